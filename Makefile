@@ -1,0 +1,35 @@
+# The README's commands. Each installs what is missing first, so a fresh
+# machine needs nothing else.
+JOBS      ?= $(shell nproc)
+BUILD     ?= build
+TESTBUILD ?= build-test
+BENCHBUILD ?= build-bench
+ARGS      ?=
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/flashwright $(ARGS)
+
+# A separate tree with AddressSanitizer and UndefinedBehaviorSanitizer.
+test: deps
+	@cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON >/dev/null
+	@cmake --build $(TESTBUILD) -j $(JOBS)
+	cd $(TESTBUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	@cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DFW_BENCH=ON >/dev/null
+	@cmake --build $(BENCHBUILD) -j $(JOBS)
+	@for b in $(BENCHBUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf $(BUILD) $(TESTBUILD) $(BENCHBUILD)

@@ -1,0 +1,70 @@
+#include "module/atomic_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string Describe(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool AtomicWriteFile(const std::string& path, std::string_view data, std::string* error) {
+  std::string temp = path + ".tmp.XXXXXX";
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) {
+    *error = Describe("cannot create", temp);
+    return false;
+  }
+  bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
+  if (!ok) *error = Describe("cannot write", temp);
+  if (::close(fd) != 0 && ok) {
+    *error = Describe("cannot write", temp);
+    ok = false;
+  }
+  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
+    *error = Describe("cannot replace", path);
+    ok = false;
+  }
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = Describe("cannot open", path);
+    return false;
+  }
+  data->clear();
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = Describe("cannot read", path);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    data->append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}

@@ -1,0 +1,226 @@
+#include "module/module_config.h"
+
+#include <ini.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <type_traits>
+#include <variant>
+
+#include "module/atomic_file.h"
+
+namespace {
+
+using Field = std::variant<uint32_t ModuleConfig::*, uint64_t ModuleConfig::*, int64_t ModuleConfig::*,
+                           bool ModuleConfig::*, std::string ModuleConfig::*, ModuleTiming ModuleConfig::*>;
+
+struct Setting {
+  const char* section;
+  const char* key;
+  Field field;
+  bool hex;  // written in hexadecimal, as the value is usually read
+  const char* comment;
+};
+
+// One row per module.ini setting: the reader, the writer and `fwmodule fault`
+// all walk this table, so a new setting is added in one place.
+const Setting kSettings[] = {
+    {"board", "name", &ModuleConfig::board, false, "board the module was created as (nor)"},
+    {"board", "cpu_part_code", &ModuleConfig::cpuPartCode, false,
+     "processor part code in the main ID register: 17 PXA270 with NOR flash; 2, 8, 9 PXA3xx with NAND"},
+    {"board", "os_major", &ModuleConfig::osMajor, false, "operating system version reported to programs"},
+    {"board", "os_minor", &ModuleConfig::osMinor, false, ""},
+    {"board", "os_build", &ModuleConfig::osBuild, false, ""},
+    {"board", "hw_version_major", &ModuleConfig::hwVersionMajor, false, "module hardware version (board support item 8)"},
+    {"board", "hw_version_minor", &ModuleConfig::hwVersionMinor, false, ""},
+
+    {"bsp", "item0", &ModuleConfig::bspItem0, true, "configuration item 0, 8 bytes"},
+    {"bsp", "item12", &ModuleConfig::bspItem12, true, "configuration item 12, 4 bytes"},
+    {"bsp", "os_image_base", &ModuleConfig::layoutOsImageBase, true, "flash layout (board support item 5)"},
+    {"bsp", "registry_base", &ModuleConfig::layoutRegistryBase, true, ""},
+    {"bsp", "registry_half", &ModuleConfig::layoutRegistryHalf, true, "length of one of the two registry halves"},
+    {"bsp", "second_bootloader_base", &ModuleConfig::layoutSecondBootloaderBase, true, "0 on one-stage boards"},
+    {"bsp", "image_family", &ModuleConfig::imageFamily, false, "version of the running OS image"},
+    {"bsp", "image_major", &ModuleConfig::imageMajor, false, ""},
+    {"bsp", "image_minor", &ModuleConfig::imageMinor, false, ""},
+    {"bsp", "image_build", &ModuleConfig::imageBuild, false, ""},
+
+    {"flash", "nor_device_code", &ModuleConfig::norDeviceCode, true,
+     "device code of each 16-bit chip of the NOR pair (0x0018: 32 MB pair)"},
+    {"flash", "nand_chip_id", &ModuleConfig::nandChipId, true, "NAND boards only"},
+    {"flash", "timing", &ModuleConfig::timing, false,
+     "fast: ready at once; realistic: erase and program take their datasheet times"},
+
+    {"cpld", "idcode", &ModuleConfig::cpldIdcode, true, "JTAG identity of the CPLD (0: none)"},
+    {"cpld", "usercode", &ModuleConfig::cpldUsercode, true, ""},
+
+    {"faults", "locked_block", &ModuleConfig::faultLockedBlock, true, "flash offset of a block that will not unlock (-1: none)"},
+    {"faults", "erase_error_block", &ModuleConfig::faultEraseErrorBlock, true, "block whose erase reports error bits (-1: none)"},
+    {"faults", "program_error_at", &ModuleConfig::faultProgramErrorAt, true, "offset whose program reports error bits (-1: none)"},
+    {"faults", "weak_program_at", &ModuleConfig::faultWeakProgramAt, true,
+     "offset whose program silently leaves bits unprogrammed (-1: none)"},
+    {"faults", "never_ready", &ModuleConfig::faultNeverReady, false, "the flash never reports ready"},
+    {"faults", "power_cut_after", &ModuleConfig::faultPowerCutAfter, false,
+     "end the process after this many flash commands (0: never)"},
+    {"faults", "bsp_no_items", &ModuleConfig::faultBspNoItems, false,
+     "comma-separated board support items that deliver nothing"},
+    {"faults", "restart_returns", &ModuleConfig::faultRestartReturns, false, "the restart request returns"},
+};
+
+const Setting* FindSetting(const std::string& section, const std::string& key) {
+  for (const Setting& s : kSettings) {
+    if (section == s.section && key == s.key) return &s;
+  }
+  return nullptr;
+}
+
+bool ParseSigned(const std::string& text, int64_t* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long v = std::strtoll(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0') return false;
+  *out = v;
+  return true;
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+  if (text.empty() || text[0] == '-') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool Apply(ModuleConfig* config, const Setting& s, const std::string& value) {
+  return std::visit(
+      [&](auto member) -> bool {
+        using T = std::remove_reference_t<decltype(config->*member)>;
+        T& field = config->*member;
+        if constexpr (std::is_same_v<T, std::string>) {
+          field = value;
+          return true;
+        } else if constexpr (std::is_same_v<T, bool>) {
+          if (value == "true" || value == "1" || value == "yes") field = true;
+          else if (value == "false" || value == "0" || value == "no") field = false;
+          else return false;
+          return true;
+        } else if constexpr (std::is_same_v<T, ModuleTiming>) {
+          if (value == "fast") field = ModuleTiming::Fast;
+          else if (value == "realistic") field = ModuleTiming::Realistic;
+          else return false;
+          return true;
+        } else if constexpr (std::is_same_v<T, int64_t>) {
+          return ParseSigned(value, &field);
+        } else {
+          uint64_t v = 0;
+          if (!ParseUnsigned(value, static_cast<T>(~T{0}), &v)) return false;
+          field = static_cast<T>(v);
+          return true;
+        }
+      },
+      s.field);
+}
+
+std::string Render(const ModuleConfig& config, const Setting& s) {
+  return std::visit(
+      [&](auto member) -> std::string {
+        using T = std::remove_cvref_t<decltype(config.*member)>;
+        const T& field = config.*member;
+        char text[32];
+        if constexpr (std::is_same_v<T, std::string>) {
+          return field;
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return field ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, ModuleTiming>) {
+          return field == ModuleTiming::Fast ? "fast" : "realistic";
+        } else if constexpr (std::is_same_v<T, int64_t>) {
+          if (field < 0 || !s.hex) std::snprintf(text, sizeof text, "%" PRId64, field);
+          else std::snprintf(text, sizeof text, "0x%" PRIx64, field);
+          return text;
+        } else {
+          if (s.hex) std::snprintf(text, sizeof text, "0x%" PRIx64, uint64_t{field});
+          else std::snprintf(text, sizeof text, "%" PRIu64, uint64_t{field});
+          return text;
+        }
+      },
+      s.field);
+}
+
+struct LoadContext {
+  ModuleConfig* config;
+  std::string error;
+};
+
+int OnIniValue(void* user, const char* section, const char* name, const char* value) {
+  auto* ctx = static_cast<LoadContext*>(user);
+  const Setting* s = FindSetting(section, name);
+  if (s == nullptr) {
+    ctx->error = std::string("unknown setting ") + section + "." + name;
+    return 0;
+  }
+  if (!Apply(ctx->config, *s, value)) {
+    ctx->error = std::string("bad value for ") + section + "." + name + ": '" + value + "'";
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+bool ModuleConfigForBoard(const std::string& board, ModuleConfig* config) {
+  if (board != "nor") return false;
+  *config = ModuleConfig{};
+  return true;
+}
+
+bool ModuleConfigLoad(const std::string& path, ModuleConfig* config, std::string* error) {
+  *config = ModuleConfig{};
+  LoadContext ctx{config, {}};
+  int line = ini_parse(path.c_str(), OnIniValue, &ctx);
+  if (line < 0) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  if (line > 0) {
+    *error = path + ":" + std::to_string(line) + ": " + (ctx.error.empty() ? "syntax error" : ctx.error);
+    return false;
+  }
+  return true;
+}
+
+bool ModuleConfigSave(const std::string& path, const ModuleConfig& config, std::string* error) {
+  std::string text =
+      "; Flashwright virtual module: board facts and fault settings.\n"
+      "; Numbers may be decimal or 0x hexadecimal. Change faults with `fwmodule fault`.\n";
+  const char* section = "";
+  for (const Setting& s : kSettings) {
+    if (std::string(section) != s.section) {
+      section = s.section;
+      text += std::string("\n[") + section + "]\n";
+    }
+    if (*s.comment) text += std::string("; ") + s.comment + "\n";
+    text += std::string(s.key) + " = " + Render(config, s) + "\n";
+  }
+  return AtomicWriteFile(path, text, error);
+}
+
+bool ModuleConfigSet(ModuleConfig* config, const std::string& sectionKey, const std::string& value,
+                     std::string* error) {
+  size_t dot = sectionKey.find('.');
+  const Setting* s = dot == std::string::npos ? nullptr
+                                              : FindSetting(sectionKey.substr(0, dot), sectionKey.substr(dot + 1));
+  if (s == nullptr) {
+    *error = "unknown setting " + sectionKey;
+    return false;
+  }
+  if (!Apply(config, *s, value)) {
+    *error = "bad value for " + sectionKey + ": '" + value + "'";
+    return false;
+  }
+  return true;
+}

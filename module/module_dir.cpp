@@ -1,0 +1,96 @@
+#include "module/module_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "module/factory.h"
+
+namespace fs = std::filesystem;
+
+std::string ModuleIniPath(const std::string& dir) { return dir + "/module.ini"; }
+std::string ModuleFlashPath(const std::string& dir) { return dir + "/flash.img"; }
+std::string ModuleRegistryPath(const std::string& dir) { return dir + "/registry.reg"; }
+std::string ModuleRootPath(const std::string& dir) { return dir + "/root"; }
+std::string ModuleLocksPath(const std::string& dir) { return dir + "/locks"; }
+std::string ModuleShmPath(const std::string& dir) { return dir + "/shm"; }
+
+std::string ModuleDefaultDir() {
+  if (const char* env = std::getenv("FLASHWRIGHT_MODULE"); env && *env) return env;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/flashwright/module";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.local/share/flashwright/module";
+}
+
+namespace {
+
+std::string Absolute(const std::string& dir) {
+  std::error_code ec;
+  fs::path p = fs::absolute(dir, ec);
+  return ec ? dir : p.lexically_normal().string();
+}
+
+bool HoldsModule(const std::string& dir) {
+  struct stat st;
+  return ::stat(ModuleIniPath(dir).c_str(), &st) == 0;
+}
+
+bool MakeDirs(const std::string& path, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec) {
+    *error = "cannot create " + path + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ModuleCreate(const std::string& dirIn, const std::string& board, bool overwrite, std::string* error) {
+  std::string dir = Absolute(dirIn);
+  Module module;
+  module.dir = dir;
+  if (!ModuleConfigForBoard(board, &module.config)) {
+    *error = "unknown board '" + board + "'";
+    return false;
+  }
+  if (HoldsModule(dir)) {
+    if (!overwrite) {
+      *error = dir + " already holds a module (use --force to replace it)";
+      return false;
+    }
+    // Replace only what a module consists of; anything else the user keeps there stays.
+    std::error_code ec;
+    for (const std::string& part : {ModuleFlashPath(dir), ModuleRegistryPath(dir), ModuleRootPath(dir),
+                                    ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
+      fs::remove_all(part, ec);
+    }
+  }
+  for (const std::string& d : {dir, ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir)}) {
+    if (!MakeDirs(d, error)) return false;
+  }
+  if (!ModuleConfigSave(ModuleIniPath(dir), module.config, error)) return false;
+  return FactoryInstall(module, error);
+}
+
+bool ModuleOpen(const std::string& dirIn, Module* module, std::string* error) {
+  std::string dir = Absolute(dirIn);
+  if (!HoldsModule(dir)) {
+    *error = dir + " holds no module (create one with: fwmodule create " + dir + ")";
+    return false;
+  }
+  module->dir = dir;
+  return ModuleConfigLoad(ModuleIniPath(dir), &module->config, error);
+}
+
+bool ModuleOpenOrCreate(const std::string& dir, Module* module, std::string* error) {
+  if (!HoldsModule(Absolute(dir)) && !ModuleCreate(dir, "nor", false, error)) return false;
+  return ModuleOpen(dir, module, error);
+}

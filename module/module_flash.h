@@ -1,0 +1,50 @@
+// The module's own access to its flash, as the module's OS uses it (persistent
+// registry). A table of functions so that a plain image, the NOR device model
+// and the tests' in-memory double all serve the same callers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct ModuleFlashOps {
+  bool (*read)(void* ctx, uint32_t offset, void* out, uint32_t length);
+  // Programming only clears bits, as on the real chips.
+  bool (*program)(void* ctx, uint32_t offset, const void* data, uint32_t length);
+  // Sets every byte of the erase blocks covering [offset, offset + length) to 0xFF.
+  bool (*erase)(void* ctx, uint32_t offset, uint32_t length);
+  uint32_t (*size)(void* ctx);
+  uint32_t (*blockSize)(void* ctx, uint32_t offset);
+};
+
+struct ModuleFlash {
+  const ModuleFlashOps* ops = nullptr;
+  void* ctx = nullptr;
+};
+
+inline bool ModuleFlashRead(const ModuleFlash& f, uint32_t off, void* out, uint32_t len) {
+  return f.ops->read(f.ctx, off, out, len);
+}
+inline bool ModuleFlashProgram(const ModuleFlash& f, uint32_t off, const void* data, uint32_t len) {
+  return f.ops->program(f.ctx, off, data, len);
+}
+inline bool ModuleFlashErase(const ModuleFlash& f, uint32_t off, uint32_t len) {
+  return f.ops->erase(f.ctx, off, len);
+}
+
+// Flash as plain bytes with uniform erase blocks: the tests' in-memory double
+// and the module's flash.img before a device model sits in front of it.
+struct RawFlash {
+  uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  uint32_t block = 0x40000;
+  uint64_t programCalls = 0;
+  uint64_t eraseCalls = 0;
+};
+ModuleFlash RawFlashAccess(RawFlash* raw);
+
+struct MemoryFlash {
+  std::vector<uint8_t> storage;
+  RawFlash raw;
+};
+// Erased (all 0xFF) flash of `size` bytes.
+void MemoryFlashInit(MemoryFlash* mem, uint32_t size, uint32_t blockSize);

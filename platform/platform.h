@@ -1,0 +1,18 @@
+// Binds the platform services to one virtual module for the rest of the process.
+#pragma once
+
+#include <string>
+
+#include "module/module_dir.h"
+
+// Opens the module at `dir` (creating it with the default board when `create`
+// is set and the directory holds no module) and makes it the module that every
+// platform call works on.
+bool PlatformAttachModule(const std::string& dir, bool create, std::string* error);
+
+// The attached module, or null before PlatformAttachModule. Tests re-attach
+// freely; nothing else may hold on to the pointer across an attach.
+const Module* PlatformModule();
+
+// Drops the attachment and every per-module cache the platform keeps.
+void PlatformDetachModule();
