@@ -1,6 +1,7 @@
 #include "module/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +33,10 @@ bool AtomicWriteFile(const std::string& path, std::string_view data, std::string
     *error = Describe("cannot create", temp);
     return false;
   }
-  bool ok = WriteAll(fd, data) && ::fsync(fd) == 0;
+  // A replaced file keeps its permissions; a new one gets the usual ones.
+  struct stat old;
+  mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, data) && ::fsync(fd) == 0;
   if (!ok) *error = Describe("cannot write", temp);
   if (::close(fd) != 0 && ok) {
     *error = Describe("cannot write", temp);

@@ -91,6 +91,9 @@ bool ModuleOpen(const std::string& dirIn, Module* module, std::string* error) {
 }
 
 bool ModuleOpenOrCreate(const std::string& dir, Module* module, std::string* error) {
-  if (!HoldsModule(Absolute(dir)) && !ModuleCreate(dir, "nor", false, error)) return false;
+  // Another process may create it at the same moment; its module is as good.
+  if (!HoldsModule(Absolute(dir)) && !ModuleCreate(dir, "nor", false, error) && !HoldsModule(Absolute(dir))) {
+    return false;
+  }
   return ModuleOpen(dir, module, error);
 }

@@ -1,10 +1,18 @@
 #include "platform/platform.h"
 
+#include "module/flash_image.h"
+
 namespace {
+
+// Erase block of the flash image as the module's own software handles it.
+constexpr uint32_t kModuleFlashBlock = 0x40000;
 
 struct PlatformState {
   bool attached = false;
   Module module;
+  bool flashOpen = false;
+  FlashImage flashImage;
+  ModuleFlash flash;
 };
 
 PlatformState g_platform;
@@ -23,7 +31,22 @@ bool PlatformAttachModule(const std::string& dir, bool create, std::string* erro
 
 const Module* PlatformModule() { return g_platform.attached ? &g_platform.module : nullptr; }
 
+const ModuleFlash* PlatformModuleFlash(std::string* error) {
+  if (!g_platform.attached) {
+    *error = "no module attached";
+    return nullptr;
+  }
+  if (!g_platform.flashOpen) {
+    if (!FlashImageOpen(ModuleFlashPath(g_platform.module.dir), kModuleFlashBlock, &g_platform.flashImage, error)) {
+      return nullptr;
+    }
+    g_platform.flash = RawFlashAccess(&g_platform.flashImage.raw);
+    g_platform.flashOpen = true;
+  }
+  return &g_platform.flash;
+}
+
 void PlatformDetachModule() {
-  g_platform.attached = false;
-  g_platform.module = Module{};
+  if (g_platform.flashOpen) FlashImageClose(&g_platform.flashImage);
+  g_platform = PlatformState{};
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "module/module_dir.h"
+#include "module/module_flash.h"
 
 // Opens the module at `dir` (creating it with the default board when `create`
 // is set and the directory holds no module) and makes it the module that every
@@ -13,6 +14,11 @@ bool PlatformAttachModule(const std::string& dir, bool create, std::string* erro
 // The attached module, or null before PlatformAttachModule. Tests re-attach
 // freely; nothing else may hold on to the pointer across an attach.
 const Module* PlatformModule();
+
+// The module's own access to its flash (as the module's OS uses it for the
+// persistent registry), opened on first use. Null with `error` set when the
+// module has no usable flash.
+const ModuleFlash* PlatformModuleFlash(std::string* error);
 
 // Drops the attachment and every per-module cache the platform keeps.
 void PlatformDetachModule();

@@ -3,9 +3,42 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <vector>
 
 #include "platform/platform.h"
+
+namespace {
+
+// Temporary folders go away when the test process ends (a module holds a
+// full-size flash image); FW_KEEP_TEMP=1 keeps them for a post-mortem.
+struct TempDirs {
+  pid_t owner = 0;
+  std::vector<std::string> made;
+};
+TempDirs g_tempDirs;
+
+void RemoveTempDirs() {
+  // A forked child that exits normally must not take its parent's folders along.
+  if (::getpid() != g_tempDirs.owner || std::getenv("FW_KEEP_TEMP") != nullptr) return;
+  for (const std::string& dir : g_tempDirs.made) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+}
+
+void Remember(const std::string& dir) {
+  if (g_tempDirs.owner == 0) {
+    g_tempDirs.owner = ::getpid();
+    std::atexit(RemoveTempDirs);
+  }
+  g_tempDirs.made.push_back(dir);
+}
+
+}  // namespace
 
 std::string MakeTempDir(const char* prefix) {
   const char* base = std::getenv("TMPDIR");
@@ -14,6 +47,7 @@ std::string MakeTempDir(const char* prefix) {
     ADD_FAILURE() << "cannot create a temporary directory " << templ;
     return {};
   }
+  Remember(templ);
   return templ;
 }
 

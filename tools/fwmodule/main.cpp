@@ -1,1 +1,37 @@
-int main() { return 0; }
+// fwmodule: creates, inspects and fault-injects virtual module directories.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/fwmodule/commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: fwmodule create DIR [--board nor] [--force]\n"
+    "       fwmodule info DIR\n"
+    "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
+    "\n"
+    "DIR defaults to nothing: name the module directory explicitly.\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "create") return FwmoduleCreate(args);
+  if (command == "info") return FwmoduleInfo(args);
+  if (command == "fault") return FwmoduleFault(args);
+  std::fprintf(stderr, "fwmodule: unknown command '%s'\n\n", command.c_str());
+  return Usage();
+}

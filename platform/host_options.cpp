@@ -1,0 +1,91 @@
+#include "platform/host_options.h"
+
+#include <cstring>
+
+#include "platform/text.h"
+
+const char kHostUsage[] =
+    "usage: flashwright [--module DIR] [--ui qt|console] [SWITCHES...]\n"
+    "       flashwright --help | --version\n"
+    "\n"
+    "Rewrites, backs up and erases the flash of a virtual module.\n"
+    "\n"
+    "host options (before any switch):\n"
+    "  --module DIR    the virtual module to work on (default: $FLASHWRIGHT_MODULE,\n"
+    "                  else $XDG_DATA_HOME/flashwright/module, created on first use)\n"
+    "  --ui qt|console the window system (default: qt when a display is available)\n"
+    "  --help          this text\n"
+    "  --version       the program's version\n"
+    "\n"
+    "switches (the module's own command line, case-insensitive):\n"
+    "  /u FILE   update from an image file      /b FILE   back up all regions\n"
+    "  /f, /fu   save the registry              /c, /cu   clear the registry\n"
+    "  /r        warm restart                   /rc[MS]   cold restart after MS ms\n"
+    "\n"
+    "This build does not run the switches yet: it prints the command line it\n"
+    "was given and exits with 0.\n";
+
+namespace {
+
+// Accepts "--name VALUE" and "--name=VALUE"; advances `i` past what it used.
+bool TakeValue(int argc, char** argv, int* i, const char* name, std::string* value, std::string* error) {
+  const char* arg = argv[*i];
+  size_t len = std::strlen(name);
+  if (std::strncmp(arg, name, len) != 0) return false;
+  if (arg[len] == '=') {
+    *value = arg + len + 1;
+    return true;
+  }
+  if (arg[len] != '\0') return false;
+  if (*i + 1 >= argc) {
+    *error = std::string(name) + " needs a value";
+    *value = "";
+    return true;
+  }
+  *value = argv[++*i];
+  return true;
+}
+
+}  // namespace
+
+bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* error) {
+  *options = HostOptions{};
+  error->clear();
+  int i = 1;
+  for (; i < argc; i++) {
+    const char* arg = argv[i];
+    std::string value;
+    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      options->help = true;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      options->version = true;
+    } else if (TakeValue(argc, argv, &i, "--module", &value, error)) {
+      if (!error->empty()) return false;
+      if (value.empty()) {
+        *error = "--module needs a directory";
+        return false;
+      }
+      options->moduleDir = value;
+    } else if (TakeValue(argc, argv, &i, "--ui", &value, error)) {
+      if (!error->empty()) return false;
+      if (value == "qt") options->ui = HostUi::Qt;
+      else if (value == "console") options->ui = HostUi::Console;
+      else {
+        *error = "--ui takes qt or console, not '" + value + "'";
+        return false;
+      }
+    } else if (std::strncmp(arg, "--", 2) == 0) {
+      *error = std::string("unknown option ") + arg;
+      return false;
+    } else {
+      break;
+    }
+  }
+  std::string line;
+  for (; i < argc; i++) {
+    if (!line.empty()) line += ' ';
+    line += argv[i];
+  }
+  options->commandLine = Utf8ToUtf16(line);
+  return true;
+}

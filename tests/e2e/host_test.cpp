@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "module/module_dir.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+TEST(Host, HandsTheJoinedCommandLineToTheProgram) {
+  std::string dir = MakeTempDir("fwe2e");
+  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir}).exitCode, 0);
+  ProgramResult r =
+      RunProgram({BuiltProgram("flashwright"), "--module", dir, "/FU", "/u", "\\Hard Disk\\NK.bin", "/rc1000"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"/FU /u \\Hard Disk\\NK.bin /rc1000\""), std::string::npos) << r.out;
+}
+
+TEST(Host, CreatesOnlyTheDefaultModuleOnDemand) {
+  std::string base = MakeTempDir("fwe2e");
+  std::string defaultDir = base + "/default";
+  ProgramResult r = RunProgram({BuiltProgram("flashwright")}, {{"FLASHWRIGHT_MODULE", defaultDir}});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(Exists(ModuleIniPath(defaultDir)));
+
+  std::string typo = base + "/typo";
+  r = RunProgram({BuiltProgram("flashwright"), "--module=" + typo, "/f"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("holds no module"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(typo));
+}
+
+TEST(Host, RejectsBadHostOptions) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"--ui", "tk"}, {"--module"}, {"--frobnicate"}}) {
+    args.insert(args.begin(), BuiltProgram("flashwright"));
+    ProgramResult r = RunProgram(args);
+    EXPECT_EQ(r.exitCode, 2) << args[1];
+    EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
+  }
+  ProgramResult help = RunProgram({BuiltProgram("flashwright"), "--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("--module DIR"), std::string::npos);
+  EXPECT_NE(RunProgram({BuiltProgram("flashwright"), "--version"}).out.find("3.7.1"), std::string::npos);
+}
+
+TEST(Fwmodule, CreateInfoAndFault) {
+  std::string dir = MakeTempDir("fwe2e");
+  ProgramResult r = RunProgram({BuiltProgram("fwmodule"), "create", dir, "--board", "nor"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = RunProgram({BuiltProgram("fwmodule"), "create", dir});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("--force"), std::string::npos);
+
+  r = RunProgram({BuiltProgram("fwmodule"), "info", dir});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("part code 17"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("32 MB"), std::string::npos) << r.out;
+
+  r = RunProgram({BuiltProgram("fwmodule"), "fault", dir, "faults.never_ready=true", "faults.bogus=1"});
+  EXPECT_EQ(r.exitCode, 1);
+  Module module;
+  std::string error;
+  ASSERT_TRUE(ModuleOpen(dir, &module, &error));
+  EXPECT_FALSE(module.config.faultNeverReady) << "a rejected setting must change nothing";
+  r = RunProgram({BuiltProgram("fwmodule"), "fault", dir, "faults.never_ready=true", "flash.timing=realistic"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ASSERT_TRUE(ModuleOpen(dir, &module, &error));
+  EXPECT_TRUE(module.config.faultNeverReady);
+  EXPECT_EQ(module.config.timing, ModuleTiming::Realistic);
+}
+
+}  // namespace
