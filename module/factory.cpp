@@ -10,11 +10,16 @@
 #include <filesystem>
 #include <vector>
 
+#include "module/factory_registry.h"
+#include "module/flash_image.h"
 #include "module/nor_chips.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Erase block of the NOR pair above the boot area.
+constexpr uint32_t kFactoryEraseBlock = 0x40000;
 
 // Erased NOR reads 0xFF; the image is the flash byte for byte.
 bool WriteErasedFlash(const std::string& path, uint32_t bytes, std::string* error) {
@@ -85,6 +90,14 @@ bool FactoryInstall(const Module& module, std::string* error) {
     return false;
   }
   std::string root = ModuleRootPath(module.dir);
-  return WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error) && MakeStoreFolders(root, error) &&
-         WriteNlsFile(root, error);
+  if (!WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error) || !MakeStoreFolders(root, error) ||
+      !WriteNlsFile(root, error)) {
+    return false;
+  }
+  // The factory programs the flash directly, before any chip is powered up.
+  FlashImage image;
+  if (!FlashImageOpen(ModuleFlashPath(module.dir), kFactoryEraseBlock, &image, error)) return false;
+  bool ok = FactoryRegistryInstall(module, RawFlashAccess(&image.raw), error);
+  FlashImageClose(&image);
+  return ok;
 }

@@ -30,6 +30,8 @@ const Setting kSettings[] = {
     {"board", "name", &ModuleConfig::board, false, "board the module was created as (nor)"},
     {"board", "cpu_part_code", &ModuleConfig::cpuPartCode, false,
      "processor part code in the main ID register: 17 PXA270 with NOR flash; 2, 8, 9 PXA3xx with NAND"},
+    {"board", "cpu_privileged", &ModuleConfig::cpuPrivileged, false,
+     "programs run in a privileged processor mode (false: user mode, hardware through the kernel)"},
     {"board", "os_major", &ModuleConfig::osMajor, false, "operating system version reported to programs"},
     {"board", "os_minor", &ModuleConfig::osMinor, false, ""},
     {"board", "os_build", &ModuleConfig::osBuild, false, ""},
@@ -223,4 +225,13 @@ bool ModuleConfigSet(ModuleConfig* config, const std::string& sectionKey, const 
     return false;
   }
   return true;
+}
+
+bool ModuleConfigAssign(ModuleConfig* config, const std::string& assignment, std::string* error) {
+  size_t eq = assignment.find('=');
+  if (eq == std::string::npos) {
+    *error = "'" + assignment + "' is not SECTION.KEY=VALUE";
+    return false;
+  }
+  return ModuleConfigSet(config, assignment.substr(0, eq), assignment.substr(eq + 1), error);
 }

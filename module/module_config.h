@@ -10,6 +10,7 @@ struct ModuleConfig {
   // [board]
   std::string board = "nor";      // board name the module was created with
   uint32_t cpuPartCode = 17;      // processor main ID part code: 17 NOR, 2/8/9 NAND
+  bool cpuPrivileged = false;     // programs run in a privileged processor mode, not user mode
   uint32_t osMajor = 5;
   uint32_t osMinor = 0;
   uint32_t osBuild = 1400;
@@ -61,3 +62,6 @@ bool ModuleConfigSave(const std::string& path, const ModuleConfig& config, std::
 // Sets one "section.key" to a text value, as `fwmodule fault` and tests do.
 bool ModuleConfigSet(ModuleConfig* config, const std::string& sectionKey, const std::string& value,
                      std::string* error);
+
+// ModuleConfigSet for an assignment written "section.key=value".
+bool ModuleConfigAssign(ModuleConfig* config, const std::string& assignment, std::string* error);

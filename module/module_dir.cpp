@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "module/factory.h"
+#include "module/factory_registry.h"
 
 namespace fs = std::filesystem;
 
@@ -53,14 +54,20 @@ bool MakeDirs(const std::string& path, std::string* error) {
 
 }  // namespace
 
-bool ModuleCreate(const std::string& dirIn, const std::string& board, bool overwrite, std::string* error) {
-  std::string dir = Absolute(dirIn);
-  Module module;
-  module.dir = dir;
-  if (!ModuleConfigForBoard(board, &module.config)) {
+bool ModuleCreate(const std::string& dir, const std::string& board, bool overwrite, std::string* error) {
+  ModuleConfig config;
+  if (!ModuleConfigForBoard(board, &config)) {
     *error = "unknown board '" + board + "'";
     return false;
   }
+  return ModuleCreateFrom(dir, config, overwrite, error);
+}
+
+bool ModuleCreateFrom(const std::string& dirIn, const ModuleConfig& config, bool overwrite, std::string* error) {
+  std::string dir = Absolute(dirIn);
+  Module module;
+  module.dir = dir;
+  module.config = config;
   if (HoldsModule(dir)) {
     if (!overwrite) {
       *error = dir + " already holds a module (use --force to replace it)";
@@ -68,8 +75,9 @@ bool ModuleCreate(const std::string& dirIn, const std::string& board, bool overw
     }
     // Replace only what a module consists of; anything else the user keeps there stays.
     std::error_code ec;
-    for (const std::string& part : {ModuleFlashPath(dir), ModuleRegistryPath(dir), ModuleRootPath(dir),
-                                    ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
+    for (const std::string& part : {ModuleFlashPath(dir), ModuleRegistryPath(dir), ModuleRegistryPath(dir) + ".lock",
+                                    FactoryRegistryPath(dir), ModuleRootPath(dir), ModuleLocksPath(dir),
+                                    ModuleShmPath(dir), ModuleIniPath(dir)}) {
       fs::remove_all(part, ec);
     }
   }

@@ -19,6 +19,10 @@ std::string ModuleDefaultDir();
 // that already holds a module unless `overwrite` is set.
 bool ModuleCreate(const std::string& dir, const std::string& board, bool overwrite, std::string* error);
 
+// As ModuleCreate, with every board fact given (a board's defaults with some
+// settings changed), so the factory content follows them.
+bool ModuleCreateFrom(const std::string& dir, const ModuleConfig& config, bool overwrite, std::string* error);
+
 // Opens an existing module and reads its module.ini.
 bool ModuleOpen(const std::string& dir, Module* module, std::string* error);
 

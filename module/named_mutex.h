@@ -25,3 +25,18 @@ bool NamedMutexUnlock(NamedMutex* mutex);
 
 // Drops this handle's reference; the lock file stays for the module.
 void NamedMutexClose(NamedMutex* mutex);
+
+// As NamedMutexOpen; when no other handle or process has the mutex yet and
+// `initialOwner` is set, the calling thread owns it before anyone else can
+// see it.
+NamedMutex* NamedMutexCreate(const std::string& locksDir, const std::u16string& name, bool initialOwner,
+                             bool* existed, std::string* error);
+
+// A mutex known to this process only, with the same owner semantics (the
+// platform's unnamed mutex). Null when out of memory.
+NamedMutex* NamedMutexCreateLocal();
+
+// Abandons every mutex the calling thread still owns. Runs by itself when a
+// thread ends; a thread runner calls it before it reports its thread ended,
+// so that whoever waited for the thread finds its mutexes already abandoned.
+void NamedMutexThreadExit();

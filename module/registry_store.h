@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/module_flash.h"
@@ -34,3 +35,51 @@ struct RegKey {
 struct RegistryData {
   std::vector<RegKey> keys;  // every key, parents before children
 };
+
+// Names of keys and values compare without regard to case, as on the module.
+bool RegistryNameEqual(std::u16string_view a, std::u16string_view b);
+
+// A key name is usable when every component is 1..kRegistryMaxKeyName units of
+// printable text (the live file keeps one key per line, so no line breaks).
+constexpr size_t kRegistryMaxKeyName = 255;
+bool RegistryKeyPathValid(std::u16string_view path);
+
+// Joins a key path and a relative sub path, dropping empty components, so
+// "A\\B\" and "A\B" name the same key.
+std::u16string RegistryJoinPath(std::u16string_view base, std::u16string_view sub);
+
+// Keys by path (case-insensitive). The root (empty path) always exists, but
+// has an entry in `keys` only once it holds values.
+RegKey* RegistryFindKey(RegistryData* data, std::u16string_view path);
+const RegKey* RegistryFindKey(const RegistryData& data, std::u16string_view path);
+bool RegistryKeyExists(const RegistryData& data, std::u16string_view path);
+
+// Creates the key and any missing parents; `created` tells whether the key
+// itself is new. Null for an invalid path.
+RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* created);
+
+// Removes the key with all its subkeys; false when it does not exist.
+bool RegistryDeleteKey(RegistryData* data, std::u16string_view path);
+
+// The `index`th direct subkey's name (last component, case as created).
+bool RegistrySubkeyName(const RegistryData& data, std::u16string_view path, size_t index, std::u16string* name);
+
+RegValue* RegistryFindValue(RegKey* key, std::u16string_view name);
+const RegValue* RegistryFindValue(const RegKey& key, std::u16string_view name);
+void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size);
+bool RegistryDeleteValue(RegKey* key, std::u16string_view name);
+
+// The live registry: registry.reg of the module directory. A missing file is
+// an empty registry; a malformed one is an error.
+std::string RegistryLockPath(const std::string& moduleDir);
+bool RegistryLoadLive(const std::string& moduleDir, RegistryData* data, std::string* error);
+
+// Changes the live registry as one step against every other process: under
+// the exclusive lock it re-reads the file, calls `edit`, and when `edit`
+// returns true replaces the file atomically. `edit` reports its own outcome
+// through `context`.
+using RegistryEdit = bool (*)(RegistryData* data, void* context);
+bool RegistryUpdateLive(const std::string& moduleDir, RegistryEdit edit, void* context, std::string* error);
+
+// Replaces the whole live registry (module restart, factory install).
+bool RegistryReplaceLive(const std::string& moduleDir, const RegistryData& data, std::string* error);

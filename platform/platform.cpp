@@ -1,6 +1,8 @@
 #include "platform/platform.h"
 
 #include "module/flash_image.h"
+#include "platform/hardware_link.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -47,6 +49,9 @@ const ModuleFlash* PlatformModuleFlash(std::string* error) {
 }
 
 void PlatformDetachModule() {
+  // Key handles name paths of the module they were opened on.
+  RegistryPlatformReset();
+  PlatformHardwareReset();
   if (g_platform.flashOpen) FlashImageClose(&g_platform.flashImage);
   g_platform = PlatformState{};
 }

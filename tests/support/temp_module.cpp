@@ -62,4 +62,28 @@ std::string AttachTempModule(const char* board) {
   return dir;
 }
 
+bool ConfigureModule(const std::string& dir, const std::vector<std::string>& settings) {
+  Module module;
+  std::string error;
+  bool ok = ModuleOpen(dir, &module, &error);
+  for (size_t i = 0; ok && i < settings.size(); i++) ok = ModuleConfigAssign(&module.config, settings[i], &error);
+  ok = ok && ModuleConfigSave(ModuleIniPath(dir), module.config, &error);
+  if (!ok) ADD_FAILURE() << "cannot configure the module in " << dir << ": " << error;
+  return ok;
+}
+
+std::string AttachTempModuleWith(const std::vector<std::string>& settings) {
+  std::string dir = MakeTempDir("fwmodule");
+  ModuleConfig config;
+  std::string error;
+  bool ok = !dir.empty() && ModuleConfigForBoard("nor", &config);
+  for (size_t i = 0; ok && i < settings.size(); i++) ok = ModuleConfigAssign(&config, settings[i], &error);
+  ok = ok && ModuleCreateFrom(dir, config, false, &error) && PlatformAttachModule(dir, false, &error);
+  if (!ok) {
+    ADD_FAILURE() << "cannot set up a module with the given settings in " << dir << ": " << error;
+    return {};
+  }
+  return dir;
+}
+
 std::string BuiltProgram(const char* name) { return std::string(FW_BINARY_DIR) + "/" + name; }

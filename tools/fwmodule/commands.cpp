@@ -17,17 +17,24 @@ int Fail(const std::string& message) {
 
 int FwmoduleCreate(const std::vector<std::string>& args) {
   std::string dir, board = "nor";
+  std::vector<std::string> settings;
   bool force = false;
   for (size_t i = 0; i < args.size(); i++) {
     if (args[i] == "--force") force = true;
+    else if (args[i] == "--set" && i + 1 < args.size()) settings.push_back(args[++i]);
     else if (args[i] == "--board" && i + 1 < args.size()) board = args[++i];
     else if (args[i].rfind("--board=", 0) == 0) board = args[i].substr(8);
     else if (dir.empty() && args[i].rfind("--", 0) != 0) dir = args[i];
     else return Fail("create: unexpected argument '" + args[i] + "'");
   }
   if (dir.empty()) return Fail("create: name the module directory");
+  ModuleConfig config;
+  if (!ModuleConfigForBoard(board, &config)) return Fail("create: unknown board '" + board + "'");
   std::string error;
-  if (!ModuleCreate(dir, board, force, &error)) return Fail(error);
+  for (const std::string& setting : settings) {
+    if (!ModuleConfigAssign(&config, setting, &error)) return Fail(error);
+  }
+  if (!ModuleCreateFrom(dir, config, force, &error)) return Fail(error);
   std::printf("created %s module in %s\n", board.c_str(), dir.c_str());
   return 0;
 }
@@ -56,9 +63,7 @@ int FwmoduleFault(const std::vector<std::string>& args) {
   std::string error;
   if (!ModuleOpen(args[0], &module, &error)) return Fail(error);
   for (size_t i = 1; i < args.size(); i++) {
-    size_t eq = args[i].find('=');
-    if (eq == std::string::npos) return Fail("fault: '" + args[i] + "' is not SECTION.KEY=VALUE");
-    if (!ModuleConfigSet(&module.config, args[i].substr(0, eq), args[i].substr(eq + 1), &error)) return Fail(error);
+    if (!ModuleConfigAssign(&module.config, args[i], &error)) return Fail(error);
   }
   // Written only when every setting was accepted, so a typo changes nothing.
   if (!ModuleConfigSave(ModuleIniPath(module.dir), module.config, &error)) return Fail(error);

@@ -8,11 +8,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: fwmodule create DIR [--board nor] [--force]\n"
+    "usage: fwmodule create DIR [--board nor] [--set SECTION.KEY=VALUE]... [--force]\n"
     "       fwmodule info DIR\n"
     "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
     "\n"
-    "DIR defaults to nothing: name the module directory explicitly.\n";
+    "Settings are those of module.ini (see the comments in a created one);\n"
+    "--set changes one before the factory content is laid down.\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);

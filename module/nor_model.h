@@ -1,0 +1,41 @@
+// Model of the module's NOR flash: two 16-bit chips with the Intel command
+// set side by side on the 32-bit bus, contents in flash.img.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "module/module_config.h"
+#include "module/module_flash.h"
+#include "module/nor_geometry.h"
+#include "module/phys_bus.h"
+
+struct NorModel;
+
+// The process ends with this code when the power-cut fault strikes.
+constexpr int kNorPowerCutExitCode = 75;
+
+// Maps flash.img and powers the pair up (blocks below 0x40000 locked, read
+// array mode). Null with `error` set on failure.
+NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config, std::string* error);
+// A program or erase still under way runs to its end first.
+void NorModelClose(NorModel* model);
+
+// The bus side: register at physical address 0 with this table and `model`.
+const BusDeviceOps* NorModelBusOps();
+uint32_t NorModelBusBytes(const NorModel* model);
+// Block layout and buffer size of each chip of the pair.
+const NorGeometry* NorModelGeometry(const NorModel* model);
+
+// The module's own access to the flash through the chips' command set, as
+// the module's OS flash driver has it (unlocks the blocks it touches).
+ModuleFlash NorModelModuleFlash(NorModel* model);
+
+// What tests look at to see how a driver treated the chips.
+struct NorChipCounters {
+  uint64_t unknownCommands = 0;   // writes no state took as a command
+  uint64_t ignoredWhileBusy = 0;  // commands refused while programming or erasing
+};
+NorChipCounters NorModelChipCounters(const NorModel* model, uint32_t chip);
+// Bus writes taken so far (what the power-cut fault counts).
+uint64_t NorModelCommandWrites(const NorModel* model);

@@ -1,0 +1,272 @@
+#include "module/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "module/atomic_file.h"
+#include "module/module_dir.h"
+#include "module/registry_text.h"
+
+namespace {
+
+constexpr char16_t kSeparator = u'\\';
+constexpr char16_t kFirstPrintable = 0x20;
+constexpr char16_t kDelete = 0x7F;
+constexpr char16_t kHighSurrogateFirst = 0xD800;
+constexpr char16_t kLowSurrogateFirst = 0xDC00;
+constexpr char16_t kSurrogateEnd = 0xE000;
+constexpr std::string_view kLockSuffix = ".lock";
+
+// ASCII and Latin-1 letters fold to lower case; registry names on the module
+// are plain ASCII in practice, and this keeps module/ free of the platform's
+// text tables.
+char16_t FoldCase(char16_t c) {
+  constexpr char16_t kLatin1UpperFirst = 0xC0, kLatin1UpperLast = 0xDE, kMultiplySign = 0xD7;
+  constexpr char16_t kLatin1LowerOffset = 0x20;
+  if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c - u'A' + u'a');
+  if (c >= kLatin1UpperFirst && c <= kLatin1UpperLast && c != kMultiplySign) {
+    return static_cast<char16_t>(c + kLatin1LowerOffset);
+  }
+  return c;
+}
+
+// Calls `fn` with each non-empty component of `path`.
+template <typename Fn>
+void ForEachComponent(std::u16string_view path, Fn fn) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(kSeparator, start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > start) fn(path.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+bool ComponentValid(std::u16string_view name) {
+  if (name.empty() || name.size() > kRegistryMaxKeyName) return false;
+  for (size_t i = 0; i < name.size(); i++) {
+    char16_t c = name[i];
+    if (c < kFirstPrintable || c == kDelete) return false;
+    if (c >= kHighSurrogateFirst && c < kLowSurrogateFirst) {
+      if (i + 1 >= name.size() || name[i + 1] < kLowSurrogateFirst || name[i + 1] >= kSurrogateEnd) return false;
+      i++;
+    } else if (c >= kLowSurrogateFirst && c < kSurrogateEnd) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// `path` lies strictly below `parent` (case-insensitive); the root is every
+// key's ancestor.
+bool IsBelow(std::u16string_view path, std::u16string_view parent) {
+  if (parent.empty()) return !path.empty();
+  return path.size() > parent.size() && path[parent.size()] == kSeparator &&
+         RegistryNameEqual(path.substr(0, parent.size()), parent);
+}
+
+size_t FindKeyIndex(const RegistryData& data, std::u16string_view normalized) {
+  for (size_t i = 0; i < data.keys.size(); i++) {
+    if (RegistryNameEqual(data.keys[i].path, normalized)) return i;
+  }
+  return data.keys.size();
+}
+
+std::u16string Normalize(std::u16string_view path) { return RegistryJoinPath(path, u""); }
+
+// The exclusive lock of the live file: an flock on a file beside it, which
+// excludes other processes and other threads of this one alike, and goes
+// away with the process if it dies holding it.
+int LockLive(const std::string& moduleDir, std::string* error) {
+  std::string path = RegistryLockPath(moduleDir);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    *error = "cannot lock " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void UnlockLive(int fd) { ::close(fd); }
+
+}  // namespace
+
+bool RegistryNameEqual(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++) {
+    if (FoldCase(a[i]) != FoldCase(b[i])) return false;
+  }
+  return true;
+}
+
+bool RegistryKeyPathValid(std::u16string_view path) {
+  if (path.empty()) return true;
+  size_t start = 0;
+  for (;;) {
+    size_t end = path.find(kSeparator, start);
+    if (end == std::u16string_view::npos) return ComponentValid(path.substr(start));
+    if (!ComponentValid(path.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+}
+
+std::u16string RegistryJoinPath(std::u16string_view base, std::u16string_view sub) {
+  std::u16string joined;
+  auto add = [&](std::u16string_view component) {
+    if (!joined.empty()) joined.push_back(kSeparator);
+    joined.append(component);
+  };
+  ForEachComponent(base, add);
+  ForEachComponent(sub, add);
+  return joined;
+}
+
+RegKey* RegistryFindKey(RegistryData* data, std::u16string_view path) {
+  size_t i = FindKeyIndex(*data, Normalize(path));
+  return i < data->keys.size() ? &data->keys[i] : nullptr;
+}
+
+const RegKey* RegistryFindKey(const RegistryData& data, std::u16string_view path) {
+  size_t i = FindKeyIndex(data, Normalize(path));
+  return i < data.keys.size() ? &data.keys[i] : nullptr;
+}
+
+bool RegistryKeyExists(const RegistryData& data, std::u16string_view path) {
+  std::u16string normalized = Normalize(path);
+  return normalized.empty() || FindKeyIndex(data, normalized) < data.keys.size();
+}
+
+RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* created) {
+  *created = false;
+  std::u16string normalized = Normalize(path);
+  if (!RegistryKeyPathValid(normalized)) return nullptr;
+  if (normalized.empty()) {
+    size_t root = FindKeyIndex(*data, normalized);
+    if (root < data->keys.size()) return &data->keys[root];
+    data->keys.insert(data->keys.begin(), RegKey{});
+    return &data->keys.front();
+  }
+  // Each missing level is added under its parent's spelling, so a key
+  // created as "drivers\X" beside an existing "Drivers" stays "Drivers\X".
+  std::u16string parentPath;
+  size_t index = data->keys.size();
+  ForEachComponent(normalized, [&](std::u16string_view component) {
+    std::u16string candidate = parentPath.empty() ? std::u16string(component)
+                                                  : parentPath + kSeparator + std::u16string(component);
+    index = FindKeyIndex(*data, candidate);
+    if (index == data->keys.size()) {
+      data->keys.push_back(RegKey{candidate, {}});
+      *created = true;
+    } else {
+      *created = false;
+    }
+    parentPath = data->keys[index].path;
+  });
+  return &data->keys[index];
+}
+
+bool RegistryDeleteKey(RegistryData* data, std::u16string_view path) {
+  std::u16string normalized = Normalize(path);
+  if (normalized.empty() || FindKeyIndex(*data, normalized) == data->keys.size()) return false;
+  std::erase_if(data->keys, [&](const RegKey& key) {
+    return RegistryNameEqual(key.path, normalized) || IsBelow(key.path, normalized);
+  });
+  return true;
+}
+
+bool RegistrySubkeyName(const RegistryData& data, std::u16string_view path, size_t index, std::u16string* name) {
+  std::u16string parent = Normalize(path);
+  size_t seen = 0;
+  for (const RegKey& key : data.keys) {
+    if (!IsBelow(key.path, parent)) continue;
+    std::u16string_view rest = std::u16string_view(key.path).substr(parent.empty() ? 0 : parent.size() + 1);
+    if (rest.find(kSeparator) != std::u16string_view::npos) continue;
+    if (seen++ == index) {
+      *name = rest;
+      return true;
+    }
+  }
+  return false;
+}
+
+RegValue* RegistryFindValue(RegKey* key, std::u16string_view name) {
+  for (RegValue& v : key->values) {
+    if (RegistryNameEqual(v.name, name)) return &v;
+  }
+  return nullptr;
+}
+
+const RegValue* RegistryFindValue(const RegKey& key, std::u16string_view name) {
+  for (const RegValue& v : key.values) {
+    if (RegistryNameEqual(v.name, name)) return &v;
+  }
+  return nullptr;
+}
+
+void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size) {
+  RegValue* value = RegistryFindValue(key, name);
+  if (value == nullptr) {
+    key->values.push_back(RegValue{std::u16string(name), type, {}});
+    value = &key->values.back();
+  }
+  value->type = type;
+  value->data.assign(bytes, bytes + size);
+}
+
+bool RegistryDeleteValue(RegKey* key, std::u16string_view name) {
+  return std::erase_if(key->values, [&](const RegValue& v) { return RegistryNameEqual(v.name, name); }) > 0;
+}
+
+std::string RegistryLockPath(const std::string& moduleDir) {
+  return ModuleRegistryPath(moduleDir) + std::string(kLockSuffix);
+}
+
+bool RegistryLoadLive(const std::string& moduleDir, RegistryData* data, std::string* error) {
+  std::string path = ModuleRegistryPath(moduleDir);
+  struct stat st;
+  // The file is only ever replaced by rename, never removed, so a missing
+  // file is a module that has no registry yet.
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    *data = RegistryData{};
+    return true;
+  }
+  std::string text;
+  if (!ReadWholeFile(path, &text, error)) return false;
+  if (!RegistryFromText(text, data, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
+bool RegistryUpdateLive(const std::string& moduleDir, RegistryEdit edit, void* context, std::string* error) {
+  int fd = LockLive(moduleDir, error);
+  if (fd < 0) return false;
+  RegistryData data;
+  bool ok = RegistryLoadLive(moduleDir, &data, error);
+  if (ok && edit(&data, context)) {
+    ok = AtomicWriteFile(ModuleRegistryPath(moduleDir), RegistryToText(data), error);
+  }
+  UnlockLive(fd);
+  return ok;
+}
+
+bool RegistryReplaceLive(const std::string& moduleDir, const RegistryData& data, std::string* error) {
+  int fd = LockLive(moduleDir, error);
+  if (fd < 0) return false;
+  bool ok = AtomicWriteFile(ModuleRegistryPath(moduleDir), RegistryToText(data), error);
+  UnlockLive(fd);
+  return ok;
+}
