@@ -12,7 +12,9 @@
 
 struct NorModel;
 
-// The process ends with this code when the power-cut fault strikes.
+// The process ends with this code when the power-cut fault strikes: with
+// power_cut_after = N, N bus writes take effect and the next one ends the
+// process before it does (counted per open model).
 constexpr int kNorPowerCutExitCode = 75;
 
 // Maps flash.img and powers the pair up (blocks below 0x40000 locked, read

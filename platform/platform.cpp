@@ -1,20 +1,15 @@
 #include "platform/platform.h"
 
-#include "module/flash_image.h"
+#include "module/nor_model.h"
 #include "platform/hardware_link.h"
 #include "platform/registry.h"
 
 namespace {
 
-// Erase block of the flash image as the module's own software handles it.
-constexpr uint32_t kModuleFlashBlock = 0x40000;
-
 struct PlatformState {
   bool attached = false;
   Module module;
-  bool flashOpen = false;
-  FlashImage flashImage;
-  ModuleFlash flash;
+  ModuleFlash flash;  // the module OS's own access, over its flash chips
 };
 
 PlatformState g_platform;
@@ -34,17 +29,12 @@ bool PlatformAttachModule(const std::string& dir, bool create, std::string* erro
 const Module* PlatformModule() { return g_platform.attached ? &g_platform.module : nullptr; }
 
 const ModuleFlash* PlatformModuleFlash(std::string* error) {
-  if (!g_platform.attached) {
-    *error = "no module attached";
+  ModuleHardware* hardware = PlatformHardware();
+  if (hardware == nullptr || hardware->nor == nullptr) {
+    *error = hardware == nullptr ? "no module attached" : "the module's flash did not come up";
     return nullptr;
   }
-  if (!g_platform.flashOpen) {
-    if (!FlashImageOpen(ModuleFlashPath(g_platform.module.dir), kModuleFlashBlock, &g_platform.flashImage, error)) {
-      return nullptr;
-    }
-    g_platform.flash = RawFlashAccess(&g_platform.flashImage.raw);
-    g_platform.flashOpen = true;
-  }
+  g_platform.flash = NorModelModuleFlash(hardware->nor);
   return &g_platform.flash;
 }
 
@@ -52,6 +42,5 @@ void PlatformDetachModule() {
   // Key handles name paths of the module they were opened on.
   RegistryPlatformReset();
   PlatformHardwareReset();
-  if (g_platform.flashOpen) FlashImageClose(&g_platform.flashImage);
   g_platform = PlatformState{};
 }
