@@ -119,11 +119,10 @@ uint32_t NorErase(uint32_t offset, uint32_t length) {
   return 1;
 }
 
-uint32_t NorWriteWord(uint32_t offset, uint32_t value) {
-  if (offset >= FlashSize || offset % 4 != 0) return 0;
-  Put(offset, NOR_CMD_CLEAR_STATUS);  // an earlier failure's bits are not this program's
-  Put(offset, NOR_CMD_WORD_PROGRAM);
-  Put(offset, value);
+// Waits for the command just given at `offset` to finish and puts the chips
+// back into read-array mode: 1 when it ended without error bits, 0 on error
+// bits or after `limitMs`. Sleeps `pollSleepMs` between status reads.
+uint32_t FinishCommand(uint32_t offset, uint32_t limitMs, uint32_t pollSleepMs) {
   uint32_t started = GetTickCount();
   for (;;) {
     uint32_t status = Get(offset);
@@ -131,11 +130,20 @@ uint32_t NorWriteWord(uint32_t offset, uint32_t value) {
       Put(offset, NOR_CMD_READ_ARRAY);
       return Failed(status) ? 0 : 1;
     }
-    if (GetTickCount() - started >= NOR_WORD_TIMEOUT_MS) {
+    if (pollSleepMs != 0) Sleep(pollSleepMs);
+    if (GetTickCount() - started >= limitMs) {
       Put(offset, NOR_CMD_READ_ARRAY);
       return 0;
     }
   }
+}
+
+uint32_t NorWriteWord(uint32_t offset, uint32_t value) {
+  if (offset >= FlashSize || offset % 4 != 0) return 0;
+  Put(offset, NOR_CMD_CLEAR_STATUS);  // an earlier failure's bits are not this program's
+  Put(offset, NOR_CMD_WORD_PROGRAM);
+  Put(offset, value);
+  return FinishCommand(offset, NOR_WORD_TIMEOUT_MS, 0);
 }
 
 // Polls the status at `offset` until both chips are ready; false after `limitMs`
@@ -247,19 +255,7 @@ uint32_t NorEraseBlock(uint32_t offset) {
   Put(offset, NOR_CMD_CLEAR_STATUS);
   Put(offset, NOR_CMD_ERASE_SETUP);
   Put(offset, NOR_CMD_CONFIRM);
-  uint32_t started = GetTickCount();
-  for (;;) {
-    uint32_t status = Get(offset);
-    if (Ready(status)) {
-      Put(offset, NOR_CMD_READ_ARRAY);
-      return Failed(status) ? 0 : 1;
-    }
-    Sleep(NOR_ERASE_POLL_MS);
-    if (GetTickCount() - started >= NOR_ERASE_TIMEOUT_MS) {
-      Put(offset, NOR_CMD_READ_ARRAY);
-      return 0;
-    }
-  }
+  return FinishCommand(offset, NOR_ERASE_TIMEOUT_MS, NOR_ERASE_POLL_MS);
 }
 
 uint32_t NorInit() {

@@ -211,18 +211,31 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   return INVALID_HANDLE_VALUE;
 }
 
-BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped) {
+namespace {
+
+// The checks a read and a write share: a file handle opened for `access`, a
+// buffer for a non-empty transfer, no overlapped I/O. `done` starts at 0.
+FileObject* FileForTransfer(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped,
+                            DWORD access) {
   if (done != nullptr) *done = 0;
   FileObject* file = FileFromHandle(handle);
-  if (file == nullptr) return FALSE;
+  if (file == nullptr) return nullptr;
   if (overlapped != nullptr || (buffer == nullptr && count > 0)) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return nullptr;
   }
-  if (!(file->open.access & GENERIC_READ)) {
+  if (!(file->open.access & access)) {
     SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
+    return nullptr;
   }
+  return file;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped) {
+  FileObject* file = FileForTransfer(handle, buffer, count, done, overlapped, GENERIC_READ);
+  if (file == nullptr) return FALSE;
   auto* bytes = static_cast<uint8_t*>(buffer);
   DWORD total = 0;
   while (total < count) {
@@ -241,17 +254,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* done, LPOVERLAPP
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped) {
-  if (done != nullptr) *done = 0;
-  FileObject* file = FileFromHandle(handle);
+  FileObject* file = FileForTransfer(handle, buffer, count, done, overlapped, GENERIC_WRITE);
   if (file == nullptr) return FALSE;
-  if (overlapped != nullptr || (buffer == nullptr && count > 0)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!(file->open.access & GENERIC_WRITE)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
   auto* bytes = static_cast<const uint8_t*>(buffer);
   DWORD total = 0;
   while (total < count) {

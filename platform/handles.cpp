@@ -26,7 +26,11 @@ HANDLE HandleRegister(HandleObject* object) {
   return object;
 }
 
-HandleObject* HandleLookup(HANDLE handle, HandleKind kind) {
+namespace {
+
+// The live object of `kind` behind `handle`, optionally forgetting it; the
+// check and the removal happen under one hold of the table's lock.
+HandleObject* Find(HANDLE handle, HandleKind kind, bool forget) {
   HandleTable& t = Table();
   std::lock_guard<std::mutex> guard(t.lock);
   auto* object = static_cast<HandleObject*>(handle);
@@ -34,20 +38,15 @@ HandleObject* HandleLookup(HANDLE handle, HandleKind kind) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
+  if (forget) t.live.erase(object);
   return object;
 }
 
-HandleObject* HandleUnregister(HANDLE handle, HandleKind kind) {
-  HandleTable& t = Table();
-  std::lock_guard<std::mutex> guard(t.lock);
-  auto* object = static_cast<HandleObject*>(handle);
-  if (t.live.count(object) == 0 || object->kind != kind) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  t.live.erase(object);
-  return object;
-}
+}  // namespace
+
+HandleObject* HandleLookup(HANDLE handle, HandleKind kind) { return Find(handle, kind, false); }
+
+HandleObject* HandleUnregister(HANDLE handle, HandleKind kind) { return Find(handle, kind, true); }
 
 BOOL CloseHandle(HANDLE handle) {
   HandleObject* object = nullptr;
