@@ -60,6 +60,14 @@ TEST(Fwmodule, CreateInfoAndFault) {
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_NE(r.out.find("part code 17"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("32 MB"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("persistent: "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("persistent: none"), std::string::npos) << "the factory saves the registry into flash";
+
+  // The persistent registry's header is the first thing in its region.
+  r = RunProgram({BuiltProgram("fwmodule"), "dump", dir, "0x1400000", "8"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("01400000  67 45 23 01", 0), 0u) << r.out;
+  EXPECT_EQ(RunProgram({BuiltProgram("fwmodule"), "dump", dir, "0x2000000"}).exitCode, 1);
 
   r = RunProgram({BuiltProgram("fwmodule"), "fault", dir, "faults.never_ready=true", "faults.bogus=1"});
   EXPECT_EQ(r.exitCode, 1);

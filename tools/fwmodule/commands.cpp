@@ -1,19 +1,99 @@
 #include "tools/fwmodule/commands.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 
+#include "module/flash_image.h"
 #include "module/module_dir.h"
 #include "module/nor_chips.h"
+#include "module/registry_persist.h"
+#include "module/registry_store.h"
 
 namespace {
+
+// Erase block flash.img is handled in when read without the chips.
+constexpr uint32_t kImageBlock = 0x40000;
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "fwmodule: %s\n", message.c_str());
   return 1;
 }
 
+void PrintRegistrySummary(const Module& module) {
+  RegistryData live;
+  std::string error;
+  if (RegistryLoadLive(module.dir, &live, &error)) {
+    size_t values = 0;
+    for (const RegKey& key : live.keys) values += key.values.size();
+    std::printf("registry    live: %zu keys, %zu values\n", live.keys.size(), values);
+  } else {
+    std::printf("registry    live: unreadable (%s)\n", error.c_str());
+  }
+  // Straight from the image: looking must not power the chips up.
+  FlashImage image;
+  std::string text;
+  bool found = false;
+  if (FlashImageOpen(ModuleFlashPath(module.dir), kImageBlock, &image, &error) &&
+      RegistryPersistRead(module, RawFlashAccess(&image.raw), &text, &found, &error)) {
+    if (found) std::printf("            persistent: %zu bytes in flash\n", text.size());
+    else std::printf("            persistent: none (a restart loads the factory registry)\n");
+  } else {
+    std::printf("            persistent: unreadable (%s)\n", error.c_str());
+  }
+  FlashImageClose(&image);
+}
+
+int Dump(const Module& module, uint32_t offset, uint32_t length) {
+  FlashImage image;
+  std::string error;
+  if (!FlashImageOpen(ModuleFlashPath(module.dir), kImageBlock, &image, &error)) return Fail(error);
+  if (offset >= image.raw.size) {
+    FlashImageClose(&image);
+    return Fail("dump: offset is past the end of the flash");
+  }
+  uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{offset} + length, image.raw.size));
+  for (uint32_t line = offset; line < end; line += 16) {
+    std::printf("%08" PRIX32 " ", line);
+    for (uint32_t i = 0; i < 16; i++) {
+      if (line + i < end) std::printf(" %02X", image.raw.bytes[line + i]);
+      else std::printf("   ");
+    }
+    std::printf("  ");
+    for (uint32_t i = 0; i < 16 && line + i < end; i++) {
+      uint8_t b = image.raw.bytes[line + i];
+      std::putchar(b >= 0x20 && b < 0x7F ? b : '.');
+    }
+    std::putchar('\n');
+  }
+  FlashImageClose(&image);
+  return 0;
+}
+
+bool ParseNumber(const std::string& text, uint32_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v > 0xFFFFFFFFull) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
 }  // namespace
+
+int FwmoduleDump(const std::vector<std::string>& args) {
+  uint32_t offset = 0, length = 0x100;
+  if (args.size() < 2 || args.size() > 3 || !ParseNumber(args[1], &offset) ||
+      (args.size() == 3 && !ParseNumber(args[2], &length))) {
+    return Fail("dump: name the module directory, a flash offset and optionally a length");
+  }
+  Module module;
+  std::string error;
+  if (!ModuleOpen(args[0], &module, &error)) return Fail(error);
+  return Dump(module, offset, length);
+}
 
 int FwmoduleCreate(const std::vector<std::string>& args) {
   std::string dir, board = "nor";
@@ -54,6 +134,7 @@ int FwmoduleInfo(const std::vector<std::string>& args) {
               c.norDeviceCode, flashBytes >> 20, flashBytes, c.timing == ModuleTiming::Fast ? "fast" : "realistic");
   std::printf("layout      OS image 0x%08" PRIX32 ", registry 0x%08" PRIX32 " (2 x 0x%" PRIX32 ")\n",
               c.layoutOsImageBase, c.layoutRegistryBase, c.layoutRegistryHalf);
+  PrintRegistrySummary(module);
   return 0;
 }
 

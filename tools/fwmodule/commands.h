@@ -7,3 +7,4 @@
 int FwmoduleCreate(const std::vector<std::string>& args);
 int FwmoduleInfo(const std::vector<std::string>& args);
 int FwmoduleFault(const std::vector<std::string>& args);
+int FwmoduleDump(const std::vector<std::string>& args);

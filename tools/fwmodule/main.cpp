@@ -10,6 +10,7 @@ namespace {
 const char kUsage[] =
     "usage: fwmodule create DIR [--board nor] [--set SECTION.KEY=VALUE]... [--force]\n"
     "       fwmodule info DIR\n"
+    "       fwmodule dump DIR OFFSET [LENGTH]            (flash bytes in hex, 256 by default)\n"
     "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
     "\n"
     "Settings are those of module.ini (see the comments in a created one);\n"
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   if (command == "create") return FwmoduleCreate(args);
   if (command == "info") return FwmoduleInfo(args);
   if (command == "fault") return FwmoduleFault(args);
+  if (command == "dump") return FwmoduleDump(args);
   std::fprintf(stderr, "fwmodule: unknown command '%s'\n\n", command.c_str());
   return Usage();
 }
