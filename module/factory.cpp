@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <vector>
 
+#include "module/factory_images.h"
 #include "module/factory_registry.h"
 #include "module/flash_image.h"
 #include "module/nor_chips.h"
+#include "module/storage_manager.h"
 
 namespace fs = std::filesystem;
 
@@ -20,6 +23,183 @@ namespace {
 
 // Erase block of the NOR pair above the boot area.
 constexpr uint32_t kFactoryEraseBlock = 0x40000;
+constexpr uint32_t kWordBytes = 4;
+
+// The bootloaders as they leave the build: well inside their region. The
+// older bootloader's banner lies past the part of flash its search skips.
+constexpr uint32_t kBootloaderImageBytes = 0x24000;
+constexpr uint32_t kBootloaderPhysFirst = 0x80100000;
+constexpr uint32_t kBootloaderRecordOffset = 0x1000;
+constexpr uint32_t kBannerImageOffset = 0xA000;
+static_assert(kBannerImageOffset >= kBannerSearchStart && kBannerImageOffset < kBootloaderImageBytes);
+constexpr uint32_t kSecondBootloaderImageBytes = 0x20000;
+constexpr uint32_t kSecondBootloaderPhysFirst = 0x80140000;
+constexpr uint32_t kOsPhysFirst = 0x80200000;
+
+// Different seeds keep the images from looking alike in a hex dump.
+enum FillerSeed : uint32_t { kSeedBootloader = 1, kSeedSecondBootloader, kSeedOs, kSeedConfig, kSeedSscr };
+
+const char* const kBootloaderModules[] = {"boot.exe"};
+const char* const kSecondBootloaderModules[] = {"boot2.exe"};
+const char* const kOsModules[] = {"nk.exe",     "coredll.dll",  "filesys.exe", "device.exe",
+                                  "gwes.exe",   "services.exe", "shell.exe",   "flashdisk.dll"};
+
+// One thing the factory puts into the flash, or a region it keeps free for
+// the module's software (bytes empty), with the setting that moves it.
+struct Piece {
+  std::string what;
+  uint32_t offset = 0;
+  uint64_t extent = 0;  // bytes it occupies, for the overlap check
+  std::vector<uint8_t> bytes;
+};
+
+std::string Hex(uint64_t v) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+std::vector<std::string> Names(std::span<const char* const> names) { return {names.begin(), names.end()}; }
+
+bool BootloaderPiece(const ModuleConfig& c, Piece* piece, std::string* error) {
+  RomImageSpec spec;
+  spec.bytes = kBootloaderImageBytes;
+  spec.physFirst = kBootloaderPhysFirst;
+  spec.builtFileTime = FileTimeFromDate(c.bootloaderBuilt);
+  spec.modules = Names(kBootloaderModules);
+  spec.seed = kSeedBootloader;
+  spec.firstOfTwoStages = c.twoStage;
+  piece->what = c.twoStage ? "first bootloader" : "bootloader";
+  piece->offset = kBootloaderRegionBase;
+  piece->extent = kBootloaderRegionBytes;
+  if (!RomImageBuild(spec, &piece->bytes, error)) return false;
+  if (c.bootloader == BootloaderKind::Banner) {
+    return BannerPut(piece->bytes, kBannerImageOffset - kBootloaderRegionBase, c.bootloaderMajor, c.bootloaderMinor,
+                     c.bootloaderBuilt, error);
+  }
+  StoredVersion version{kVersionFamilyModule, c.bootloaderMajor, c.bootloaderMinor, c.bootloaderBuild};
+  if (!VersionRecordPut(piece->bytes, kBootloaderRecordOffset, version, error)) {
+    *error = "factory.bootloader_*: " + *error;
+    return false;
+  }
+  return true;
+}
+
+bool SecondBootloaderPiece(const ModuleConfig& c, Piece* piece, std::string* error) {
+  if (c.layoutSecondBootloaderBase == 0 || c.layoutSecondBootloaderBase % kWordBytes != 0) {
+    *error = "a two-stage board needs bsp.second_bootloader_base, a non-zero multiple of 4";
+    return false;
+  }
+  RomImageSpec spec;
+  spec.bytes = kSecondBootloaderImageBytes;
+  spec.physFirst = kSecondBootloaderPhysFirst;
+  spec.builtFileTime = FileTimeFromDate(c.bootloaderBuilt);
+  spec.modules = Names(kSecondBootloaderModules);
+  spec.seed = kSeedSecondBootloader;
+  piece->what = "second bootloader (bsp.second_bootloader_base)";
+  piece->offset = c.layoutSecondBootloaderBase;
+  piece->extent = spec.bytes;
+  StoredVersion version{kVersionFamilyModule, c.secondBootloaderMajor, c.secondBootloaderMinor, 0};
+  if (!RomImageBuild(spec, &piece->bytes, error) ||
+      !VersionRecordPut(piece->bytes, kBootloaderRecordOffset, version, error)) {
+    *error = "second bootloader: " + *error;
+    return false;
+  }
+  return true;
+}
+
+bool OsImagePiece(const ModuleConfig& c, Piece* piece, std::string* error) {
+  if (c.layoutOsImageBase % kWordBytes != 0) {
+    *error = "bsp.os_image_base must be a multiple of 4";
+    return false;
+  }
+  RomImageSpec spec;
+  spec.bytes = c.osImageBytes;
+  spec.physFirst = kOsPhysFirst;
+  spec.builtFileTime = FileTimeFromDate(c.osBuilt);
+  spec.modules = Names(kOsModules);
+  spec.seed = kSeedOs;
+  piece->what = "OS image (bsp.os_image_base, factory.os_image_bytes, factory.sscr_bytes)";
+  piece->offset = c.layoutOsImageBase;
+  if (!RomImageBuild(spec, &piece->bytes, error)) {
+    *error = "factory.os_image_bytes: " + *error;
+    return false;
+  }
+  if (c.sscrBytes != 0) {
+    // The signature follows the image at the next word, as discovery looks for it.
+    piece->bytes.resize((piece->bytes.size() + kWordBytes - 1) / kWordBytes * kWordBytes, 0xFF);
+    std::vector<uint8_t> record = SscrRecordBuild(c.sscrBytes, kSeedSscr);
+    piece->bytes.insert(piece->bytes.end(), record.begin(), record.end());
+  }
+  piece->extent = piece->bytes.size();
+  return true;
+}
+
+bool ConfigBlockPiece(const ModuleConfig& c, Piece* piece, std::string* error) {
+  piece->what = "config block";
+  piece->offset = kConfigBlockBase;
+  piece->extent = kConfigBlockRegionBytes;
+  if (!ConfigBlockBuild(c.configBlockBytes, kSeedConfig, &piece->bytes, error)) {
+    *error = "factory.config_block_bytes: " + *error;
+    return false;
+  }
+  return true;
+}
+
+// Everything must fit the flash and no two pieces may share a byte.
+bool CheckPlacement(std::vector<Piece>* pieces, uint32_t flashBytes, std::string* error) {
+  std::stable_sort(pieces->begin(), pieces->end(), [](const Piece& a, const Piece& b) { return a.offset < b.offset; });
+  for (size_t i = 0; i < pieces->size(); i++) {
+    const Piece& p = (*pieces)[i];
+    uint64_t end = p.offset + p.extent;
+    if (end > flashBytes) {
+      *error = "the " + p.what + " at " + Hex(p.offset) + " (" + Hex(p.extent) + " bytes) runs past the end of the " +
+               Hex(flashBytes) + "-byte flash";
+      return false;
+    }
+    if (i + 1 < pieces->size() && end > (*pieces)[i + 1].offset) {
+      const Piece& q = (*pieces)[i + 1];
+      *error = "the " + p.what + " at " + Hex(p.offset) + "-" + Hex(end) + " overlaps the " + q.what + " at " +
+               Hex(q.offset);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Plan(const ModuleConfig& c, uint32_t flashBytes, std::vector<Piece>* pieces, std::string* error) {
+  using Builder = bool (*)(const ModuleConfig&, Piece*, std::string*);
+  const Builder builders[] = {
+      c.bootloader != BootloaderKind::None ? BootloaderPiece : nullptr,
+      ConfigBlockPiece,
+      c.twoStage ? SecondBootloaderPiece : nullptr,
+      OsImagePiece,
+  };
+  pieces->clear();
+  for (Builder build : builders) {
+    if (build == nullptr) continue;
+    pieces->emplace_back();
+    if (!build(c, &pieces->back(), error)) return false;
+  }
+  // What the factory leaves erased still has its place.
+  if (c.bootloader == BootloaderKind::None) {
+    pieces->push_back(Piece{"bootloader region", kBootloaderRegionBase, kBootloaderRegionBytes, {}});
+  }
+  uint64_t registryBytes = 2 * uint64_t{c.layoutRegistryHalf};
+  pieces->push_back(Piece{"registry (bsp.registry_base, bsp.registry_half)", c.layoutRegistryBase, registryBytes, {}});
+  uint64_t flashDiskBase = c.layoutRegistryBase + registryBytes;
+  if (c.flashDiskKey != FlashDiskKey::None && flashDiskBase < flashBytes) {
+    pieces->push_back(Piece{"flash disk", static_cast<uint32_t>(flashDiskBase), flashBytes - flashDiskBase, {}});
+  }
+  return CheckPlacement(pieces, flashBytes, error);
+}
+
+bool PlacePieces(const std::vector<Piece>& pieces, const ModuleFlash& flash, std::string* error) {
+  for (const Piece& piece : pieces) {
+    if (!FactoryPlace(flash, piece.offset, piece.bytes, error)) return false;
+  }
+  return true;
+}
 
 // Erased NOR reads 0xFF; the image is the flash byte for byte.
 bool WriteErasedFlash(const std::string& path, uint32_t bytes, std::string* error) {
@@ -54,7 +234,7 @@ bool MakeStoreFolders(const std::string& root, std::string* error) {
 }
 
 // The OS image's national language file, dated as the image was built.
-bool WriteNlsFile(const std::string& root, std::string* error) {
+bool WriteNlsFile(const std::string& root, const ModuleDateTime& built, std::string* error) {
   std::string path = root + "/Windows/wince.nls";
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -64,15 +244,8 @@ bool WriteNlsFile(const std::string& root, std::string* error) {
   static const char kContent[] = "NLS tables of the OS image\n";
   bool ok = ::write(fd, kContent, sizeof kContent - 1) == static_cast<ssize_t>(sizeof kContent - 1);
   ::close(fd);
-  struct tm built = {};
-  built.tm_year = 2009 - 1900;
-  built.tm_mon = 2;
-  built.tm_mday = 5;
-  built.tm_hour = 14;
-  built.tm_min = 3;
-  built.tm_sec = 7;
   struct timespec times[2];
-  times[0].tv_sec = times[1].tv_sec = timegm(&built);
+  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ModuleDateTimeToUnix(built));
   times[0].tv_nsec = times[1].tv_nsec = 0;
   if (!ok || ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
     *error = "cannot write " + path + ": " + std::strerror(errno);
@@ -81,23 +254,42 @@ bool WriteNlsFile(const std::string& root, std::string* error) {
   return true;
 }
 
-}  // namespace
-
-bool FactoryInstall(const Module& module, std::string* error) {
-  uint32_t flashBytes = NorPairBytes(module.config.norDeviceCode);
+bool Install(const Module& module, std::string* error) {
+  const ModuleConfig& c = module.config;
+  uint32_t flashBytes = NorPairBytes(c.norDeviceCode);
   if (flashBytes == 0) {
     *error = "no NOR chip has the device code in module.ini";
     return false;
   }
+  // Settings that make no module are refused before anything is written.
+  std::vector<Piece> pieces;
+  RegistryData registry;
+  if (!Plan(c, flashBytes, &pieces, error) || !FactoryRegistryBuild(c, &registry, error)) return false;
   std::string root = ModuleRootPath(module.dir);
   if (!WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error) || !MakeStoreFolders(root, error) ||
-      !WriteNlsFile(root, error)) {
+      !WriteNlsFile(root, c.osBuilt, error)) {
     return false;
   }
   // The factory programs the flash directly, before any chip is powered up.
   FlashImage image;
   if (!FlashImageOpen(ModuleFlashPath(module.dir), kFactoryEraseBlock, &image, error)) return false;
-  bool ok = FactoryRegistryInstall(module, RawFlashAccess(&image.raw), error);
+  ModuleFlash flash = RawFlashAccess(&image.raw);
+  // The store follows the driver key of the registry just installed.
+  bool ok = PlacePieces(pieces, flash, error) && FactoryRegistryInstall(module, flash, error) &&
+            (c.flashDiskKey == FlashDiskKey::None || StoreFactoryInstall(module, flash, error));
   FlashImageClose(&image);
   return ok;
+}
+
+}  // namespace
+
+bool FactoryLayFlash(const ModuleConfig& config, const ModuleFlash& flash, std::string* error) {
+  std::vector<Piece> pieces;
+  return Plan(config, flash.ops->size(flash.ctx), &pieces, error) && PlacePieces(pieces, flash, error);
+}
+
+bool FactoryInstall(const Module& module, std::string* error) {
+  if (Install(module, error)) return true;
+  ::unlink(ModuleIniPath(module.dir).c_str());
+  return false;
 }

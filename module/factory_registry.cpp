@@ -11,7 +11,8 @@
 
 namespace {
 
-constexpr char16_t kDriverKey[] = u"Drivers\\BuiltIn\\StrataFMD";
+constexpr char16_t kBuiltInDriverKey[] = u"Drivers\\BuiltIn\\StrataFMD";
+constexpr char16_t kBlockDeviceDriverKey[] = u"Drivers\\BlockDevice\\StrataFMD";
 constexpr char16_t kStorageManagerKey[] = u"System\\StorageManager";
 constexpr char16_t kProfileKey[] = u"System\\StorageManager\\Profiles\\FlashDisk";
 constexpr char16_t kProfileFatKey[] = u"System\\StorageManager\\Profiles\\FlashDisk\\FATFS";
@@ -24,6 +25,8 @@ constexpr uint32_t kUnloadDelayMs = 5000;
 constexpr uint32_t kAutoMount = 1;
 constexpr uint32_t kFormatTfat = 0;
 constexpr char kFactoryRegistryFile[] = "/factory.reg";
+constexpr char kFirstPrintable = 0x20;
+constexpr char kLastPrintable = 0x7E;
 
 void SetText(RegKey* key, std::u16string_view name, std::u16string_view text) {
   std::vector<uint8_t> bytes;
@@ -47,6 +50,29 @@ RegKey* Key(RegistryData* data, std::u16string_view path) {
   return RegistryCreateKey(data, path, &created);
 }
 
+void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashBytes) {
+  SetText(driver, u"Dll", u"flashdisk.dll");
+  SetText(driver, u"Prefix", u"DSK");
+  SetDword(driver, u"Order", kDriverOrder);
+  SetText(driver, u"Profile", u"FlashDisk");
+  SetText(driver, u"IClass", u"{A4E7EDDA-E575-4252-9D6B-4195D48BB865}");
+  SetDword(driver, u"MemBase", fileSystemBase);
+  SetDword(driver, u"MemLen", flashBytes - fileSystemBase);
+  SetDword(driver, u"BlockSize", kFlashDiskBlockBytes);
+  SetDword(driver, u"SectorSize", kFlashDiskSectorBytes);
+}
+
+// module.ini is UTF-8; a profile name is kept to printable ASCII so that it
+// reaches the registry unchanged.
+bool AsciiText(const std::string& text, std::u16string* out) {
+  out->clear();
+  for (char c : text) {
+    if (c < kFirstPrintable || c > kLastPrintable) return false;
+    out->push_back(static_cast<char16_t>(c));
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string FactoryRegistryPath(const std::string& moduleDir) { return moduleDir + kFactoryRegistryFile; }
@@ -59,21 +85,19 @@ bool FactoryRegistryBuild(const ModuleConfig& config, RegistryData* data, std::s
     *error = "the board's flash leaves no room for the flash disk";
     return false;
   }
+  std::u16string profileName;
+  if (!AsciiText(config.profileName, &profileName)) {
+    *error = "factory.profile_name must be printable ASCII text";
+    return false;
+  }
   *data = RegistryData{};
-  RegKey* driver = Key(data, kDriverKey);
-  SetText(driver, u"Dll", u"flashdisk.dll");
-  SetText(driver, u"Prefix", u"DSK");
-  SetDword(driver, u"Order", kDriverOrder);
-  SetText(driver, u"Profile", u"FlashDisk");
-  SetText(driver, u"IClass", u"{A4E7EDDA-E575-4252-9D6B-4195D48BB865}");
-  SetDword(driver, u"MemBase", static_cast<uint32_t>(fileSystemBase));
-  SetDword(driver, u"MemLen", static_cast<uint32_t>(flashBytes - fileSystemBase));
-  SetDword(driver, u"BlockSize", kFlashDiskBlockBytes);
-  SetDword(driver, u"SectorSize", kFlashDiskSectorBytes);
-
+  if (config.flashDiskKey != FlashDiskKey::None) {
+    const char16_t* path = config.flashDiskKey == FlashDiskKey::BuiltIn ? kBuiltInDriverKey : kBlockDeviceDriverKey;
+    SetFlashDiskDriver(Key(data, path), static_cast<uint32_t>(fileSystemBase), flashBytes);
+  }
   SetDword(Key(data, kStorageManagerKey), u"PNPUnloadDelay", kUnloadDelayMs);
   RegKey* profile = Key(data, kProfileKey);
-  SetText(profile, u"Name", u"Internal Flash");
+  SetText(profile, u"Name", profileName);
   SetText(profile, u"Folder", u"Hard Disk");
   SetDword(profile, u"AutoMount", kAutoMount);
   SetText(profile, u"DefaultFileSystem", u"FATFS");

@@ -6,6 +6,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <span>
 #include <type_traits>
 #include <variant>
 
@@ -14,7 +16,9 @@
 namespace {
 
 using Field = std::variant<uint32_t ModuleConfig::*, uint64_t ModuleConfig::*, int64_t ModuleConfig::*,
-                           bool ModuleConfig::*, std::string ModuleConfig::*, ModuleTiming ModuleConfig::*>;
+                           bool ModuleConfig::*, std::string ModuleConfig::*, ModuleTiming ModuleConfig::*,
+                           BootloaderKind ModuleConfig::*, FlashDiskKey ModuleConfig::*,
+                           ModuleDateTime ModuleConfig::*>;
 
 struct Setting {
   const char* section;
@@ -22,7 +26,38 @@ struct Setting {
   Field field;
   bool hex;  // written in hexadecimal, as the value is usually read
   const char* comment;
+  // Brings dependent settings along when this one is set by name; never when
+  // module.ini is read, as the file already holds the result.
+  void (*afterSet)(ModuleConfig* config) = nullptr;
 };
+
+constexpr int kTmYearBase = 1900;
+constexpr uint32_t kFirstFileTimeYear = 1601;  // file times count from its first day
+
+template <typename E>
+struct EnumName {
+  const char* name;
+  E value;
+};
+
+constexpr EnumName<ModuleTiming> kTimingNames[] = {{"fast", ModuleTiming::Fast},
+                                                   {"realistic", ModuleTiming::Realistic}};
+constexpr EnumName<BootloaderKind> kBootloaderNames[] = {
+    {"record", BootloaderKind::VersionRecord}, {"banner", BootloaderKind::Banner}, {"none", BootloaderKind::None}};
+constexpr EnumName<FlashDiskKey> kFlashDiskKeyNames[] = {
+    {"builtin", FlashDiskKey::BuiltIn}, {"blockdevice", FlashDiskKey::BlockDevice}, {"none", FlashDiskKey::None}};
+
+std::span<const EnumName<ModuleTiming>> NamesOf(ModuleTiming) { return kTimingNames; }
+std::span<const EnumName<BootloaderKind>> NamesOf(BootloaderKind) { return kBootloaderNames; }
+std::span<const EnumName<FlashDiskKey>> NamesOf(FlashDiskKey) { return kFlashDiskKeyNames; }
+
+void FollowTwoStage(ModuleConfig* c) {
+  if (!c->twoStage) return;
+  if (c->layoutSecondBootloaderBase == 0) c->layoutSecondBootloaderBase = kTwoStageSecondBootloaderBase;
+  if (c->layoutOsImageBase == c->layoutSecondBootloaderBase) {
+    c->layoutOsImageBase = c->layoutSecondBootloaderBase + kTwoStageSecondBootloaderRoom;
+  }
+}
 
 // One row per module.ini setting: the reader, the writer and `fwmodule fault`
 // all walk this table, so a new setting is added in one place.
@@ -37,6 +72,9 @@ const Setting kSettings[] = {
     {"board", "os_build", &ModuleConfig::osBuild, false, ""},
     {"board", "hw_version_major", &ModuleConfig::hwVersionMajor, false, "module hardware version (board support item 8)"},
     {"board", "hw_version_minor", &ModuleConfig::hwVersionMinor, false, ""},
+    {"board", "two_stage", &ModuleConfig::twoStage, false,
+     "a first bootloader (word 2 at flash offset 16) hands over to a second one at bsp.second_bootloader_base",
+     FollowTwoStage},
 
     {"bsp", "item0", &ModuleConfig::bspItem0, true, "configuration item 0, 8 bytes"},
     {"bsp", "item12", &ModuleConfig::bspItem12, true, "configuration item 12, 4 bytes"},
@@ -48,6 +86,25 @@ const Setting kSettings[] = {
     {"bsp", "image_major", &ModuleConfig::imageMajor, false, ""},
     {"bsp", "image_minor", &ModuleConfig::imageMinor, false, ""},
     {"bsp", "image_build", &ModuleConfig::imageBuild, false, ""},
+
+    {"factory", "bootloader", &ModuleConfig::bootloader, false,
+     "bootloader a new module gets: record (version record), banner (older Ethernet bootloader), none"},
+    {"factory", "bootloader_major", &ModuleConfig::bootloaderMajor, false, "bootloader version"},
+    {"factory", "bootloader_minor", &ModuleConfig::bootloaderMinor, false, ""},
+    {"factory", "bootloader_build", &ModuleConfig::bootloaderBuild, false, "beta build number (0: release)"},
+    {"factory", "second_bootloader_major", &ModuleConfig::secondBootloaderMajor, false,
+     "second bootloader version (two-stage boards)"},
+    {"factory", "second_bootloader_minor", &ModuleConfig::secondBootloaderMinor, false, ""},
+    {"factory", "bootloader_built", &ModuleConfig::bootloaderBuilt, false, "build time of the bootloaders, UTC"},
+    {"factory", "os_built", &ModuleConfig::osBuilt, false, "build time of the OS image and its \\windows files, UTC"},
+    {"factory", "os_image_bytes", &ModuleConfig::osImageBytes, true, "size of the OS ROM image"},
+    {"factory", "sscr_bytes", &ModuleConfig::sscrBytes, true,
+     "signature bytes of the SSCR record after the OS image (0: no record)"},
+    {"factory", "config_block_bytes", &ModuleConfig::configBlockBytes, true,
+     "configuration bytes in the config block before the first erased word (0: erased block)"},
+    {"factory", "flash_disk_key", &ModuleConfig::flashDiskKey, false,
+     "flash disk driver key: builtin (Drivers\\BuiltIn), blockdevice (Drivers\\BlockDevice), none"},
+    {"factory", "profile_name", &ModuleConfig::profileName, false, "Name of the flash disk's storage profile"},
 
     {"flash", "nor_device_code", &ModuleConfig::norDeviceCode, true,
      "device code of each 16-bit chip of the NOR pair (0x0018: 32 MB pair)"},
@@ -111,11 +168,16 @@ bool Apply(ModuleConfig* config, const Setting& s, const std::string& value) {
           else if (value == "false" || value == "0" || value == "no") field = false;
           else return false;
           return true;
-        } else if constexpr (std::is_same_v<T, ModuleTiming>) {
-          if (value == "fast") field = ModuleTiming::Fast;
-          else if (value == "realistic") field = ModuleTiming::Realistic;
-          else return false;
-          return true;
+        } else if constexpr (std::is_enum_v<T>) {
+          for (const EnumName<T>& n : NamesOf(T{})) {
+            if (value == n.name) {
+              field = n.value;
+              return true;
+            }
+          }
+          return false;
+        } else if constexpr (std::is_same_v<T, ModuleDateTime>) {
+          return ModuleDateTimeParse(value, &field);
         } else if constexpr (std::is_same_v<T, int64_t>) {
           return ParseSigned(value, &field);
         } else {
@@ -138,8 +200,13 @@ std::string Render(const ModuleConfig& config, const Setting& s) {
           return field;
         } else if constexpr (std::is_same_v<T, bool>) {
           return field ? "true" : "false";
-        } else if constexpr (std::is_same_v<T, ModuleTiming>) {
-          return field == ModuleTiming::Fast ? "fast" : "realistic";
+        } else if constexpr (std::is_enum_v<T>) {
+          for (const EnumName<T>& n : NamesOf(T{})) {
+            if (field == n.value) return n.name;
+          }
+          return "";
+        } else if constexpr (std::is_same_v<T, ModuleDateTime>) {
+          return ModuleDateTimeText(field);
         } else if constexpr (std::is_same_v<T, int64_t>) {
           if (field < 0 || !s.hex) std::snprintf(text, sizeof text, "%" PRId64, field);
           else std::snprintf(text, sizeof text, "0x%" PRIx64, field);
@@ -173,6 +240,57 @@ int OnIniValue(void* user, const char* section, const char* name, const char* va
 }
 
 }  // namespace
+
+int64_t ModuleDateTimeToUnix(const ModuleDateTime& t) {
+  std::tm tm{};
+  tm.tm_year = static_cast<int>(t.year) - kTmYearBase;
+  tm.tm_mon = static_cast<int>(t.month) - 1;
+  tm.tm_mday = static_cast<int>(t.day);
+  tm.tm_hour = static_cast<int>(t.hour);
+  tm.tm_min = static_cast<int>(t.minute);
+  tm.tm_sec = static_cast<int>(t.second);
+  return timegm(&tm);
+}
+
+bool ModuleDateTimeFromUnix(int64_t seconds, ModuleDateTime* out) {
+  std::time_t when = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (gmtime_r(&when, &tm) == nullptr) return false;
+  out->year = static_cast<uint32_t>(tm.tm_year + kTmYearBase);
+  out->month = static_cast<uint32_t>(tm.tm_mon + 1);
+  out->day = static_cast<uint32_t>(tm.tm_mday);
+  out->hour = static_cast<uint32_t>(tm.tm_hour);
+  out->minute = static_cast<uint32_t>(tm.tm_min);
+  out->second = static_cast<uint32_t>(tm.tm_sec);
+  return true;
+}
+
+bool ModuleDateTimeParse(const std::string& text, ModuleDateTime* out) {
+  static const char kPicture[] = "dddd-dd-dd dd:dd:dd";
+  if (text.size() != sizeof kPicture - 1) return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kPicture[i] == 'd' ? !digit : text[i] != kPicture[i]) return false;
+  }
+  ModuleDateTime t;
+  std::sscanf(text.c_str(), "%u-%u-%u %u:%u:%u", &t.year, &t.month, &t.day, &t.hour, &t.minute, &t.second);
+  // The C library carries 31 February into March: a date that comes back
+  // changed does not exist.
+  ModuleDateTime back;
+  if (t.year < kFirstFileTimeYear || t.month == 0 || t.day == 0 ||
+      !ModuleDateTimeFromUnix(ModuleDateTimeToUnix(t), &back) || ModuleDateTimeText(back) != text) {
+    return false;
+  }
+  *out = t;
+  return true;
+}
+
+std::string ModuleDateTimeText(const ModuleDateTime& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
 
 bool ModuleConfigForBoard(const std::string& board, ModuleConfig* config) {
   if (board != "nor") return false;
@@ -224,6 +342,7 @@ bool ModuleConfigSet(ModuleConfig* config, const std::string& sectionKey, const 
     *error = "bad value for " + sectionKey + ": '" + value + "'";
     return false;
   }
+  if (s->afterSet != nullptr) s->afterSet(config);
   return true;
 }
 

@@ -6,6 +6,29 @@
 
 enum class ModuleTiming { Fast, Realistic };
 
+// What marks the bootloader's version in flash: the version record inside its
+// ROM image, only the text banner of the older Ethernet bootloader, or no
+// bootloader at all (erased).
+enum class BootloaderKind { VersionRecord, Banner, None };
+
+// Where the flash disk driver's registry key lives, if anywhere.
+enum class FlashDiskKey { BuiltIn, BlockDevice, None };
+
+// A build time stamp, UTC, written "YYYY-MM-DD hh:mm:ss" in module.ini.
+struct ModuleDateTime {
+  uint32_t year = 0;
+  uint32_t month = 0;
+  uint32_t day = 0;
+  uint32_t hour = 0;
+  uint32_t minute = 0;
+  uint32_t second = 0;
+};
+
+// Where a two-stage board keeps its second bootloader unless told otherwise:
+// right after the config block, with the OS image moved up behind it.
+constexpr uint32_t kTwoStageSecondBootloaderBase = 0x00080000;
+constexpr uint32_t kTwoStageSecondBootloaderRoom = 0x00080000;
+
 struct ModuleConfig {
   // [board]
   std::string board = "nor";      // board name the module was created with
@@ -16,6 +39,7 @@ struct ModuleConfig {
   uint32_t osBuild = 1400;
   uint32_t hwVersionMajor = 1;
   uint32_t hwVersionMinor = 2;
+  bool twoStage = false;          // a first bootloader hands over to a second one
 
   // [bsp] board support answers
   uint64_t bspItem0 = 0;           // configuration item 0 (8 bytes)
@@ -28,6 +52,21 @@ struct ModuleConfig {
   uint32_t imageMajor = 3;
   uint32_t imageMinor = 7;
   uint32_t imageBuild = 1;
+
+  // [factory] what a new module's flash and registry hold
+  BootloaderKind bootloader = BootloaderKind::VersionRecord;
+  uint32_t bootloaderMajor = 1;
+  uint32_t bootloaderMinor = 4;
+  uint32_t bootloaderBuild = 0;   // beta build number, 0 for a release
+  uint32_t secondBootloaderMajor = 1;
+  uint32_t secondBootloaderMinor = 2;
+  ModuleDateTime bootloaderBuilt = {2008, 11, 20, 9, 30, 0};
+  ModuleDateTime osBuilt = {2009, 3, 5, 14, 3, 7};
+  uint32_t osImageBytes = 0x00064000;
+  uint32_t sscrBytes = 0;         // signature bytes after the OS image; 0: no signature record
+  uint32_t configBlockBytes = 0x400;  // configuration bytes before the first erased word; 0: none
+  FlashDiskKey flashDiskKey = FlashDiskKey::BuiltIn;
+  std::string profileName = "Internal Flash";
 
   // [flash]
   uint32_t norDeviceCode = 0x0018; // device code of each chip of the NOR pair
@@ -60,8 +99,18 @@ bool ModuleConfigLoad(const std::string& path, ModuleConfig* config, std::string
 bool ModuleConfigSave(const std::string& path, const ModuleConfig& config, std::string* error);
 
 // Sets one "section.key" to a text value, as `fwmodule fault` and tests do.
+// Turning board.two_stage on also gives the second bootloader its default base
+// when it has none, and moves the OS image up when the two would collide.
 bool ModuleConfigSet(ModuleConfig* config, const std::string& sectionKey, const std::string& value,
                      std::string* error);
+
+// Reads "YYYY-MM-DD hh:mm:ss": a date that exists, from the year 1601 on.
+bool ModuleDateTimeParse(const std::string& text, ModuleDateTime* out);
+std::string ModuleDateTimeText(const ModuleDateTime& when);
+
+// Seconds since 1970 (UTC) and back; false for a time the C library cannot hold.
+int64_t ModuleDateTimeToUnix(const ModuleDateTime& when);
+bool ModuleDateTimeFromUnix(int64_t seconds, ModuleDateTime* out);
 
 // ModuleConfigSet for an assignment written "section.key=value".
 bool ModuleConfigAssign(ModuleConfig* config, const std::string& assignment, std::string* error);

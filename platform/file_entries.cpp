@@ -12,6 +12,7 @@
 #include "platform/host_entry.h"
 #include "platform/module_path.h"
 #include "platform/open_files.h"
+#include "platform/storage_paths.h"
 #include "platform/text.h"
 
 namespace {
@@ -167,6 +168,9 @@ BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
 }
 
 BOOL GetDiskFreeSpaceExW(LPCWSTR path, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total, ULARGE_INTEGER* free) {
+  // A mounted volume's folder answers for its partition.
+  BOOL mounted = FALSE;
+  if (StorageVolumeSpace(path, freeToCaller, total, free, &mounted)) return mounted;
   ResolvedPath resolved;
   if (!ModulePathResolve(path != nullptr ? path : u"\\", kResolveNormal, &resolved)) return FALSE;
   if (!resolved.exists) {

@@ -14,6 +14,7 @@
 #include "platform/host_entry.h"
 #include "platform/module_path.h"
 #include "platform/open_files.h"
+#include "platform/storage_paths.h"
 
 namespace {
 
@@ -170,6 +171,10 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
                    DWORD flagsAndAttributes, HANDLE templateFile) {
   (void)security;
   (void)templateFile;
+  // The older OS opens stores as "\StoreMgr\<device name>", with access
+  // and disposition 0.
+  HANDLE store = INVALID_HANDLE_VALUE;
+  if (StoragePathOpen(name, &store)) return store;
   if (creation < CREATE_NEW || creation > TRUNCATE_EXISTING ||
       (creation == TRUNCATE_EXISTING && !(access & GENERIC_WRITE))) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -349,7 +354,7 @@ BOOL GetFileTime(HANDLE handle, FILETIME* creation, FILETIME* access, FILETIME* 
 }
 
 BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access, const FILETIME* write) {
-  (void)creation;  // the host keeps its birth time to itself
+  (void)creation;  // read back as the write time: the host cannot set a birth time
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return FALSE;
   if (!(file->open.access & GENERIC_WRITE)) {

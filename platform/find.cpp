@@ -11,6 +11,7 @@
 #include "platform/handles.h"
 #include "platform/host_entry.h"
 #include "platform/module_path.h"
+#include "platform/storage_paths.h"
 #include "platform/text.h"
 
 namespace {
@@ -112,6 +113,9 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
+  // "\StoreMgr" searches the stores; the record is then a STOREINFO.
+  HANDLE stores = INVALID_HANDLE_VALUE;
+  if (StoragePathSearch(pattern, data, &stores)) return stores;
   ResolvedPath path;
   if (!ModulePathResolve(pattern, kResolvePattern, &path)) return INVALID_HANDLE_VALUE;
   std::vector<std::string> names;
@@ -138,6 +142,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
 }
 
 BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
+  BOOL result = FALSE;
+  if (StorageSearchNext(search, data, &result)) return result;
   auto* find = HandleGet<FindObject>(search, HandleKind::Find);
   if (find == nullptr) return FALSE;
   if (data == nullptr) {
@@ -152,6 +158,8 @@ BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
 }
 
 BOOL FindClose(HANDLE search) {
+  BOOL result = FALSE;
+  if (StorageSearchClose(search, &result)) return result;
   HandleObject* object = HandleUnregister(search, HandleKind::Find);
   if (object == nullptr) return FALSE;
   return object->close(object) ? TRUE : FALSE;

@@ -45,12 +45,15 @@ void FillEntry(const struct statx& sx, HostEntry* entry) {
   entry->ino = sx.stx_ino;
   entry->accessTime = FileTimeFromStatx(sx.stx_atime);
   entry->writeTime = FileTimeFromStatx(sx.stx_mtime);
-  entry->creationTime = (sx.stx_mask & STATX_BTIME) ? FileTimeFromStatx(sx.stx_btime) : entry->writeTime;
+  // The host's birth time cannot be set, so a file copied or laid down with a
+  // given date would show when it landed here; the write time travels with
+  // the file instead.
+  entry->creationTime = entry->writeTime;
 }
 
 bool StatxInto(int dirFd, const char* name, int flags, HostEntry* entry) {
   struct statx sx{};
-  if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
+  if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &sx) != 0) {
     SetLastHostError(errno, ERROR_FILE_NOT_FOUND);
     return false;
   }

@@ -20,7 +20,7 @@ struct HostEntry {
   uint64_t size;
   uint64_t dev;
   uint64_t ino;
-  FILETIME creationTime;  // birth time where the host records it, else the write time
+  FILETIME creationTime;  // the write time: the host cannot set a birth time
   FILETIME accessTime;
   FILETIME writeTime;
 };

@@ -39,6 +39,13 @@ struct STOREINFO {
 static_assert(sizeof(STOREINFO) == STORE_INFO_BYTES);
 static_assert(offsetof(STOREINFO, snNumSectors) == 176 && offsetof(STOREINFO, snBiggestPartCreatable) == 200);
 
+// What the store records say about the module's flash disk store.
+constexpr DWORD STORAGE_DEVICE_CLASS_BLOCK = 0x1;
+constexpr DWORD STORAGE_DEVICE_TYPE_FLASH = 0x10;
+constexpr DWORD STORAGE_DEVICE_FLAG_READWRITE = 0x2;
+constexpr DWORD STORE_ATTRIBUTE_UNFORMATTED = 0x4;  // no partition table yet
+constexpr DWORD STORE_ATTRIBUTE_AUTOMOUNT = 0x20;   // partitions mount when the store is first seen
+
 struct PARTINFO {
   DWORD cbSize;  // 296
   WCHAR szPartitionName[32];
@@ -96,5 +103,28 @@ constexpr DWORD SECTOR_ADDRESS_NONE = 0xFFFFFFFF;          // the sector holds n
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      DWORD* bytesReturned, LPVOID overlapped);
 
+// Disk requests on store handles: sectors through one or more buffers.
+constexpr DWORD IOCTL_DISK_READ = 0x00075C08;
+constexpr DWORD IOCTL_DISK_WRITE = 0x00079C0C;
+struct SG_BUF {
+  BYTE* sb_buf;
+  DWORD sb_len;
+};
+struct SG_REQ {
+  DWORD sr_start;    // first sector
+  DWORD sr_num_sec;  // sectors
+  DWORD sr_num_sg;   // buffers in sr_sglist (the record grows by one SG_BUF per extra buffer)
+  DWORD sr_status;   // ERROR_SUCCESS or the failure
+  void (*sr_callback)(SG_REQ* request);  // not called: requests complete before DeviceIoControl returns
+  SG_BUF sr_sglist[1];
+};
+
 // Test hook: the reference count "coredll.dll" has in this process.
 int LibraryReferenceCount(LPCWSTR name);
+// Test hooks: the export `name` of "coredll.dll" goes missing (as on an OS
+// build without it) until the reset, which also forgets every reference.
+void LibraryHideExportForTests(LPCWSTR name);
+void LibraryResetForTests();
+// Test hook: forgets the volumes this process mounted, as a restart of the
+// storage manager would; the next look at a store mounts as its profile says.
+void StorageResetForTests();

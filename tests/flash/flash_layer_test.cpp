@@ -28,18 +28,18 @@ TEST_F(FlashLayer, ProgressHookIsAskedBeforeTheFirstBlockAndEveryStep) {
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   g_hook = HookLog{};
   FlashSetProgress(Hook, 0x80000);
-  ASSERT_EQ(FlashOps.Erase(0x100000, 0x200000), 1u);
+  ASSERT_EQ(FlashOps.Erase(0x800000, 0x200000), 1u);
   using Call = std::pair<uint32_t, uint32_t>;
   EXPECT_EQ(g_hook.calls, (std::vector<Call>{{0, 0x200000}, {0x80000, 0x200000}, {0x100000, 0x200000},
                                              {0x180000, 0x200000}}));
 
   g_hook = HookLog{};
   FlashSetProgress(Hook, 0);
-  ASSERT_EQ(FlashOps.Erase(0x100000, 0xC0000), 1u);
+  ASSERT_EQ(FlashOps.Erase(0x800000, 0xC0000), 1u);
   EXPECT_EQ(g_hook.calls.size(), 3u) << "a step of 0 asks before every block";
 
   g_hook = HookLog{};
-  ASSERT_EQ(FlashOps.Erase(0x100000, 0), 1u);
+  ASSERT_EQ(FlashOps.Erase(0x800000, 0), 1u);
   EXPECT_TRUE(g_hook.calls.empty()) << "nothing to erase, nothing to report";
   FlashSetProgress(nullptr, 0);
 }
@@ -48,13 +48,13 @@ TEST_F(FlashLayer, HookThatStopsFirstErasesNothing) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   std::vector<uint32_t> words(0x40000 / 4, 0x12345678);
-  Program(0x100000, words);
+  Program(0x800000, words);
   g_hook = HookLog{};
   g_hook.stopAfter = 0;
   FlashSetProgress(Hook, 0x80000);
-  EXPECT_EQ(FlashOps.Erase(0x100000, 0x40000), 0u);
+  EXPECT_EQ(FlashOps.Erase(0x800000, 0x40000), 0u);
   EXPECT_EQ(g_hook.calls.size(), 1u);
-  EXPECT_EQ(FlashOps.ReadWord(0x13FFFC), 0x12345678u);
+  EXPECT_EQ(FlashOps.ReadWord(0x83FFFC), 0x12345678u);
 
   g_hook = HookLog{};
   EXPECT_EQ(FlashOps.Erase(0x1FC0000, 0x80000), 0u);

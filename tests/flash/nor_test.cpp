@@ -15,6 +15,10 @@ constexpr uint32_t kEraseSetup = 0x00200020;
 constexpr uint32_t kReadId = 0x00900090;
 constexpr uint32_t kReadArray = 0x00FF00FF;
 
+// Blocks the factory content leaves erased (between the OS image and the registry).
+constexpr uint32_t kFree = 0x800000;
+constexpr uint32_t kBlock = 0x40000;
+
 using NorDriver = FlashTest;
 
 bool AllErased(const std::vector<uint8_t>& image, uint32_t from, uint32_t to) {
@@ -78,18 +82,18 @@ TEST_F(NorDriver, EraseWidensToWholeBlocks) {
 TEST_F(NorDriver, EraseOfOneByteTakesItsWholeBlock) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
-  Program(0x40000, Pattern(0x80000 / 4, 2));
-  ASSERT_EQ(FlashOps.Erase(0x41000, 1), 1u);
+  Program(kFree, Pattern(2 * kBlock / 4, 2));
+  ASSERT_EQ(FlashOps.Erase(kFree + 0x1000, 1), 1u);
   std::vector<uint8_t> image = Image();
-  EXPECT_TRUE(AllErased(image, 0x40000, 0x80000));
-  EXPECT_FALSE(AllErased(image, 0x80000, 0x80004)) << "the next block stays";
+  EXPECT_TRUE(AllErased(image, kFree, kFree + kBlock));
+  EXPECT_FALSE(AllErased(image, kFree + kBlock, kFree + kBlock + 4)) << "the next block stays";
 }
 
 TEST_F(NorDriver, BlankBlocksAreNotErasedAgain) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   StartTrace();
-  ASSERT_EQ(FlashOps.Erase(0x100000, 0x80000), 1u);
+  ASSERT_EQ(FlashOps.Erase(kFree, 2 * kBlock), 1u);
   std::vector<BusTraceEntry> trace = Trace();
   EXPECT_EQ(CountWrites(trace, kEraseSetup), 0u);
   EXPECT_EQ(CountWrites(trace, kReadId), 2u);
@@ -105,7 +109,7 @@ TEST_F(NorDriver, WriteRunsNeverCrossA64ByteBoundary) {
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   std::vector<uint32_t> words = Pattern(64, 3);
   StartTrace();
-  ASSERT_EQ(FlashOps.Write(words.data(), 0x4003C, 4 * 33), 1u);
+  ASSERT_EQ(FlashOps.Write(words.data(), kFree + 0x3C, 4 * 33), 1u);
   std::vector<BusTraceEntry> trace = Trace();
   // One word up to the boundary, then two full runs of 16 words.
   std::vector<uint32_t> counts;
@@ -121,7 +125,7 @@ TEST_F(NorDriver, WriteRunsNeverCrossA64ByteBoundary) {
   }
   EXPECT_EQ(counts, (std::vector<uint32_t>{0x00000000, 0x000F000F, 0x000F000F}));
   uint32_t back[33];
-  ASSERT_EQ(FlashOps.Read(back, 0x4003C, sizeof back), 1u);
+  ASSERT_EQ(FlashOps.Read(back, kFree + 0x3C, sizeof back), 1u);
   EXPECT_TRUE(std::equal(back, back + 33, words.begin()));
 }
 
@@ -129,28 +133,30 @@ TEST_F(NorDriver, OddLengthsWriteWholeWords) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   const uint32_t words[2] = {0x11223344, 0x55667788};
-  ASSERT_EQ(FlashOps.Write(words, 0x40000, 6), 1u);
+  ASSERT_EQ(FlashOps.Write(words, kFree, 6), 1u);
   std::vector<uint8_t> image = Image();
-  EXPECT_EQ(image[0x40007], 0x55) << "the second word is written whole";
-  EXPECT_EQ(image[0x40008], 0xFF);
+  EXPECT_EQ(image[kFree + 7], 0x55) << "the second word is written whole";
+  EXPECT_EQ(image[kFree + 8], 0xFF);
 
   // Reads of any length and alignment return exactly the bytes asked for.
   uint8_t out[9];
   std::fill(std::begin(out), std::end(out), 0xAB);
-  ASSERT_EQ(FlashOps.Read(reinterpret_cast<uint32_t*>(out), 0x40001, 7), 1u);
+  ASSERT_EQ(FlashOps.Read(reinterpret_cast<uint32_t*>(out), kFree + 1, 7), 1u);
   const uint8_t expected[] = {0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55, 0xAB, 0xAB};
   EXPECT_TRUE(std::equal(std::begin(out), std::end(out), expected));
-  EXPECT_EQ(FlashOps.ReadWord(0x40004), 0x55667788u);
+  EXPECT_EQ(FlashOps.ReadWord(kFree + 4), 0x55667788u);
 }
 
 TEST_F(NorDriver, BootBlocksStayLockedUntilErased) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   const uint32_t word = 0;
+  uint32_t before = FlashOps.ReadWord(0x100);
+  ASSERT_NE(before, word) << "the factory bootloader has bits to clear there";
   EXPECT_EQ(FlashOps.WriteWord(0x100, word), 0u) << "the locked block reports the protection error";
-  EXPECT_EQ(FlashOps.ReadWord(0x100), 0xFFFFFFFFu);
-  EXPECT_EQ(FlashOps.WriteWord(0x40100, word), 1u) << "the error bits of the last failure are not this one's";
-  EXPECT_EQ(FlashOps.ReadWord(0x40100), 0u);
+  EXPECT_EQ(FlashOps.ReadWord(0x100), before);
+  EXPECT_EQ(FlashOps.WriteWord(kFree + 0x100, word), 1u) << "the error bits of the last failure are not this one's";
+  EXPECT_EQ(FlashOps.ReadWord(kFree + 0x100), 0u);
 
   ASSERT_EQ(FlashOps.Erase(0, 0x40000), 1u);
   EXPECT_EQ(FlashOps.WriteWord(0x100, word), 1u) << "erasing unlocked it";
@@ -179,35 +185,35 @@ TEST_F(NorDriver, SixtyFourMegabytesIsTheLimit) {
 }
 
 TEST_F(NorDriver, ChipFaultsFailTheOperations) {
-  Attach({"faults.erase_error_block=0x80000", "faults.locked_block=0xC0000"});
+  Attach({"faults.erase_error_block=0x800000", "faults.locked_block=0x840000"});
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
-  Program(0x80000, Pattern(16, 4));
-  Program(0x100000, Pattern(16, 5));
-  EXPECT_EQ(FlashOps.Erase(0x80000, 4), 0u) << "erase error bits";
-  EXPECT_EQ(FlashOps.Erase(0xC0000, 4), 0u) << "a block that will not unlock";
-  EXPECT_EQ(FlashOps.Erase(0x100000, 4), 1u);
+  Program(kFree, Pattern(16, 4));
+  Program(kFree + 2 * kBlock, Pattern(16, 5));
+  EXPECT_EQ(FlashOps.Erase(kFree, 4), 0u) << "erase error bits";
+  EXPECT_EQ(FlashOps.Erase(kFree + kBlock, 4), 0u) << "a block that will not unlock";
+  EXPECT_EQ(FlashOps.Erase(kFree + 2 * kBlock, 4), 1u);
 }
 
 TEST_F(NorDriver, SilentlyWeakProgramShowsOnlyOnReadBack) {
-  Attach({"faults.weak_program_at=0x40010"});
+  Attach({"faults.weak_program_at=0x800010"});
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   std::vector<uint32_t> zeros(16, 0);
-  EXPECT_EQ(FlashOps.Write(zeros.data(), 0x40000, 64), 1u) << "the buffered program does not look at errors";
-  EXPECT_NE(FlashOps.ReadWord(0x40010), 0u);
-  EXPECT_EQ(FlashOps.ReadWord(0x4000C), 0u);
+  EXPECT_EQ(FlashOps.Write(zeros.data(), kFree, 64), 1u) << "the buffered program does not look at errors";
+  EXPECT_NE(FlashOps.ReadWord(kFree + 0x10), 0u);
+  EXPECT_EQ(FlashOps.ReadWord(kFree + 0xC), 0u);
 }
 
 TEST_F(NorDriver, AChipThatNeverBecomesReadyTimesOut) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
-  Program(0x40000, Pattern(4, 6));
+  Program(kFree, Pattern(4, 6));
   Reattach({"faults.never_ready=true"});
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   ClockSkipSleepsForTests(true);
   uint32_t started = GetTickCount();
-  EXPECT_EQ(FlashOps.Erase(0x40000, 4), 0u);
+  EXPECT_EQ(FlashOps.Erase(kFree, 4), 0u);
   EXPECT_GE(GetTickCount() - started, 10000u);
-  EXPECT_EQ(FlashOps.WriteWord(0x80000, 0), 0u);
+  EXPECT_EQ(FlashOps.WriteWord(kFree + kBlock, 0), 0u);
 }
 
 }  // namespace

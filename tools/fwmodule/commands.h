@@ -1,10 +1,17 @@
 // The subcommands of fwmodule; each returns the process exit code.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+// Erase block flash.img is handled in when read without the chips.
+constexpr uint32_t kFwmoduleImageBlock = 0x40000;
 
 int FwmoduleCreate(const std::vector<std::string>& args);
 int FwmoduleInfo(const std::vector<std::string>& args);
 int FwmoduleFault(const std::vector<std::string>& args);
 int FwmoduleDump(const std::vector<std::string>& args);
+
+// Prints "fwmodule: MESSAGE" on standard error; returns the failure exit code.
+int FwmoduleFail(const std::string& message);

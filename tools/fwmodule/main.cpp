@@ -8,13 +8,14 @@
 namespace {
 
 const char kUsage[] =
-    "usage: fwmodule create DIR [--board nor] [--set SECTION.KEY=VALUE]... [--force]\n"
-    "       fwmodule info DIR\n"
+    "usage: fwmodule create DIR [--board nor] [--two-stage] [--set SECTION.KEY=VALUE]... [--force]\n"
+    "       fwmodule info DIR                            (board, and what the flash holds)\n"
     "       fwmodule dump DIR OFFSET [LENGTH]            (flash bytes in hex, 256 by default)\n"
     "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
     "\n"
     "Settings are those of module.ini (see the comments in a created one);\n"
-    "--set changes one before the factory content is laid down.\n";
+    "--set changes one before the factory content is laid down; --two-stage sets\n"
+    "board.two_stage=true after them (a first and a second bootloader).\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);

@@ -1,0 +1,304 @@
+#include "module/storage_manager.h"
+
+#include <ctime>
+
+#include "module/flash_disk_lock.h"
+#include "module/registry_store.h"
+#include "module/store_bytes.h"
+
+namespace {
+
+constexpr char16_t kDriverKeys[][32] = {u"Drivers\\BuiltIn\\StrataFMD", u"Drivers\\BlockDevice\\StrataFMD"};
+constexpr char16_t kProfilesKey[] = u"System\\StorageManager\\Profiles";
+constexpr char16_t kDefaultPrefix[] = u"DSK";
+constexpr size_t kPrefixChars = 3;  // the device manager only loads drivers with three-letter prefixes
+constexpr char16_t kFirstInstance[] = u"1:";
+constexpr char16_t kDefaultFolder[] = u"Mounted Volume";
+constexpr char16_t kDefaultFileSystem[] = u"FATFS";
+constexpr uint32_t kDefaultSectorBytes = 512;
+constexpr uint32_t kDefaultBlockBytes = 0x40000;
+constexpr char16_t kPartitionNamePrefix[] = u"Part";
+constexpr uint32_t kPartitionNameDigits = 2;
+constexpr uint32_t kDecimal = 10;
+
+// Factory content: the partition's boot area, tables, folders and files lie
+// in runs with gaps between them, as on a disk that has been in use.
+struct SectorRun {
+  uint32_t first;  // relative to the partition's first sector
+  uint32_t count;
+};
+constexpr SectorRun kFactoryRuns[] = {{0, 4}, {32, 24}, {200, 64}, {1024, 8}, {4096, 1}, {9000, 130}};
+// A partition type of the FAT family, for a disk below 32 MB.
+constexpr uint8_t kFactoryPartitionType = 0x04;
+// The factory's date: when the module's OS image was built.
+constexpr int kFactoryYear = 2009, kFactoryMonth = 3, kFactoryDay = 5;
+constexpr int kFactoryHour = 14, kFactoryMinute = 3, kFactorySecond = 7;
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr uint32_t kPatternStep = 31;
+
+const RegValue* Value(const RegKey* key, std::u16string_view name) {
+  return key == nullptr ? nullptr : RegistryFindValue(*key, name);
+}
+
+bool ReadDword(const RegKey* key, std::u16string_view name, uint32_t* out) {
+  const RegValue* v = Value(key, name);
+  if (v == nullptr || v->type != REG_DWORD || v->data.size() != sizeof(uint32_t)) return false;
+  *out = LoadLe32(v->data.data());
+  return true;
+}
+
+bool ReadText(const RegKey* key, std::u16string_view name, std::u16string* out) {
+  const RegValue* v = Value(key, name);
+  if (v == nullptr || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return false;
+  out->clear();
+  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+    char16_t c = LoadLe16(v->data.data() + i);
+    if (c == 0) break;
+    out->push_back(c);
+  }
+  return true;
+}
+
+bool DeviceFromDriver(const RegistryData& data, std::u16string_view driverKey, StoreDevice* device) {
+  const RegKey* driver = RegistryFindKey(data, driverKey);
+  *device = StoreDevice{};
+  device->driverKey = driverKey;
+  device->geometry.sectorBytes = kDefaultSectorBytes;
+  device->geometry.blockBytes = kDefaultBlockBytes;
+  std::u16string prefix = kDefaultPrefix;
+  ReadText(driver, u"Prefix", &prefix);
+  if (prefix.size() != kPrefixChars || !ReadDword(driver, u"MemBase", &device->geometry.base) ||
+      !ReadDword(driver, u"MemLen", &device->geometry.length)) {
+    return false;
+  }
+  ReadDword(driver, u"SectorSize", &device->geometry.sectorBytes);
+  ReadDword(driver, u"BlockSize", &device->geometry.blockBytes);
+  device->deviceName = prefix + kFirstInstance;
+  ReadText(driver, u"Profile", &device->profile);
+
+  const RegKey* profile = device->profile.empty()
+                              ? nullptr
+                              : RegistryFindKey(data, RegistryJoinPath(kProfilesKey, device->profile));
+  if (!ReadText(profile, u"Name", &device->storeName)) device->storeName = device->profile;
+  if (!ReadText(profile, u"Folder", &device->folder) || device->folder.empty()) device->folder = kDefaultFolder;
+  if (!ReadText(profile, u"DefaultFileSystem", &device->fileSystem) || device->fileSystem.empty()) {
+    device->fileSystem = kDefaultFileSystem;
+  }
+  uint32_t autoMount = 1;
+  ReadDword(profile, u"AutoMount", &autoMount);
+  device->autoMount = autoMount != 0;
+  return true;
+}
+
+bool WriteTable(StoreSession* session, std::string* error) {
+  std::vector<uint8_t> sector(session->disk.geometry.sectorBytes);
+  PartitionTableEncode(session->table, sector.data(), static_cast<uint32_t>(sector.size()));
+  return FlashDiskWrite(&session->disk, kStoreTableSector, 1, sector.data(), error);
+}
+
+bool TableFits(const StoreSession& session) {
+  return session.disk.geometry.sectorBytes >= kStoreTableMinSectorBytes;
+}
+
+const StorePartition* Partition(const StoreSession& session, uint32_t slot) {
+  if (slot >= kStoreMaxPartitions || !session.table.slots[slot].used) return nullptr;
+  return &session.table.slots[slot];
+}
+
+uint64_t FactoryFileTime() {
+  struct tm built = {};
+  built.tm_year = kFactoryYear - 1900;
+  built.tm_mon = kFactoryMonth - 1;
+  built.tm_mday = kFactoryDay;
+  built.tm_hour = kFactoryHour;
+  built.tm_min = kFactoryMinute;
+  built.tm_sec = kFactorySecond;
+  return static_cast<uint64_t>(timegm(&built) + kSecondsFrom1601To1970) * kTicksPerSecond;
+}
+
+void FactorySector(uint32_t sector, std::vector<uint8_t>* bytes) {
+  for (size_t i = 0; i < bytes->size(); i++) (*bytes)[i] = static_cast<uint8_t>(sector * kPatternStep + i);
+  std::string label = "Flashwright factory sector " + std::to_string(sector);
+  std::copy(label.begin(), label.end(), bytes->begin());
+}
+
+}  // namespace
+
+bool StoreListDevices(const Module& module, std::vector<StoreDevice>* devices, std::string* error) {
+  devices->clear();
+  RegistryData data;
+  if (!RegistryLoadLive(module.dir, &data, error)) return false;
+  for (const char16_t* key : kDriverKeys) {
+    if (!RegistryKeyExists(data, key)) continue;
+    StoreDevice device;
+    if (DeviceFromDriver(data, key, &device)) devices->push_back(device);
+    // The second key is only looked at when the first does not exist.
+    break;
+  }
+  return true;
+}
+
+bool StoreFindDevice(const Module& module, std::u16string_view deviceName, StoreDevice* device, std::string* error) {
+  std::vector<StoreDevice> devices;
+  if (!StoreListDevices(module, &devices, error)) return false;
+  for (const StoreDevice& d : devices) {
+    if (RegistryNameEqual(d.deviceName, deviceName)) {
+      *device = d;
+      return true;
+    }
+  }
+  *error = "no store device of that name";
+  return false;
+}
+
+bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const StoreDevice& device,
+                       StoreSession* session, std::string* error) {
+  *session = StoreSession{};
+  NamedMutex* held = FlashDiskLock(module, error);
+  if (held == nullptr) return false;
+  bool ok = FlashDiskMount(flash, device.geometry, &session->disk, error);
+  if (ok && TableFits(*session)) {
+    std::vector<uint8_t> sector(session->disk.geometry.sectorBytes);
+    ok = FlashDiskRead(&session->disk, kStoreTableSector, 1, sector.data(), error);
+    if (ok) {
+      PartitionTableDecode(sector.data(), static_cast<uint32_t>(sector.size()), FlashDiskSectorCount(session->disk),
+                           &session->table);
+    }
+  }
+  if (!ok) {
+    FlashDiskUnlock(held);
+    *session = StoreSession{};
+    return false;
+  }
+  session->held = held;
+  return true;
+}
+
+void StoreSessionEnd(StoreSession* session) {
+  if (session->held != nullptr) FlashDiskUnlock(session->held);
+  *session = StoreSession{};
+}
+
+uint64_t StoreFreeSectors(const StoreSession& session) {
+  return PartitionTableFreeSectors(session.table, FlashDiskSectorCount(session.disk));
+}
+
+uint32_t StoreBiggestCreatable(const StoreSession& session) {
+  if (!TableFits(session)) return 0;
+  return PartitionTableBiggestGap(session.table, FlashDiskSectorCount(session.disk), nullptr);
+}
+
+StoreResult StoreFormat(StoreSession* session, uint64_t now, std::string* error) {
+  if (!FlashDiskFormat(&session->disk, error)) return StoreResult::FlashFault;
+  session->table = PartitionTable{};
+  if (!TableFits(*session)) {
+    *error = "the store's sectors are too small for a partition table";
+    return StoreResult::NotFormatted;
+  }
+  session->table.present = true;
+  session->table.created = session->table.modified = now;
+  return WriteTable(session, error) ? StoreResult::Ok : StoreResult::FlashFault;
+}
+
+StoreResult StoreCreatePartition(StoreSession* session, uint8_t type, uint64_t sectors, uint64_t now, uint32_t* slot,
+                                 std::string* error) {
+  if (!TableFits(*session)) {
+    *error = "the store's sectors are too small for a partition table";
+    return StoreResult::NotFormatted;
+  }
+  uint32_t start = 0;
+  if (sectors > FlashDiskSectorCount(session->disk) ||
+      !PartitionTablePlace(session->table, FlashDiskSectorCount(session->disk), static_cast<uint32_t>(sectors), slot,
+                           &start)) {
+    *error = "the store has no room for a partition of " + std::to_string(sectors) + " sectors";
+    return StoreResult::NoRoom;
+  }
+  // A store without a table gets one with its first partition.
+  if (!session->table.present) {
+    session->table.present = true;
+    session->table.created = now;
+  }
+  StorePartition& p = session->table.slots[*slot];
+  p = StorePartition{true, type, start, static_cast<uint32_t>(sectors), now, now, 0};
+  session->table.modified = now;
+  if (!WriteTable(session, error)) {
+    p = StorePartition{};
+    return StoreResult::FlashFault;
+  }
+  return StoreResult::Ok;
+}
+
+StoreResult StoreFormatPartition(StoreSession* session, uint32_t slot, uint64_t now, std::string* error) {
+  const StorePartition* p = Partition(*session, slot);
+  if (p == nullptr) {
+    *error = "no such partition";
+    return StoreResult::NoPartition;
+  }
+  if (!FlashDiskTrim(&session->disk, p->start, p->count, error)) return StoreResult::FlashFault;
+  session->table.slots[slot].modified = now;
+  return WriteTable(session, error) ? StoreResult::Ok : StoreResult::FlashFault;
+}
+
+StoreResult StoreSetPartitionAttributes(StoreSession* session, uint32_t slot, uint32_t attributes, uint64_t now,
+                                        std::string* error) {
+  if (Partition(*session, slot) == nullptr) {
+    *error = "no such partition";
+    return StoreResult::NoPartition;
+  }
+  session->table.slots[slot].attributes = attributes;
+  session->table.slots[slot].modified = now;
+  return WriteTable(session, error) ? StoreResult::Ok : StoreResult::FlashFault;
+}
+
+uint32_t StorePartitionMappedSectors(const StoreSession& session, uint32_t slot) {
+  const StorePartition* p = Partition(session, slot);
+  return p == nullptr ? 0 : FlashDiskMappedCount(session.disk, p->start, p->count);
+}
+
+std::u16string StorePartitionName(uint32_t slot) {
+  std::u16string name = kPartitionNamePrefix;
+  std::u16string digits;
+  for (uint32_t i = 0, v = slot; i < kPartitionNameDigits || v != 0; i++, v /= kDecimal) {
+    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + v % kDecimal));
+  }
+  return name + digits;
+}
+
+bool StorePartitionSlot(std::u16string_view name, uint32_t* slot) {
+  for (uint32_t i = 0; i < kStoreMaxPartitions; i++) {
+    if (name == StorePartitionName(i)) {
+      *slot = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool StoreFactoryInstall(const Module& module, const ModuleFlash& flash, std::string* error) {
+  std::vector<StoreDevice> devices;
+  if (!StoreListDevices(module, &devices, error)) return false;
+  if (devices.empty()) {
+    *error = "the factory registry has no flash disk driver";
+    return false;
+  }
+  StoreSession session;
+  if (!StoreSessionBegin(module, flash, devices.front(), &session, error)) return false;
+  uint64_t built = FactoryFileTime();
+  uint32_t slot = 0;
+  uint32_t sectors = FlashDiskSectorCount(session.disk);
+  bool ok = StoreFormat(&session, built, error) == StoreResult::Ok &&
+            StoreCreatePartition(&session, kFactoryPartitionType, sectors - kStoreFirstDataSector, built, &slot,
+                                 error) == StoreResult::Ok;
+  const StorePartition& p = session.table.slots[slot];
+  std::vector<uint8_t> bytes(session.disk.geometry.sectorBytes);
+  for (const SectorRun& run : kFactoryRuns) {
+    for (uint32_t i = 0; ok && i < run.count && run.first + i < p.count; i++) {
+      uint32_t sector = p.start + run.first + i;
+      FactorySector(sector, &bytes);
+      ok = FlashDiskWrite(&session.disk, sector, 1, bytes.data(), error);
+    }
+  }
+  StoreSessionEnd(&session);
+  return ok;
+}
