@@ -1,0 +1,38 @@
+// The module-style command line: at most 20 switches, each turned into one
+// command that the runner executes in order.
+#pragma once
+
+#include "platform/types.h"
+
+enum ShellCommandType : uint8_t {
+  CommandUpdate = 0,
+  CommandSaveRegistry = 1,
+  CommandClearRegistry = 2,
+  CommandReset = 3,
+  CommandBackup = 4,
+};
+
+constexpr uint32_t SHELL_MAX_COMMANDS = 20;
+
+struct ShellCommand {
+  union {
+    WCHAR path[MAX_PATH];  // update and backup: the image or target file
+    uint32_t number;       // reset: 0 warm at once, else cold after that many ms
+  };
+  uint8_t type;
+  int32_t unattended;
+};
+
+struct CommandTable {
+  ShellCommand commands[SHELL_MAX_COMMANDS];
+  uint32_t count;
+};
+
+extern CommandTable g_commandTable;
+
+// Fills the command table from `commandLine`, lower-casing it in place.
+// Returns 1, or 0 when it stopped at an unknown switch (the commands parsed
+// before it stay).
+int ParseCommandLine(WCHAR* commandLine);
+
+void CommandTableResetForTests();

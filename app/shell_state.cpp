@@ -1,0 +1,5 @@
+#include "app/shell_state.h"
+
+ShellState g_shell;
+
+void ShellStateResetForTests() { g_shell = ShellState{}; }
