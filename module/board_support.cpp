@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "module/device_manager.h"
 #include "module/module_dir.h"
 #include "module/registry_persist.h"
 
@@ -214,6 +215,9 @@ void BoardRestart(const std::string& moduleDir, const ModuleFlash& flash, bool c
     // The module comes up regardless; what it then has is whatever registry was live.
     event += ": registry reload failed: " + reloadError;
   }
+  // Drivers come up afresh from their boot keys.
+  std::string devicesError;
+  if (!DeviceManagerRestart(moduleDir, &devicesError)) event += ": " + devicesError;
   std::string logError;
   if (!AppendEvent(moduleDir, event, &logError)) std::fprintf(stderr, "flashwright: %s\n", logError.c_str());
   std::fflush(nullptr);

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "module/board_support.h"
+#include "module/device_manager.h"
 #include "module/factory.h"
 #include "module/factory_registry.h"
 
@@ -75,9 +77,10 @@ bool ModuleCreateFrom(const std::string& dirIn, const ModuleConfig& config, bool
     }
     // Replace only what a module consists of; anything else the user keeps there stays.
     std::error_code ec;
-    for (const std::string& part : {ModuleFlashPath(dir), ModuleRegistryPath(dir), ModuleRegistryPath(dir) + ".lock",
-                                    FactoryRegistryPath(dir), ModuleRootPath(dir), ModuleLocksPath(dir),
-                                    ModuleShmPath(dir), ModuleIniPath(dir)}) {
+    for (const std::string& part :
+         {ModuleFlashPath(dir), ModuleRegistryPath(dir), ModuleRegistryPath(dir) + ".lock", FactoryRegistryPath(dir),
+          DeviceTablePath(dir), BoardEventsLogPath(dir), ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir),
+          ModuleIniPath(dir)}) {
       fs::remove_all(part, ec);
     }
   }

@@ -2,17 +2,14 @@
 
 #include <ctime>
 
+#include "module/device_manager.h"
 #include "module/flash_disk_lock.h"
 #include "module/registry_store.h"
 #include "module/store_bytes.h"
 
 namespace {
 
-constexpr char16_t kDriverKeys[][32] = {u"Drivers\\BuiltIn\\StrataFMD", u"Drivers\\BlockDevice\\StrataFMD"};
 constexpr char16_t kProfilesKey[] = u"System\\StorageManager\\Profiles";
-constexpr char16_t kDefaultPrefix[] = u"DSK";
-constexpr size_t kPrefixChars = 3;  // the device manager only loads drivers with three-letter prefixes
-constexpr char16_t kFirstInstance[] = u"1:";
 constexpr char16_t kDefaultFolder[] = u"Mounted Volume";
 constexpr char16_t kDefaultFileSystem[] = u"FATFS";
 constexpr uint32_t kDefaultSectorBytes = 512;
@@ -41,52 +38,26 @@ const RegValue* Value(const RegKey* key, std::u16string_view name) {
   return key == nullptr ? nullptr : RegistryFindValue(*key, name);
 }
 
-bool ReadDword(const RegKey* key, std::u16string_view name, uint32_t* out) {
-  const RegValue* v = Value(key, name);
-  if (v == nullptr || v->type != REG_DWORD || v->data.size() != sizeof(uint32_t)) return false;
-  *out = LoadLe32(v->data.data());
-  return true;
-}
-
-bool ReadText(const RegKey* key, std::u16string_view name, std::u16string* out) {
-  const RegValue* v = Value(key, name);
-  if (v == nullptr || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return false;
-  out->clear();
-  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
-    char16_t c = LoadLe16(v->data.data() + i);
-    if (c == 0) break;
-    out->push_back(c);
-  }
-  return true;
-}
-
-bool DeviceFromDriver(const RegistryData& data, std::u16string_view driverKey, StoreDevice* device) {
-  const RegKey* driver = RegistryFindKey(data, driverKey);
+// The store of a running driver: its region from the values it started
+// with, its profile as the live registry has it now.
+bool DeviceFromDriver(const RegistryData& live, const ActiveDevice& driver, StoreDevice* device) {
   *device = StoreDevice{};
-  device->driverKey = driverKey;
-  device->geometry.sectorBytes = kDefaultSectorBytes;
-  device->geometry.blockBytes = kDefaultBlockBytes;
-  std::u16string prefix = kDefaultPrefix;
-  ReadText(driver, u"Prefix", &prefix);
-  if (prefix.size() != kPrefixChars || !ReadDword(driver, u"MemBase", &device->geometry.base) ||
-      !ReadDword(driver, u"MemLen", &device->geometry.length)) {
-    return false;
-  }
-  ReadDword(driver, u"SectorSize", &device->geometry.sectorBytes);
-  ReadDword(driver, u"BlockSize", &device->geometry.blockBytes);
-  device->deviceName = prefix + kFirstInstance;
-  ReadText(driver, u"Profile", &device->profile);
+  if (!StoreDriverGeometry(driver.config, &device->geometry)) return false;
+  device->instance = driver.id;
+  device->driverKey = driver.driverKey;
+  device->deviceName = driver.legacyName;
+  DriverReadText(&driver.config, u"Profile", &device->profile);
 
   const RegKey* profile = device->profile.empty()
                               ? nullptr
-                              : RegistryFindKey(data, RegistryJoinPath(kProfilesKey, device->profile));
-  if (!ReadText(profile, u"Name", &device->storeName)) device->storeName = device->profile;
-  if (!ReadText(profile, u"Folder", &device->folder) || device->folder.empty()) device->folder = kDefaultFolder;
-  if (!ReadText(profile, u"DefaultFileSystem", &device->fileSystem) || device->fileSystem.empty()) {
+                              : RegistryFindKey(live, RegistryJoinPath(kProfilesKey, device->profile));
+  if (!DriverReadText(profile, u"Name", &device->storeName)) device->storeName = device->profile;
+  if (!DriverReadText(profile, u"Folder", &device->folder) || device->folder.empty()) device->folder = kDefaultFolder;
+  if (!DriverReadText(profile, u"DefaultFileSystem", &device->fileSystem) || device->fileSystem.empty()) {
     device->fileSystem = kDefaultFileSystem;
   }
   uint32_t autoMount = 1;
-  ReadDword(profile, u"AutoMount", &autoMount);
+  DriverReadDword(profile, u"AutoMount", &autoMount);
   device->autoMount = autoMount != 0;
   return true;
 }
@@ -125,16 +96,48 @@ void FactorySector(uint32_t sector, std::vector<uint8_t>* bytes) {
 
 }  // namespace
 
+bool DriverReadDword(const RegKey* key, std::u16string_view name, uint32_t* out) {
+  const RegValue* v = Value(key, name);
+  if (v == nullptr || v->type != REG_DWORD || v->data.size() != sizeof(uint32_t)) return false;
+  *out = LoadLe32(v->data.data());
+  return true;
+}
+
+bool DriverReadText(const RegKey* key, std::u16string_view name, std::u16string* out) {
+  const RegValue* v = Value(key, name);
+  if (v == nullptr || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return false;
+  out->clear();
+  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+    char16_t c = LoadLe16(v->data.data() + i);
+    if (c == 0) break;
+    out->push_back(c);
+  }
+  return true;
+}
+
+bool StoreDriverGeometry(const RegKey& driver, FlashDiskGeometry* geometry) {
+  *geometry = FlashDiskGeometry{};
+  geometry->sectorBytes = kDefaultSectorBytes;
+  geometry->blockBytes = kDefaultBlockBytes;
+  if (!DriverReadDword(&driver, u"MemBase", &geometry->base) ||
+      !DriverReadDword(&driver, u"MemLen", &geometry->length)) {
+    return false;
+  }
+  DriverReadDword(&driver, u"SectorSize", &geometry->sectorBytes);
+  DriverReadDword(&driver, u"BlockSize", &geometry->blockBytes);
+  return true;
+}
+
 bool StoreListDevices(const Module& module, std::vector<StoreDevice>* devices, std::string* error) {
   devices->clear();
-  RegistryData data;
-  if (!RegistryLoadLive(module.dir, &data, error)) return false;
-  for (const char16_t* key : kDriverKeys) {
-    if (!RegistryKeyExists(data, key)) continue;
+  RegistryData live;
+  DeviceTable table;
+  if (!RegistryLoadLive(module.dir, &live, error) || !DeviceTableLoad(module, live, &table, error)) return false;
+  for (const ActiveDevice& driver : table.devices) {
+    // The storage manager sees a disk only while its block interface is up.
+    if (!DeviceInterfaceAdvertised(table, kBlockDriverInterface, driver.legacyName)) continue;
     StoreDevice device;
-    if (DeviceFromDriver(data, key, &device)) devices->push_back(device);
-    // The second key is only looked at when the first does not exist.
-    break;
+    if (DeviceFromDriver(live, driver, &device)) devices->push_back(device);
   }
   return true;
 }

@@ -18,9 +18,11 @@
 #include "module/store_partitions.h"
 
 struct NamedMutex;
+struct RegKey;
 
 // A store device: a flash disk driver instance and its storage profile.
 struct StoreDevice {
+  uint32_t instance = 0;      // the device manager's id of the driver instance
   std::u16string driverKey;   // registry key the driver was loaded from
   std::u16string deviceName;  // "DSK1:": the driver's prefix and instance index
   std::u16string profile;     // the driver's "Profile"
@@ -31,10 +33,18 @@ struct StoreDevice {
   FlashDiskGeometry geometry;
 };
 
-// The flash disk drivers the device manager loads at boot: the one of
-// "Drivers\BuiltIn\StrataFMD", else of "Drivers\BlockDevice\StrataFMD".
-// A driver key without "MemBase" and "MemLen" loads no device. Whether the
-// disk mounts is not checked here.
+// Registry values as the module's drivers read them: a DWORD of exactly four
+// bytes; text (REG_SZ, REG_EXPAND_SZ) up to its terminator or its end.
+bool DriverReadDword(const RegKey* key, std::u16string_view name, uint32_t* out);
+bool DriverReadText(const RegKey* key, std::u16string_view name, std::u16string* out);
+
+// The flash disk driver's region as it reads it from its key when it starts;
+// false when the key has no "MemBase" and "MemLen" (the driver does not start).
+bool StoreDriverGeometry(const RegKey& driver, FlashDiskGeometry* geometry);
+
+// The stores of the running flash disk drivers (device_manager.h) whose
+// block-driver interface is advertised, in the order they were started.
+// Whether a disk mounts is not checked here.
 bool StoreListDevices(const Module& module, std::vector<StoreDevice>* devices, std::string* error);
 
 // Device names compare without regard to case.

@@ -107,6 +107,12 @@ bool BeginFor(const StoreObject* object, StoreDevice* device, StoreSession* sess
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
+  // A store of the same name from a driver started since is another store.
+  if (device->instance != object->instance) {
+    StorageEnd(session);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
   if (object->slot == kStoreLevel) return true;
   const StorePartition& p = session->table.slots[object->slot];
   if (p.used && p.start == object->start && p.count == object->count) return true;
@@ -168,9 +174,12 @@ bool NextPartition(PartitionSearchObject* search, PARTINFO* info) {
   return found;
 }
 
-StoreObject* NewStoreObject(const std::u16string& device) {
+StoreObject* NewStoreObject(const std::u16string& device, uint32_t instance) {
   auto* object = NewObject<StoreObject>(HandleKind::Store);
-  if (object != nullptr) object->device = device;
+  if (object != nullptr) {
+    object->device = device;
+    object->instance = instance;
+  }
   return object;
 }
 
@@ -206,7 +215,7 @@ HANDLE StorageOpenStore(LPCWSTR deviceName) {
   StoreSession session;
   if (!StorageBegin(name, &device, &session)) return INVALID_HANDLE_VALUE;
   StorageEnd(&session);
-  StoreObject* object = NewStoreObject(device.deviceName);
+  StoreObject* object = NewStoreObject(device.deviceName, device.instance);
   return object == nullptr ? INVALID_HANDLE_VALUE : HandleRegister(&object->header);
 }
 
@@ -311,7 +320,7 @@ HANDLE StorageOpenPartition(HANDLE store, LPCWSTR name) {
     return false;
   });
   if (!ok) return INVALID_HANDLE_VALUE;
-  StoreObject* partition = NewStoreObject(object->device);
+  StoreObject* partition = NewStoreObject(object->device, object->instance);
   if (partition == nullptr) return INVALID_HANDLE_VALUE;
   partition->slot = foundSlot;
   partition->start = found.start;

@@ -34,6 +34,7 @@ constexpr uint32_t kStoreLevel = 0xFFFFFFFF;
 struct StoreObject {
   HandleObject header;
   std::u16string device;
+  uint32_t instance = 0;        // the driver instance the store was opened on
   uint32_t slot = kStoreLevel;  // partition table entry, or kStoreLevel for the store
   // The partition as it was opened: a partition put in its entry's place
   // since then is another one, and the handle no longer reaches it.

@@ -2,6 +2,7 @@
 // partition searches.
 #include "platform/storage_paths.h"
 
+#include "platform/device_manager.h"
 #include "platform/error.h"
 #include "platform/handles.h"
 #include "platform/storage_internal.h"
@@ -77,5 +78,9 @@ bool StorageSearchClose(HANDLE search, BOOL* result) {
     return true;
   }
   SetLastError(saved);
+  if (DeviceSearchHandle(search)) {
+    *result = DeviceFindClose(search);
+    return true;
+  }
   return false;
 }

@@ -27,10 +27,17 @@ struct Mount {
   std::u16string volume;
 };
 
+// A store whose profile's auto-mount has been applied, by the driver
+// instance it was seen on.
+struct SeenStore {
+  std::u16string device;
+  uint32_t instance = 0;
+};
+
 struct VolumesState {
   std::mutex lock;
-  std::string module;                // the module the table is of: another one starts afresh
-  std::vector<std::u16string> seen;  // stores whose profile's auto-mount has been applied
+  std::string module;  // the module the table is of: another one starts afresh
+  std::vector<SeenStore> seen;
   std::vector<Mount> mounts;
 };
 
@@ -103,10 +110,16 @@ void VolumesSync(const std::string& moduleDir, const StoreDevice& device, const 
     const StorePartition& p = session.table.slots[m.slot];
     return !p.used || p.start != m.start || p.count != m.count;
   });
-  bool seen = std::any_of(g_volumes.seen.begin(), g_volumes.seen.end(),
-                          [&](const std::u16string& d) { return SameDevice(d, device.deviceName); });
-  if (seen) return;
-  g_volumes.seen.push_back(device.deviceName);
+  // A store that came back on a new driver instance is a new arrival: what
+  // was mounted from the old one went with it.
+  auto seen = std::find_if(g_volumes.seen.begin(), g_volumes.seen.end(),
+                           [&](const SeenStore& s) { return SameDevice(s.device, device.deviceName); });
+  if (seen != g_volumes.seen.end() && seen->instance == device.instance) return;
+  if (seen != g_volumes.seen.end()) {
+    std::erase_if(g_volumes.mounts, [&](const Mount& m) { return SameDevice(m.device, device.deviceName); });
+    g_volumes.seen.erase(seen);
+  }
+  g_volumes.seen.push_back(SeenStore{device.deviceName, device.instance});
   if (!device.autoMount) return;
   for (uint32_t slot = 0; slot < kStoreMaxPartitions; slot++) {
     if (session.table.slots[slot].used) MountLocked(device, slot, session.table.slots[slot]);
