@@ -4,6 +4,8 @@
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
+#include "fwlib/checksum.h"
+#include "fwlib/update.h"
 #include "platform/handles.h"
 
 namespace {
@@ -28,4 +30,6 @@ void FWLResetForTests() {
   CallbacksReset();
   WorkBufferFree();
   WorkBufferLimitForTests(WORK_BUFFER_NO_LIMIT);
+  UpdateResetForTests();
+  ChecksumResetForTests();
 }

@@ -27,6 +27,8 @@ struct ImageDescription {
   uint32_t dataLength;    // sum of the BIN record lengths
   uint32_t contents;      // IMAGE_CONTENT_* bits
   bool refuseUpdate;      // the image would overwrite the first bootloader
+  uint32_t linkedStart;   // image start as the file gives it; records lie in [linkedStart, + imageLength)
+  uint32_t binPartEnd;    // file offset after the end record; 0 without a BIN part
 };
 
 struct FwlLibraryState {

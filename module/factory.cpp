@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "module/bin_image_builder.h"
 #include "module/factory_images.h"
 #include "module/factory_registry.h"
 #include "module/flash_image.h"
@@ -254,6 +255,52 @@ bool WriteNlsFile(const std::string& root, const ModuleDateTime& built, std::str
   return true;
 }
 
+// Sample image files for the user to update from: a newer OS image and a
+// newer bootloader, cut into records as image tools write them.
+constexpr uint32_t kSampleRecordBytes = 0x10000;
+constexpr ModuleDateTime kSampleBuilt = {2010, 6, 1, 12, 0, 0};
+constexpr uint32_t kSampleBootloaderLinked = kBinBootWindowFirst;  // lands at offset 0
+constexpr char kSampleOsFile[] = "nk.bin";
+constexpr char kSampleBootloaderFile[] = "eboot.bin";
+enum SampleSeed : uint32_t { kSeedSampleOs = 11, kSeedSampleBootloader };
+
+bool StoreSample(const Module& module, const char* name, uint32_t linkedAt, const std::vector<uint8_t>& image,
+                 std::string* error) {
+  BinImageSpec spec;
+  spec.bin.imageStart = linkedAt;
+  spec.bin.records = BinRecordsFromBlob(linkedAt, image, kSampleRecordBytes);
+  std::vector<uint8_t> file;
+  return BinImageBuild(spec, &file, error) && BinImageStore(module.dir, name, file, error);
+}
+
+bool StoreSampleImages(const Module& module, std::string* error) {
+  const ModuleConfig& c = module.config;
+  RomImageSpec os;
+  os.bytes = c.osImageBytes;
+  os.physFirst = kOsPhysFirst;
+  os.builtFileTime = FileTimeFromDate(kSampleBuilt);
+  os.modules = Names(kOsModules);
+  os.seed = kSeedSampleOs;
+  std::vector<uint8_t> image;
+  if (!RomImageBuild(os, &image, error) || !StoreSample(module, kSampleOsFile, kOsPhysFirst, image, error)) {
+    *error = "sample OS image: " + *error;
+    return false;
+  }
+  RomImageSpec boot;
+  boot.bytes = kBootloaderImageBytes;
+  boot.physFirst = kBootloaderPhysFirst;
+  boot.builtFileTime = FileTimeFromDate(kSampleBuilt);
+  boot.modules = Names(kBootloaderModules);
+  boot.seed = kSeedSampleBootloader;
+  StoredVersion version{kVersionFamilyModule, c.bootloaderMajor, c.bootloaderMinor + 1, 0};
+  if (!RomImageBuild(boot, &image, error) || !VersionRecordPut(image, kBootloaderRecordOffset, version, error) ||
+      !StoreSample(module, kSampleBootloaderFile, kSampleBootloaderLinked, image, error)) {
+    *error = "sample bootloader image: " + *error;
+    return false;
+  }
+  return true;
+}
+
 bool Install(const Module& module, std::string* error) {
   const ModuleConfig& c = module.config;
   uint32_t flashBytes = NorPairBytes(c.norDeviceCode);
@@ -267,7 +314,7 @@ bool Install(const Module& module, std::string* error) {
   if (!Plan(c, flashBytes, &pieces, error) || !FactoryRegistryBuild(c, &registry, error)) return false;
   std::string root = ModuleRootPath(module.dir);
   if (!WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error) || !MakeStoreFolders(root, error) ||
-      !WriteNlsFile(root, c.osBuilt, error)) {
+      !WriteNlsFile(root, c.osBuilt, error) || !StoreSampleImages(module, error)) {
     return false;
   }
   // The factory programs the flash directly, before any chip is powered up.

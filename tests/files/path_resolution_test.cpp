@@ -17,8 +17,8 @@ TEST_F(PathResolution, SpellingsOfOnePathReachTheSameFile) {
   }
   EXPECT_EQ(ModuleRead(u"\\temp\\\u00E4RGER.TXT"), "umlaut");
   // New names keep the spelling given; existing folders keep theirs.
-  EXPECT_EQ(Fails(Open(u"\\usb hd\\images\\NK.Bin", GENERIC_WRITE, CREATE_NEW)), kSucceeded);
-  EXPECT_TRUE(HostExists(Host("USB HD/IMAGES/NK.Bin")));
+  EXPECT_EQ(Fails(Open(u"\\usb hd\\images\\New.Bin", GENERIC_WRITE, CREATE_NEW)), kSucceeded);
+  EXPECT_TRUE(HostExists(Host("USB HD/IMAGES/New.Bin")));
 }
 
 TEST_F(PathResolution, ExactSpellingWinsOverOtherCases) {

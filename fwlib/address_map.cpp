@@ -1,0 +1,57 @@
+#include "fwlib/address_map.h"
+
+#include "flash/bsp.h"
+#include "fwlib/region_scan.h"
+#include "fwlib/regions.h"
+#include "fwlib/results.h"
+
+namespace {
+
+constexpr uint64_t ADDRESS_SPACE_END = uint64_t{UINT32_MAX} + 1;
+
+bool Within(uint32_t value, uint32_t first, uint32_t last) { return value >= first && value <= last; }
+
+}  // namespace
+
+bool BinAddressShift(uint32_t imageStart, uint32_t* shift) {
+  if (imageStart < BIN_FLASH_OFFSET_LIMIT) {
+    *shift = 0;
+    return true;
+  }
+  if (Within(imageStart, BIN_BOOT_WINDOW_FIRST, BIN_BOOT_WINDOW_LAST)) {
+    *shift = 0u - imageStart;
+    return true;
+  }
+  if (Within(imageStart, BIN_CACHED_WINDOW_FIRST, BIN_CACHED_WINDOW_LAST) ||
+      Within(imageStart, BIN_UNCACHED_WINDOW_FIRST, BIN_UNCACHED_WINDOW_LAST)) {
+    BspFlashLayout layout;
+    uint32_t osBase = BspGetInfo(BSP_INFO_FLASH_LAYOUT, &layout, sizeof layout) != 0 ? layout.osImageBase
+                                                                                     : BIN_DEFAULT_OS_BASE;
+    *shift = osBase - imageStart;
+    return true;
+  }
+  return false;
+}
+
+void ProtectFirstBootloader(ImagePlacement* placement) {
+  FWLScanRegions(REGION_BOOTLOADER);
+  RegionSummary bootloader = {REGION_BOOTLOADER, 0, 0, 0};
+  if (FWLGetRegionInfo(&bootloader, nullptr) != FWL_OK) return;
+  uint64_t end = uint64_t{bootloader.start} + bootloader.length;
+  if ((bootloader.flags & REGION_FIRST_BOOTLOADER) == 0 || placement->mappedStart >= end) return;
+  placement->firstBootloader = true;
+  BspFlashLayout layout;
+  if (BspGetInfo(BSP_INFO_FLASH_LAYOUT, &layout, sizeof layout) != 0) {
+    placement->mappedStart += layout.secondBootloaderBase;
+    placement->shift += layout.secondBootloaderBase;
+  }
+  if (placement->mappedStart < end) placement->refuseUpdate = true;
+}
+
+bool RecordInImage(uint32_t imageStart, uint32_t imageLength, uint32_t address, uint32_t length) {
+  return address >= imageStart && uint64_t{address} + length <= uint64_t{imageStart} + imageLength;
+}
+
+bool MappedRangeFits(uint32_t mappedStart, uint32_t imageLength) {
+  return uint64_t{mappedStart} + imageLength <= ADDRESS_SPACE_END;
+}

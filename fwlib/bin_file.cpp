@@ -1,0 +1,231 @@
+#include "fwlib/bin_file.h"
+
+#include <algorithm>
+
+#include "flash/flash_layer.h"
+#include "flash/hardware.h"
+#include "fwlib/address_map.h"
+#include "fwlib/bin_file_format.h"
+#include "fwlib/bin_file_io.h"
+#include "fwlib/bin_file_sections.h"
+#include "fwlib/checksum.h"
+#include "fwlib/library_state.h"
+#include "fwlib/results.h"
+#include "fwlib/update_shadow.h"
+#include "fwlib/work_buffer.h"
+#include "platform/files.h"
+#include "storage/fs_stream_header.h"
+
+namespace {
+
+constexpr uint32_t BYTE_ALIGN = 1;
+constexpr uint64_t LARGEST_IMAGE_FILE = UINT32_MAX;  // positions are reported as 32-bit values
+
+struct Walk {
+  uint64_t position = 0;
+  uint64_t size = 0;
+  bool verify = false;
+  RegionSummary summary = {0, IMAGE_NO_BIN_START, 0, 0};
+  ImageDescription image = {};
+};
+
+uint32_t Report(const Walk& w) {
+  return ReportValidate(static_cast<uint32_t>(w.position), static_cast<uint32_t>(w.size)) ? FWL_OK
+                                                                                           : FWL_ERR_USER_ABORT;
+}
+
+// Reads `length` bytes through the work buffer into the running checksum,
+// in pieces of whole `align` units, reporting after each.
+uint32_t SumData(Walk* w, uint64_t length, uint32_t align) {
+  uint32_t limit = WorkBufferSize() - WorkBufferSize() % align;
+  if (length != 0 && limit == 0) return FWL_ERR_NO_MEMORY;
+  while (length != 0) {
+    uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(length, limit));
+    if (!ImageFileReadAll(WorkBufferData(), piece)) return FWL_ERR_FILE_FORMAT;
+    // Only a Fletcher piece that is not in whole words is refused.
+    if (!ChecksumFeed(WorkBufferData(), piece)) return FWL_ERR_FILE_FORMAT;
+    w->position += piece;
+    length -= piece;
+    uint32_t result = Report(*w);
+    if (result != FWL_OK) return result;
+  }
+  return FWL_OK;
+}
+
+// Skips data unread; data said to go on past the end of the file is cut short.
+uint32_t SkipData(Walk* w, uint64_t length) {
+  if (w->position + length > w->size || !ImageFileSeek(w->position + length)) return FWL_ERR_FILE_FORMAT;
+  w->position += length;
+  return Report(*w);
+}
+
+uint32_t WalkRecords(Walk* w, uint32_t imageStart, uint32_t imageLength, const ImagePlacement& placement) {
+  uint32_t dataLength = 0;
+  for (;;) {
+    BinRecordHeader record;
+    if (!ReadBinRecordHeader(&record)) return FWL_ERR_FILE_FORMAT;
+    w->position += BIN_RECORD_HEADER_BYTES;
+    if (IsBinEndRecord(record)) break;
+    // A record outside the image's range would land on flash the update
+    // never erased, or in the first bootloader.
+    if (!RecordInImage(imageStart, imageLength, record.address, record.length) ||
+        BootAreaReservedOverlap(record.address + placement.shift, record.length)) {
+      return FWL_ERR_FILE_FORMAT;
+    }
+    dataLength += record.length;
+    uint32_t result;
+    if (w->verify) {
+      ChecksumSelect(ChecksumKind::ByteSum);
+      result = SumData(w, record.length, BYTE_ALIGN);
+      if (result == FWL_OK && ChecksumResult() != record.checksum) result = FWL_ERR_CHECKSUM;
+    } else {
+      result = SkipData(w, record.length);
+    }
+    if (result != FWL_OK) return result;
+  }
+  uint32_t result = Report(*w);
+  if (result != FWL_OK) return result;
+  ImageDescription& image = w->image;
+  image.mappedStart = placement.mappedStart;
+  image.imageLength = imageLength;
+  image.addressShift = placement.shift;
+  image.dataLength = dataLength;
+  image.linkedStart = imageStart;
+  image.refuseUpdate = placement.refuseUpdate;
+  image.binPartEnd = static_cast<uint32_t>(w->position);
+  image.contents |= IMAGE_CONTENT_BIN;
+  w->summary.flags |= IMAGE_HAS_BIN_RECORDS;
+  w->summary.start = placement.mappedStart;
+  w->summary.length = imageLength;
+  w->summary.used = dataLength;
+  return FWL_OK;
+}
+
+uint32_t WalkBinPart(Walk* w) {
+  uint8_t header[BIN_HEADER_BYTES];
+  if (ImageFileRead(header, sizeof header) < sizeof header || !IsBinSignature(header)) {
+    w->image.mappedStart = IMAGE_NO_BIN_START;
+    return ImageFileSeek(0) ? FWL_OK : FWL_ERR_FILE_FORMAT;
+  }
+  w->position = BIN_HEADER_BYTES;
+  uint32_t result = Report(*w);
+  if (result != FWL_OK) return result;
+  uint32_t imageStart = LoadLe32(header + BIN_IMAGE_START_OFFSET);
+  uint32_t imageLength = LoadLe32(header + BIN_IMAGE_LENGTH_OFFSET);
+  ImagePlacement placement = {};
+  if (!BinAddressShift(imageStart, &placement.shift)) return FWL_ERR_FILE_FORMAT;
+  placement.mappedStart = imageStart + placement.shift;
+  ProtectFirstBootloader(&placement);
+  if (placement.firstBootloader) w->summary.flags |= REGION_FIRST_BOOTLOADER;
+  if (!MappedRangeFits(placement.mappedStart, imageLength)) return FWL_ERR_FILE_FORMAT;
+  return WalkRecords(w, imageStart, imageLength, placement);
+}
+
+uint32_t WalkChunks(Walk* w, uint32_t dataLength) {
+  uint64_t left = dataLength;
+  while (left != 0) {
+    StreamChunkHeader chunk;
+    if (left < FS_CHUNK_HEADER_BYTES || !ReadStreamChunkHeader(&chunk)) return FWL_ERR_FILE_FORMAT;
+    w->position += FS_CHUNK_HEADER_BYTES;
+    left -= FS_CHUNK_HEADER_BYTES;
+    // Chunks fill the data area exactly and are summed in whole words.
+    if (chunk.length > left || chunk.length % FLETCHER_PIECE_ALIGN != 0) return FWL_ERR_FILE_FORMAT;
+    ChecksumSelect(ChecksumKind::Fletcher);
+    uint32_t result = SumData(w, chunk.length, FLETCHER_PIECE_ALIGN);
+    if (result == FWL_OK && ChecksumResult() != chunk.checksum) result = FWL_ERR_CHECKSUM;
+    if (result != FWL_OK) return result;
+    left -= chunk.length;
+  }
+  return FWL_OK;
+}
+
+// The stream's region: its own extent, or the module's File System region
+// where the stream leaves it open.
+void AddStreamRegion(Walk* w, const StreamHeaderInfo& header) {
+  const FlashRegion& fs = RegionTable()[RegionFileSystemIndex()];
+  uint32_t base = header.memBase == FS_STREAM_VALUE_UNKNOWN ? fs.base : header.memBase;
+  uint32_t length = header.memLen == 0 || header.memLen == FS_STREAM_VALUE_UNKNOWN ? fs.length : header.memLen;
+  RegionSummary& s = w->summary;
+  s.start = std::min(s.start, base);
+  uint32_t end = base + length;
+  if (static_cast<int32_t>(end - (s.start + w->image.imageLength)) > 0) s.length = end - s.start;
+  s.used += header.dataLength;
+}
+
+uint32_t WalkStream(Walk* w) {
+  if (w->position >= w->size) return FWL_OK;
+  StreamHeaderInfo header;
+  bool found = false;
+  uint32_t result = ReadStreamHeader(w->position, &header, &found);
+  if (result != FWL_OK || !found) return result;
+  w->position += header.headerSize;
+  result = Report(*w);
+  if (result != FWL_OK) return result;
+  if (w->verify && !StreamHeaderChecksumMatches(header)) return FWL_ERR_CHECKSUM;
+  AddStreamRegion(w, header);
+  result = w->verify ? WalkChunks(w, header.dataLength) : SkipData(w, header.dataLength);
+  if (result != FWL_OK) return result;
+  w->image.contents |= IMAGE_CONTENT_FS_STREAM;
+  w->summary.flags |= REGION_FILE_SYSTEM;
+  return FWL_OK;
+}
+
+uint32_t WalkCpldSection(Walk* w) {
+  if (w->position >= w->size) return FWL_OK;
+  CpldSectionInfo section;
+  bool found = false;
+  uint32_t result = ReadCpldHeader(w->position, &section, &found);
+  if (result != FWL_OK || !found) return result;
+  w->position += section.headerSize;
+  if (!ReportValidate(static_cast<uint32_t>(w->position), 0)) return FWL_ERR_USER_ABORT;
+  if (w->verify) {
+    result = ReadCpldData(section);
+    if (result != FWL_OK) return result;
+    w->position += section.dataLength;
+    if (!ReportValidate(static_cast<uint32_t>(w->position), 0)) return FWL_ERR_USER_ABORT;
+    if (!CpldDataChecksumMatches(section)) return FWL_ERR_CHECKSUM;
+  }
+  // The NOR module has no CPLD: its section is checked and then ignored.
+  if (CpuPartCode() != FLASH_PART_CODE_PXA270) {
+    w->image.contents |= IMAGE_CONTENT_CPLD;
+    w->summary.flags |= REGION_CPLD_FIRMWARE;
+  }
+  return FWL_OK;
+}
+
+uint32_t WalkFile(Walk* w) {
+  if (!ImageFileSize(&w->size) || w->size > LARGEST_IMAGE_FILE) return FWL_ERR_FILE_FORMAT;
+  if (!ReportValidate(0, static_cast<uint32_t>(w->size))) return FWL_ERR_USER_ABORT;
+  if (w->verify && !WorkBufferAcquire()) return FWL_ERR_NO_MEMORY;
+  uint32_t result = WalkBinPart(w);
+  if (result == FWL_OK) result = WalkStream(w);
+  if (result == FWL_OK) result = WalkCpldSection(w);
+  if (result == FWL_OK && !ImageFileSeek(0)) result = FWL_ERR_FILE_FORMAT;
+  return result;
+}
+
+}  // namespace
+
+uint32_t FWLSetBinFile(const WCHAR* path, RegionSummary* summary, ValidateProgressFn progress, int verify) {
+  FwlLibraryState* state = FwlState();
+  if (!state->initialised) return FWL_ERR_NOT_INITIALISED;
+  FWLCloseFile();
+  state->image = ImageDescription{};
+  CallbacksClear();
+  CallbackSetValidate(progress);
+  if (path == nullptr) return FWL_ERR_OPEN_FILE;
+  HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FWL_ERR_OPEN_FILE;
+  state->imageFile = file;
+  Walk w;
+  w.verify = verify != 0;
+  uint32_t result = WalkFile(&w);
+  if (result != FWL_OK) {
+    FWLCloseFile();
+    WorkBufferFree();
+    return result;
+  }
+  state->image = w.image;
+  if (summary != nullptr) *summary = w.summary;
+  return FWL_OK;
+}

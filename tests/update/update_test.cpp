@@ -1,0 +1,315 @@
+// FWLDoUpdate on the virtual NOR module: what lands in the flash, byte by
+// byte, inside and outside the image's range; the callbacks; the
+// configuration items; and every reason it refuses to start.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "flash/bsp.h"
+#include "flash/hardware.h"
+#include "fwlib/bin_file.h"
+#include "fwlib/library_state.h"
+#include "fwlib/region_scan.h"
+#include "fwlib/regions.h"
+#include "fwlib/results.h"
+#include "fwlib/update.h"
+#include "fwlib/work_buffer.h"
+#include "module/module_dir.h"
+#include "platform/platform.h"
+#include "tests/support/temp_module.h"
+#include "tests/update/update_fixture.h"
+
+namespace {
+
+constexpr uint32_t kOsLinked = 0x80200000;
+constexpr uint32_t kOsShift = kOsBase - kOsLinked;
+
+// An OS image with gaps between records, records that start and end off
+// word boundaries and share words, and one record larger than the 2 MB
+// work buffer.
+BinImageSpec GappyOsImage() {
+  BinImageSpec spec;
+  spec.bin.imageStart = kOsLinked;
+  spec.bin.imageLength = 0x300000;
+  spec.bin.records = {
+      {kOsLinked, Pattern(0x1000, 1)},
+      {kOsLinked + 0x3003, Pattern(5, 2)},      // odd start, odd length
+      {kOsLinked + 0x3008, Pattern(3, 3)},      // shares no word with the one before
+      {kOsLinked + 0x300B, Pattern(9, 4)},      // shares a word with the one before
+      {kOsLinked + 0x10000, Pattern(0x210001, 5)},
+      {kOsLinked + 0x2FFFFE, Pattern(2, 6)},    // the last bytes of the range
+  };
+  return spec;
+}
+
+class UpdateFlowTest : public UpdateTest {};
+
+TEST_F(UpdateFlowTest, WritesEveryRecordAndTouchesNothingOutsideTheImage) {
+  Attach();
+  BinImageSpec spec = GappyOsImage();
+  std::u16string path = Place(spec);
+  std::vector<uint8_t> before = Flash();
+  ASSERT_EQ(Update(path), FWL_OK);
+  std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, kOsShift);
+  EXPECT_TRUE(after == expected) << Differences(after, expected);
+  EXPECT_FALSE(WorkBufferHeld());
+}
+
+TEST_F(UpdateFlowTest, ASmallWorkBufferWritesTheSameBytes) {
+  Attach();
+  BinImageSpec spec = GappyOsImage();
+  spec.bin.records[4].data.resize(0x3001);
+  std::u16string path = Place(spec);
+  std::vector<uint8_t> before = Flash();
+  for (uint32_t limit : {0x100u, 7u}) {
+    SCOPED_TRACE(limit);
+    WorkBufferFree();
+    WorkBufferLimitForTests(limit);
+    ASSERT_EQ(Update(path), FWL_OK);
+    std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, kOsShift);
+    EXPECT_TRUE(after == expected) << Differences(after, expected);
+  }
+}
+
+TEST_F(UpdateFlowTest, CallbacksSeeTheEraseEachRecordAndEveryPiece) {
+  Attach();
+  BinImageSpec spec = GappyOsImage();
+  std::u16string path = Place(spec);
+  ASSERT_EQ(Update(path), FWL_OK);
+  // Erase: before each block, from 0 on, every 0x80000 bytes; then the image length twice.
+  ASSERT_GE(g_log.erase.size(), 3u);
+  EXPECT_EQ(g_log.erase.front(), std::make_pair(0u, 0x300000u));
+  EXPECT_EQ(g_log.erase[1], std::make_pair(0x80000u, 0x300000u));
+  EXPECT_EQ(g_log.erase.back(), std::make_pair(0x300000u, 0x300000u));
+  ASSERT_EQ(g_log.sections.size(), spec.bin.records.size());
+  uint32_t total = 0;
+  for (size_t i = 0; i < spec.bin.records.size(); i++) {
+    const BinRecord& r = spec.bin.records[i];
+    EXPECT_EQ(g_log.sections[i], (std::vector<uint32_t>{r.address + kOsShift, static_cast<uint32_t>(r.data.size()),
+                                                        BinByteSum(r.data)}));
+    total += static_cast<uint32_t>(r.data.size());
+  }
+  EXPECT_EQ(g_log.bytes.back(), std::make_pair(2u, total));
+  EXPECT_TRUE(std::count(g_log.bytes.begin(), g_log.bytes.end(), std::make_pair(0x200000u, 0x1000u + 17 + 0x200000)))
+      << "the large record goes in pieces of the work buffer";
+}
+
+TEST_F(UpdateFlowTest, AStopAskedAnywhereEndsWithUserAbort) {
+  Attach();
+  BinImageSpec spec = GappyOsImage();
+  std::u16string path = Place(spec);
+  std::vector<uint8_t> before = Flash();
+  struct Stop {
+    const char* where;
+    int CallbackLog::*field;
+    int at;
+  } stops[] = {
+      {"before the first block is erased", &CallbackLog::stopErase, 1},
+      {"after the erase", &CallbackLog::stopErase, 7},  // six calls while 3 MB are erased, then this one
+      {"at the first record", &CallbackLog::stopSection, 1},
+      {"after a piece", &CallbackLog::stopBytes, 2},
+  };
+  for (const Stop& s : stops) {
+    SCOPED_TRACE(s.where);
+    g_log = CallbackLog{};
+    g_log.*s.field = s.at;
+    EXPECT_EQ(Update(path), FWL_ERR_USER_ABORT);
+  }
+  g_log = CallbackLog{};
+  g_log.stopErase = 1;
+  ASSERT_EQ(Update(Place(OneRecord(0x1000000, 0x100))), FWL_ERR_USER_ABORT);
+  std::vector<uint8_t> after = Flash();
+  EXPECT_TRUE(std::equal(after.begin() + 0x1000000, after.begin() + 0x1040000, before.begin() + 0x1000000))
+      << "a stop before the first block erases nothing";
+}
+
+TEST_F(UpdateFlowTest, AWrongRecordChecksumStopsAfterThatRecord) {
+  Attach();
+  BinImageSpec spec;
+  spec.bin.imageStart = kOsLinked;
+  spec.bin.records = {{kOsLinked, Pattern(0x800, 1)}, {kOsLinked + 0x1000, Pattern(0x800, 2), 1},
+                      {kOsLinked + 0x2000, Pattern(0x800, 3)}};
+  std::u16string path = Place(spec);
+  std::vector<uint8_t> before = Flash();
+  EXPECT_EQ(Update(path, 1), FWL_ERR_CHECKSUM) << "validation finds it first";
+  EXPECT_TRUE(Flash() == before);
+  EXPECT_EQ(Update(path, 0), FWL_ERR_CHECKSUM) << "the update checks each record after writing it";
+  std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, kOsShift, 2);
+  EXPECT_TRUE(after == expected) << Differences(after, expected);
+}
+
+uint64_t ItemValue(uint32_t item, uint32_t bytes) {
+  uint64_t value = 0;
+  EXPECT_EQ(BspGetInfo(item, &value, bytes), bytes);
+  return value;
+}
+
+// The board forgets its items while the config block is rewritten.
+int ForgetItems(uint32_t, uint32_t, uint32_t) {
+  uint64_t zero = 0;
+  BspSetInfo(BSP_INFO_CONFIG_0, &zero, BSP_CONFIG_0_BYTES);
+  BspSetInfo(BSP_INFO_CONFIG_12, &zero, BSP_CONFIG_12_BYTES);
+  return 1;
+}
+
+TEST_F(UpdateFlowTest, TheConfigBlockUpdateKeepsTheBoardsItems) {
+  Attach({"bsp.item0=0x1122334455667788", "bsp.item12=0xAABBCCDD"});
+  BinImageSpec spec;
+  spec.bin.imageStart = 0x40000;  // a config block as a backup saved it
+  spec.bin.imageLength = 0x40000;
+  spec.bin.records.push_back({0x40000, Pattern(0x400, 1)});
+  std::u16string path = Place(spec);
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), nullptr, nullptr, 1), FWL_OK);
+  ASSERT_EQ(FWLDoUpdate(nullptr, ForgetItems, nullptr), FWL_OK);
+  EXPECT_EQ(ItemValue(BSP_INFO_CONFIG_0, 8), 0x1122334455667788u);
+  EXPECT_EQ(ItemValue(BSP_INFO_CONFIG_12, 4), 0xAABBCCDDu);
+  EXPECT_EQ(ItemValue(BSP_INFO_HW_VERSION, 8), 0x00020001u) << "hardware version 1.2 written back as read";
+  FWLCloseFile();
+
+  // An item the board did not deliver is not written back.
+  PlatformDetachModule();
+  ASSERT_TRUE(ConfigureModule(dir_, {"faults.bsp_no_items=12"}));
+  std::string error;
+  ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), nullptr, nullptr, 1), FWL_OK);
+  ASSERT_EQ(FWLDoUpdate(nullptr, ForgetItems, nullptr), FWL_OK);
+  EXPECT_EQ(ItemValue(BSP_INFO_CONFIG_0, 8), 0x1122334455667788u);
+  PlatformDetachModule();
+  ASSERT_TRUE(ConfigureModule(dir_, {"faults.bsp_no_items="}));
+  ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+  EXPECT_EQ(ItemValue(BSP_INFO_CONFIG_12, 4), 0u);
+}
+
+TEST_F(UpdateFlowTest, ABootloaderImageReplacesTheLockedBootBlocks) {
+  Attach();
+  BinImageSpec spec = OneRecord(0xBCA00000, 0x24000);
+  std::u16string path = Place(spec);
+  std::vector<uint8_t> before = Flash();
+  ASSERT_EQ(Update(path), FWL_OK);
+  std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, 0u - 0xBCA00000);
+  EXPECT_TRUE(after == expected) << Differences(after, expected);
+}
+
+TEST_F(UpdateFlowTest, RefusesToStartWithoutEverythingItNeeds) {
+  Attach({"board.two_stage=true", "faults.bsp_no_items=5"});
+  std::vector<uint8_t> before = Flash();
+  std::u16string path = Place(OneRecord(0xBCA00000, 0x100));
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), nullptr, nullptr, 1), FWL_OK);
+  EXPECT_EQ(FWLDoUpdate(LogErase, LogSection, LogBytes), FWL_ERR_AREA) << "it stays in the first bootloader";
+  EXPECT_FALSE(WorkBufferHeld());
+  FWLCloseFile();
+
+  path = Place(OneRecord(0x1000000, 0x100));
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), nullptr, nullptr, 1), FWL_OK);
+  FWLCloseFile();
+  EXPECT_EQ(FWLDoUpdate(LogErase, LogSection, LogBytes), FWL_ERR_OPEN_FILE);
+
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), nullptr, nullptr, 1), FWL_OK);
+  WorkBufferFree();
+  WorkBufferLimitForTests(0);
+  EXPECT_EQ(FWLDoUpdate(LogErase, LogSection, LogBytes), FWL_ERR_NO_MEMORY);
+  WorkBufferLimitForTests(WORK_BUFFER_NO_LIMIT);
+
+  FwlState()->initialised = false;
+  EXPECT_EQ(FWLDoUpdate(LogErase, LogSection, LogBytes), FWL_ERR_NOT_INITIALISED);
+  EXPECT_TRUE(g_log.erase.empty() && g_log.sections.empty());
+  EXPECT_TRUE(Flash() == before);
+}
+
+TEST_F(UpdateFlowTest, AStreamDetachesTheStoreAndIsNeverReportedAsWritten) {
+  Attach();
+  BinImageSpec spec = OneRecord(0x1400000, 0x100);  // the registry, as a backup writes it
+  FsStreamSpec stream;
+  stream.chunks.push_back({0, Pattern(512, 1)});
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(FsStreamBuild(stream, &bytes, &error));
+  spec.streams.push_back(bytes);
+  std::vector<uint8_t> before = Flash();
+  EXPECT_EQ(Update(Place(spec)), FWL_ERR_FS_RESTORE);
+  std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, 0);
+  EXPECT_TRUE(after == expected) << "the BIN part comes first: " << Differences(after, expected);
+}
+
+TEST_F(UpdateFlowTest, ACpldSectionIsProgrammedOnlyWhereThereIsACpld) {
+  Attach();
+  BinImageSpec spec = OneRecord(0x1000000, 0x100);
+  spec.hasCpld = true;
+  spec.cpld.data = Pattern(64, 3);
+  std::u16string path = Place(spec);
+  EXPECT_EQ(Update(path), FWL_OK) << "ignored on the NOR module";
+  EXPECT_EQ(g_log.sections.size(), 1u);
+
+  // The same library on a processor with a CPLD, whose JTAG port is not there yet.
+  PlatformDetachModule();
+  ASSERT_TRUE(ConfigureModule(dir_, {"board.cpu_part_code=8"}));
+  std::string error;
+  ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+  HardwareReset();
+  g_log = CallbackLog{};
+  EXPECT_EQ(Update(path), FWL_ERR_CPLD_VERSION);
+  EXPECT_EQ(g_log.sections.size(), 1u) << "the records were written before";
+}
+
+TEST_F(UpdateFlowTest, TheEthernetBootloaderFileLandsAsItsFlatImage) {
+  Attach();
+  std::vector<uint8_t> bin, flat;
+  std::string error;
+  ASSERT_TRUE(BinImageReadFile(std::string(FW_SHARED_TESTDATA) + "/bin/EBOOTND.bin", &bin, &error)) << error;
+  ASSERT_TRUE(BinImageReadFile(std::string(FW_SHARED_TESTDATA) + "/bin/EBOOTND.nb0", &flat, &error)) << error;
+  ASSERT_TRUE(BinImageStore(dir_, "EBOOTND.bin", bin, &error)) << error;
+  std::vector<uint8_t> before = Flash();
+  ASSERT_EQ(Update(std::u16string(kModuleImagesPath) + u"EBOOTND.bin"), FWL_OK);
+  std::vector<uint8_t> after = Flash();
+  BinImageSeen seen = BinImageInspect(bin);
+  std::vector<bool> covered(flat.size());
+  for (const BinRecordSeen& r : seen.records) {
+    for (uint32_t i = 0; i < r.length; i++) covered[r.address - seen.imageStart + i] = true;
+  }
+  for (size_t i = 0; i < 0x3006C; i++) {
+    ASSERT_EQ(after[kOsBase + i], covered[i] ? flat[i] : 0xFF) << "at image offset " << i;
+  }
+  EXPECT_TRUE(SameOutside(before, after, kOsBase, kOsBase + kEraseBlock));
+}
+
+// What the file's records say must be at their flash offsets.
+void ExpectRecordsAt(const std::vector<uint8_t>& file, const std::vector<uint8_t>& flash, uint32_t shift) {
+  BinImageSeen seen = BinImageInspect(file);
+  ASSERT_TRUE(seen.endRecord);
+  for (const BinRecordSeen& r : seen.records) {
+    auto data = file.begin() + static_cast<long>(r.fileOffset + kBinRecordHeaderBytes);
+    EXPECT_TRUE(std::equal(data, data + r.length, flash.begin() + (r.address + shift)))
+        << "record at 0x" << std::hex << r.address;
+  }
+}
+
+TEST_F(UpdateFlowTest, TheFactorySampleImagesUpdateAFreshModule) {
+  for (bool twoStage : {false, true}) {
+    SCOPED_TRACE(twoStage ? "two-stage board" : "one-stage board");
+    Attach({twoStage ? "board.two_stage=true" : "board.two_stage=false"});
+    uint32_t bootloaderAt = twoStage ? 0x80000 : 0;
+    uint32_t osBase = twoStage ? 0x100000 : kOsBase;
+    for (const char* name : {"eboot.bin", "nk.bin"}) {
+      SCOPED_TRACE(name);
+      std::vector<uint8_t> file;
+      std::string error;
+      ASSERT_TRUE(BinImageReadFile(ModuleRootPath(dir_) + "/USB HD/IMAGES/" + name, &file, &error)) << error;
+      std::u16string path = std::u16string(kModuleImagesPath) + (name[0] == 'e' ? u"eboot.bin" : u"nk.bin");
+      ASSERT_EQ(Update(path), FWL_OK);
+      uint32_t landsAt = name[0] == 'e' ? bootloaderAt : osBase;
+      ExpectRecordsAt(file, Flash(), landsAt - BinImageInspect(file).imageStart);
+    }
+    FWLScanRegions(REGION_SCAN_BITS);
+    RegionSummary os = {REGION_OS_IMAGE, 0, 0, 0};
+    ASSERT_EQ(FWLGetRegionInfo(&os, nullptr), FWL_OK);
+    EXPECT_EQ(os.start, osBase);
+    EXPECT_EQ(os.used, 0x64000u) << "the new OS image is found where the old one was";
+    RegionSummary boot = {twoStage ? REGION_SECOND_BOOTLOADER : REGION_BOOTLOADER, 0, 0, 0};
+    ASSERT_EQ(FWLGetRegionInfo(&boot, nullptr), FWL_OK);
+    EXPECT_EQ(boot.used, 0x24000u);
+    TearDown();
+  }
+}
+
+}  // namespace

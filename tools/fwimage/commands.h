@@ -1,0 +1,22 @@
+// The subcommands of fwimage; each returns the process exit code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Exit codes: the file was built or checks out; a checked file has faults;
+// the command could not be carried out.
+constexpr int kFwimageOk = 0;
+constexpr int kFwimageFaults = 1;
+constexpr int kFwimageError = 2;
+
+int FwimageBuild(const std::vector<std::string>& args);
+int FwimageStream(const std::vector<std::string>& args);
+int FwimageInfo(const std::vector<std::string>& args);
+
+// "fwimage: MESSAGE" on standard error; returns kFwimageError.
+int FwimageFail(const std::string& message);
+
+// A number in C notation (0x..., decimal), at most 32 bits.
+bool FwimageNumber(const std::string& text, uint32_t* value);

@@ -1,0 +1,51 @@
+// fwimage: builds and inspects the image files the update program reads.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/fwimage/commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: fwimage build OUT [--start ADDR] [--length LEN] [--entry ADDR] [--record ADDR FILE]...\n"
+    "                     [--split BYTES] [--stream FILE]... [--cpld FILE [--cpld-mode N]]\n"
+    "                     [--bad-checksum N] [--truncate BYTES] [--allow-outside]\n"
+    "       fwimage stream OUT [--mem-base ADDR] [--mem-len LEN] [--sector-size N] --chunk TAG FILE...\n"
+    "       fwimage info FILE [--module DIR]\n"
+    "\n"
+    "build   writes a BIN part linked at --start (default: the lowest record address)\n"
+    "        with one record per --record, cut into records of --split bytes when\n"
+    "        given; then the streams (raw stream files) and a CPLD section from an\n"
+    "        XSVF file. --length defaults to the end of the highest record. Without\n"
+    "        any --record the file has no BIN part. --bad-checksum N puts a wrong\n"
+    "        checksum on record N (from 1), --truncate cuts bytes off the end,\n"
+    "        --allow-outside lets records leave the image range: damaged files for tests.\n"
+    "stream  writes a file-system stream of sector runs: one chunk per --chunk,\n"
+    "        TAG being the run's first sector.\n"
+    "info    shows the parts with every checksum checked and, with --module, where\n"
+    "        each record lands in that module's flash. Exit status 1 when the file\n"
+    "        has faults.\n"
+    "Addresses and sizes take 0x... or decimal.\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return kFwimageError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return kFwimageOk;
+  }
+  if (command == "build") return FwimageBuild(args);
+  if (command == "stream") return FwimageStream(args);
+  if (command == "info") return FwimageInfo(args);
+  std::fprintf(stderr, "fwimage: unknown command '%s'\n\n", command.c_str());
+  return Usage();
+}
