@@ -1,12 +1,18 @@
 #include "app/entry.h"
 
-#include <cstdio>
+#include "app/command_line.h"
+#include "app/resources.h"
+#include "app/runner.h"
+#include "app/shell_state.h"
+#include "platform/ui/window.h"
 
-#include "platform/text.h"
-
-// The command line is not interpreted yet: show what arrived so the host's
-// hand-over can be checked.
-int ProgramEntry(HINSTANCE, LPWSTR commandLine) {
-  std::printf("flashwright: command line: \"%s\"\n", Utf16ToUtf8(commandLine ? commandLine : u"").c_str());
-  return 0;
+int ProgramEntry(HINSTANCE instance, LPWSTR commandLine) {
+  g_shell.instance = instance;
+  RegisterShellTemplates(instance);
+  // The progress bars of the flows need the common controls.
+  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+  // Commands recognised before an unknown switch still run.
+  ParseCommandLine(commandLine);
+  return RunCommands(instance) != 0 ? 1 : 0;
 }

@@ -21,9 +21,8 @@ const char kHostUsage[] =
     "  /u FILE   update from an image file      /b FILE   back up all regions\n"
     "  /f, /fu   save the registry              /c, /cu   clear the registry\n"
     "  /r        warm restart                   /rc[MS]   cold restart after MS ms\n"
-    "\n"
-    "This build does not run the switches yet: it prints the command line it\n"
-    "was given and exits with 0.\n";
+    "Without switches the main dialog opens. The exit code is 1 for success,\n"
+    "0 for failure, 2 for a bad host option.\n";
 
 namespace {
 

@@ -1,11 +1,33 @@
-// The Linux host of the program: picks the virtual module, then hands the
-// module-style command line to the program's entry.
+// The Linux host of the program: picks the virtual module and the window
+// system, then hands the module-style command line to the program's entry.
 #include <cstdio>
 #include <vector>
 
 #include "app/entry.h"
 #include "platform/host_options.h"
 #include "platform/platform.h"
+#include "platform/ui/ui_backend.h"
+
+namespace {
+
+UiBackendKind RequestedUi(HostUi ui) {
+  switch (ui) {
+    case HostUi::Qt:
+      return UiBackendKind::Qt;
+    case HostUi::Console:
+      return UiBackendKind::Console;
+    case HostUi::Auto:
+      break;
+  }
+  return UiBackendKind::Auto;
+}
+
+int RunEntry(void* context) {
+  auto* line = static_cast<std::vector<WCHAR>*>(context);
+  return ProgramEntry(nullptr, line->data());
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   HostOptions options;
@@ -30,8 +52,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "flashwright: %s\n", error.c_str());
     return 2;
   }
-  // The entry may write into its command line, as on the module.
+  UiEnvironment environment = UiEnvironmentOfProcess();
+  UiBackendKind requested = RequestedUi(options.ui);
+  // Asked for by name, Qt without a display would only abort inside Qt.
+  if (requested == UiBackendKind::Qt && UiChooseBackend(UiBackendKind::Auto, environment) != UiBackendKind::Qt) {
+    std::fprintf(stderr, "flashwright: --ui qt needs a display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM)\n");
+    return 2;
+  }
+  UiSelectBackend(UiChooseBackend(requested, environment));
+  // The entry may write into its command line, as on the module. With Qt it
+  // runs on a second thread while this one runs the event loop.
   std::vector<WCHAR> line(options.commandLine.begin(), options.commandLine.end());
   line.push_back(0);
-  return ProgramEntry(nullptr, line.data());
+  int code = UiRunProgram(RunEntry, &line);
+  UiStop();
+  return code;
 }

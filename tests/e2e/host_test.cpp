@@ -15,17 +15,22 @@ bool Exists(const std::string& path) {
 TEST(Host, HandsTheJoinedCommandLineToTheProgram) {
   std::string dir = MakeTempDir("fwe2e");
   ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir}).exitCode, 0);
-  ProgramResult r =
-      RunProgram({BuiltProgram("flashwright"), "--module", dir, "/FU", "/u", "\\Hard Disk\\NK.bin", "/rc1000"});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_NE(r.out.find("\"/FU /u \\Hard Disk\\NK.bin /rc1000\""), std::string::npos) << r.out;
+  // Joined with a blank, "U" is no longer the quiet modifier of "/C".
+  ProgramResult r = RunProgram({BuiltProgram("flashwright"), "--module", dir, "--ui", "console", "/C", "U"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("Registry successfully cleared"), std::string::npos) << r.err;
+  r = RunProgram({BuiltProgram("flashwright"), "--module", dir, "--ui", "console", "/CU"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err.find("Registry"), std::string::npos) << r.err;
 }
 
 TEST(Host, CreatesOnlyTheDefaultModuleOnDemand) {
   std::string base = MakeTempDir("fwe2e");
   std::string defaultDir = base + "/default";
-  ProgramResult r = RunProgram({BuiltProgram("flashwright")}, {{"FLASHWRIGHT_MODULE", defaultDir}});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // No switches: the main dialog opens, and closes when its input ends.
+  ProgramResult r =
+      RunProgram({BuiltProgram("flashwright"), "--ui", "console"}, {{"FLASHWRIGHT_MODULE", defaultDir}});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_TRUE(Exists(ModuleIniPath(defaultDir)));
 
   std::string typo = base + "/typo";

@@ -1,0 +1,20 @@
+#include "app/messages.h"
+
+#include <cstdarg>
+
+#include "platform/format.h"
+
+namespace {
+constexpr size_t kMessageCapacity = 512;
+}
+
+void ShowError(HWND owner, const WCHAR* text) { MessageBoxW(owner, text, kCaptionError, MSG_ERROR); }
+
+void ShowErrorFormatted(HWND owner, const WCHAR* format, ...) {
+  WCHAR text[kMessageCapacity];
+  va_list args;
+  va_start(args, format);
+  StringCchVPrintfW(text, kMessageCapacity, format, args);
+  va_end(args);
+  ShowError(owner, text);
+}

@@ -1,0 +1,18 @@
+// The message box styles the shell uses, and its one way of showing them.
+#pragma once
+
+#include "platform/ui/window.h"
+
+constexpr UINT MSG_INFO = MB_OK;
+constexpr UINT MSG_ERROR = MB_OK | MB_ICONHAND;
+constexpr UINT MSG_QUESTION = MB_YESNO | MB_ICONQUESTION;
+constexpr UINT MSG_QUESTION_DEFAULT_NO = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2;
+constexpr UINT MSG_WARNING_DEFAULT_NO = MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBUTTON2;
+
+inline constexpr const WCHAR* kCaptionError = u"ERROR";
+
+// An error message with the caption "ERROR".
+void ShowError(HWND owner, const WCHAR* text);
+
+// ShowError with a text formatted from `format` (at most 512 units).
+void ShowErrorFormatted(HWND owner, const WCHAR* format, ...);

@@ -1,0 +1,19 @@
+// The registry and restart operations the main dialog, the command line and
+// the update flow share.
+#pragma once
+
+#include "platform/types.h"
+
+// Writes the registry to persistent storage; 1 on success. Reports the
+// outcome unless the shell runs unattended.
+int SaveRegistry(HWND owner);
+
+// Asks the platform to clear the persistent registry; 1 when it accepted.
+// Reports the outcome unless the shell runs unattended.
+int ClearRegistry(HWND owner);
+
+// The registry-clear request alone, without messages.
+bool RequestRegistryClear();
+
+// Asks for a warm or cold restart; returns 0 when the platform did not restart.
+int ResetSystem(int cold);

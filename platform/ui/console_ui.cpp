@@ -1,0 +1,604 @@
+// The console's own thread reads lines and draws. Threads that show a
+// message box or ask for a file hand it a request and wait; dialogs are read
+// from the window model. A line goes to the newest window that takes input:
+// a question, a file prompt, or a dialog with a usable button or list. A
+// window that takes none (a progress window) keeps the line waiting.
+//
+// Lock order: this file's lock before the model's. The model calls us back
+// with its lock held only in Changed, which takes the separate dirty lock.
+#include "platform/ui/console_ui.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/text.h"
+#include "platform/ui/console_render.h"
+#include "platform/ui/file_dialog.h"
+#include "platform/ui/message_box.h"
+#include "platform/ui/window_model.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kReadChunk = 4096;
+// Input beyond this many unread lines, or a line beyond this many bytes, is dropped.
+constexpr size_t kMaxPendingLines = 1024;
+constexpr size_t kMaxLineBytes = 4096;
+constexpr int kNoTimeout = -1;
+
+enum class RequestKind : uint8_t { Print, Question, Line };
+
+struct ConsoleRequest {
+  RequestKind kind = RequestKind::Print;
+  uint64_t serial = 0;
+  std::vector<std::string> text;
+  std::string prompt;
+  const UiMessageBox* box = nullptr;  // Question
+  bool shown = false;
+  bool done = false;  // set through UiSignal
+  int answer = 0;
+  std::string line;
+  bool inputEnded = false;
+};
+
+struct DialogView {
+  bool dirty = true;
+  bool drawn = false;
+  bool closeSent = false;
+  bool closing = false;
+  bool* closed = nullptr;  // signalled once the final state is drawn
+  std::u16string printedTitle;
+  std::map<int, std::u16string> printedTexts;
+  Clock::time_point lastDraw{};
+};
+
+struct ConsoleState {
+  std::mutex lock;
+  ConsoleUiConfig config;
+  bool terminal = false;
+  bool echoes = false;  // the input is a terminal that echoes the typed line
+  std::thread thread;
+  bool running = false;
+  bool stopping = false;
+  int wake[2] = {-1, -1};
+  std::deque<ConsoleRequest*> requests;
+  std::map<HWND, DialogView> views;
+  std::string partial;
+  std::deque<std::string> lines;
+  bool inputEnded = false;
+  Clock::time_point settleUntil{};
+  bool midLine = false;
+  HWND blockOwner = nullptr;  // the progress window drawn last, for redrawing in place
+  size_t blockLines = 0;
+  uint64_t promptFor = 0;  // the window whose prompt is on screen
+  std::mutex dirtyLock;    // guards `dirty` alone
+  std::set<HWND> dirty;
+};
+
+// Never destroyed, like the model: the thread may outlive main's return.
+ConsoleState& g_console = *new ConsoleState;
+
+void WakeLocked() {
+  if (g_console.wake[1] < 0) return;
+  char byte = 1;
+  ssize_t ignored = ::write(g_console.wake[1], &byte, 1);
+  (void)ignored;  // a full pipe already wakes the thread
+}
+
+void Emit(const std::string& text) {
+  size_t at = 0;
+  while (at < text.size()) {
+    ssize_t n = ::write(g_console.config.outputFd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    at += static_cast<size_t>(n);
+  }
+  if (!text.empty()) g_console.midLine = text.back() != '\n';
+}
+
+void EmitLines(const std::vector<std::string>& lines) {
+  std::string out = g_console.midLine ? "\n" : "";
+  for (const std::string& l : lines) out += l + "\n";
+  Emit(out);
+  g_console.blockOwner = nullptr;
+}
+
+void Settle() {
+  g_console.settleUntil = Clock::now() + std::chrono::milliseconds(g_console.config.settleMs);
+}
+
+void Finish(ConsoleRequest* request) {
+  for (auto it = g_console.requests.begin(); it != g_console.requests.end(); ++it) {
+    if (*it == request) {
+      g_console.requests.erase(it);
+      break;
+    }
+  }
+  UiSignal(&request->done);
+}
+
+// ---------------------------------------------------------------------------
+// Drawing dialogs.
+
+// A dialog takes lines when the user could use one of its buttons or lists.
+bool WantsLines(const UiDialogState& d) {
+  if (!UiDialogTakesInput(d)) return false;
+  for (const UiControlState& c : d.controls) {
+    bool usable = c.kind == DialogControlKind::PushButton || c.kind == DialogControlKind::DefPushButton ||
+                  c.kind == DialogControlKind::ListBox;
+    if (usable && c.visible && c.enabled) return true;
+  }
+  return false;
+}
+
+std::vector<int> ChangedTexts(const UiDialogState& d, DialogView* view) {
+  std::vector<int> changed;
+  for (size_t i = 0; i < d.controls.size(); i++) {
+    const UiControlState& c = d.controls[i];
+    if (c.kind != DialogControlKind::StaticText || !c.visible) continue;
+    auto it = view->printedTexts.find(static_cast<int>(i));
+    if ((it == view->printedTexts.end() && !c.text.empty()) || (it != view->printedTexts.end() && it->second != c.text)) {
+      changed.push_back(static_cast<int>(i));
+      view->printedTexts[static_cast<int>(i)] = c.text;
+    }
+  }
+  return changed;
+}
+
+// A window that takes no input, as lines when its texts change (for logs)
+// or redrawn in place on a terminal.
+void DrawPassive(const UiDialogState& d, DialogView* view) {
+  if (g_console.terminal) {
+    std::vector<std::string> lines = ConsoleRenderDialog(d, ConsoleButtonKeys(d));
+    if (g_console.blockOwner == d.hwnd && !g_console.midLine && g_console.blockLines > 0) {
+      Emit("\x1b[" + std::to_string(g_console.blockLines) + "F\x1b[J");
+    }
+    EmitLines(lines);
+    g_console.blockOwner = d.hwnd;
+    g_console.blockLines = lines.size();
+  } else {
+    std::vector<std::string> out;
+    if (view->printedTitle != d.title) {
+      view->printedTitle = d.title;
+      out.push_back("== " + Utf16ToUtf8(d.title) + " ==");
+    }
+    for (int i : ChangedTexts(d, view)) {
+      for (const std::string& line : ConsoleSplitLines(Utf16ToUtf8(d.controls[static_cast<size_t>(i)].text))) {
+        out.push_back("   " + line);
+      }
+    }
+    if (!out.empty()) EmitLines(out);
+  }
+  view->dirty = false;
+  view->lastDraw = Clock::now();
+}
+
+// Draws the passive windows that changed; returns when the next throttled
+// redraw is due (ms) or kNoTimeout.
+int DrawPassiveWindows() {
+  int timeout = kNoTimeout;
+  {
+    std::lock_guard<std::mutex> guard(g_console.dirtyLock);
+    for (HWND h : g_console.dirty) {
+      auto it = g_console.views.find(h);
+      if (it != g_console.views.end()) it->second.dirty = true;
+    }
+    g_console.dirty.clear();
+  }
+  auto now = Clock::now();
+  for (auto it = g_console.views.begin(); it != g_console.views.end();) {
+    DialogView& view = it->second;
+    UiDialogState d;
+    bool alive = UiSnapshotDialog(it->first, &d);
+    bool passive = alive && d.shown && d.visible && d.modalChildren == 0 && !WantsLines(d);
+    if (passive && view.dirty) {
+      auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - view.lastDraw).count();
+      int wait = static_cast<int>(g_console.config.redrawMs) - static_cast<int>(since);
+      if (g_console.terminal && wait > 0 && !view.closing) {
+        timeout = timeout == kNoTimeout ? wait : std::min(timeout, wait);
+      } else {
+        DrawPassive(d, &view);
+      }
+    }
+    if (view.closing) {
+      if (g_console.blockOwner == it->first) g_console.blockOwner = nullptr;
+      UiSignal(view.closed);
+      it = g_console.views.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return timeout;
+}
+
+// ---------------------------------------------------------------------------
+// Lines to windows.
+
+void HandleDialogLine(const UiDialogState& d, const std::string& line) {
+  std::vector<char> keys = ConsoleButtonKeys(d);
+  ConsoleCommand command = ConsoleParseCommand(d, keys, line);
+  bool done = true;
+  std::string refusal;
+  switch (command.kind) {
+    case ConsoleCommandKind::Press:
+      done = UiUserCommand(d.hwnd, command.controlId);
+      refusal = "that button is disabled";
+      break;
+    case ConsoleCommandKind::Select:
+      done = UiUserSelect(d.hwnd, command.controlId, command.selection);
+      refusal = "the list does not take that selection";
+      break;
+    case ConsoleCommandKind::Click:
+      done = UiUserMouseDown(d.hwnd, command.keys, 0, 0);
+      break;
+    case ConsoleCommandKind::Close:
+      done = UiUserClose(d.hwnd);
+      refusal = "this dialog has no close box";
+      break;
+    case ConsoleCommandKind::Escape:
+      done = UiUserEscape(d.hwnd);
+      break;
+    case ConsoleCommandKind::Enter:
+      done = UiUserEnter(d.hwnd);
+      break;
+    case ConsoleCommandKind::Help:
+      EmitLines({kConsoleDialogHelp});
+      g_console.views[d.hwnd].dirty = true;
+      return;
+    case ConsoleCommandKind::Unknown:
+      done = false;
+      refusal = command.error;
+      break;
+  }
+  if (!done) {
+    EmitLines({"  " + refusal});
+    g_console.promptFor = 0;
+  }
+}
+
+void ServeDialog(const UiDialogState& d, DialogView* view) {
+  if (view->dirty || !view->drawn || g_console.promptFor != d.serial) {
+    if (view->dirty || !view->drawn) EmitLines(ConsoleRenderDialog(d, ConsoleButtonKeys(d)));
+    Emit((g_console.midLine ? "\n" : "") + Utf16ToUtf8(d.title) + "> ");
+    view->dirty = false;
+    view->drawn = true;
+    g_console.promptFor = d.serial;
+  }
+  if (!g_console.lines.empty()) {
+    std::string line = g_console.lines.front();
+    g_console.lines.pop_front();
+    if (g_console.echoes) g_console.midLine = false;
+    g_console.promptFor = 0;
+    HandleDialogLine(d, line);
+    Settle();
+  } else if (g_console.inputEnded && !view->closeSent) {
+    // The end of the input closes what waits for it, as the user would.
+    view->closeSent = (d.style & WS_SYSMENU) ? UiUserClose(d.hwnd) : UiUserEscape(d.hwnd);
+    EmitLines({"  (end of input: closed)"});
+    g_console.promptFor = 0;
+    Settle();
+  }
+}
+
+void ServeRequest(ConsoleRequest* request) {
+  if (!request->shown || g_console.promptFor != request->serial) {
+    if (!request->shown) EmitLines(request->text);
+    Emit((g_console.midLine ? "\n" : "") + request->prompt);
+    request->shown = true;
+    g_console.promptFor = request->serial;
+  }
+  if (!g_console.lines.empty()) {
+    std::string line = g_console.lines.front();
+    g_console.lines.pop_front();
+    if (g_console.echoes) g_console.midLine = false;
+    g_console.promptFor = 0;
+    Settle();
+    if (request->kind == RequestKind::Question) {
+      request->answer = ConsoleParseAnswer(*request->box, line);
+      if (request->answer == 0) {
+        EmitLines({"  please answer with one of the letters in brackets"});
+        return;  // asked again
+      }
+    } else {
+      request->line = line;
+    }
+    Finish(request);
+  } else if (g_console.inputEnded) {
+    if (request->kind == RequestKind::Question) {
+      request->answer = request->box->defaultButton;
+      EmitLines({"  (end of input: " + Utf16ToUtf8(MessageBoxButtonText(request->answer)) + ")"});
+    } else {
+      request->inputEnded = true;
+      EmitLines({"  (end of input)"});
+    }
+    g_console.promptFor = 0;
+    Settle();
+    Finish(request);
+  }
+}
+
+// Prints what only wants printing; serves the newest window that takes input.
+int Step() {
+  for (auto it = g_console.requests.begin(); it != g_console.requests.end();) {
+    ConsoleRequest* r = *it;
+    if (r->kind != RequestKind::Print) {
+      ++it;
+      continue;
+    }
+    EmitLines(r->text);
+    it = g_console.requests.erase(it);
+    UiSignal(&r->done);
+  }
+  int timeout = DrawPassiveWindows();
+  auto now = Clock::now();
+  if (now < g_console.settleUntil) {
+    int wait = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(g_console.settleUntil - now).count() + 1);
+    return timeout == kNoTimeout ? wait : std::min(timeout, wait);
+  }
+  ConsoleRequest* request = nullptr;
+  uint64_t best = 0;
+  for (ConsoleRequest* r : g_console.requests) {
+    if (r->serial > best) {
+      best = r->serial;
+      request = r;
+    }
+  }
+  UiDialogState dialog;
+  bool haveDialog = false;
+  for (HWND h : UiOpenDialogs()) {
+    UiDialogState d;
+    if (UiSnapshotDialog(h, &d) && d.serial > best && g_console.views.count(h)) {
+      best = d.serial;
+      dialog = d;
+      haveDialog = true;
+    }
+  }
+  if (haveDialog) {
+    if (WantsLines(dialog)) ServeDialog(dialog, &g_console.views[dialog.hwnd]);
+  } else if (request) {
+    ServeRequest(request);
+  }
+  return timeout;
+}
+
+void TakeInput() {
+  char buffer[kReadChunk];
+  ssize_t n = ::read(g_console.config.inputFd, buffer, sizeof buffer);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (n <= 0) {
+    g_console.inputEnded = true;
+    if (!g_console.partial.empty()) g_console.lines.push_back(g_console.partial);
+    g_console.partial.clear();
+    return;
+  }
+  for (ssize_t i = 0; i < n; i++) {
+    char c = buffer[i];
+    if (c == '\n') {
+      if (!g_console.partial.empty() && g_console.partial.back() == '\r') g_console.partial.pop_back();
+      if (g_console.lines.size() < kMaxPendingLines) g_console.lines.push_back(g_console.partial);
+      g_console.partial.clear();
+    } else if (g_console.partial.size() < kMaxLineBytes) {
+      g_console.partial += c;
+    }
+  }
+}
+
+void ConsoleMain() {
+  std::unique_lock<std::mutex> lock(g_console.lock);
+  while (!g_console.stopping) {
+    int timeout = Step();
+    pollfd fds[2] = {{g_console.wake[0], POLLIN, 0}, {g_console.config.inputFd, POLLIN, 0}};
+    nfds_t count = g_console.inputEnded ? 1 : 2;
+    lock.unlock();
+    ::poll(fds, count, timeout);
+    lock.lock();
+    char drain[kReadChunk];
+    while (::read(g_console.wake[0], drain, sizeof drain) > 0) {
+    }
+    if (count > 1 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) TakeInput();
+  }
+}
+
+void StartLocked() {
+  if (g_console.running) return;
+  if (::pipe2(g_console.wake, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  g_console.terminal =
+      g_console.config.terminal >= 0 ? g_console.config.terminal != 0 : ::isatty(g_console.config.outputFd) == 1;
+  g_console.echoes = ::isatty(g_console.config.inputFd) == 1;
+  g_console.stopping = false;
+  g_console.inputEnded = false;
+  g_console.lines.clear();
+  g_console.partial.clear();
+  g_console.midLine = false;
+  g_console.blockOwner = nullptr;
+  g_console.promptFor = 0;
+  g_console.running = true;
+  g_console.thread = std::thread(ConsoleMain);
+}
+
+// ---------------------------------------------------------------------------
+// The backend's entries, on the callers' threads.
+
+bool Ready() {
+  std::lock_guard<std::mutex> guard(g_console.lock);
+  StartLocked();
+  return g_console.running;
+}
+
+void Shown(HWND dialog) {
+  std::lock_guard<std::mutex> guard(g_console.lock);
+  g_console.views[dialog] = DialogView{};
+  Settle();
+  WakeLocked();
+}
+
+void Changed(HWND dialog, int, UiChange change) {
+  if (change == UiChange::DialogEnabled) return;
+  std::lock_guard<std::mutex> guard(g_console.dirtyLock);
+  bool first = g_console.dirty.empty();
+  g_console.dirty.insert(dialog);
+  if (first) WakeLocked();
+}
+
+void Closed(HWND dialog, INT_PTR) {
+  bool drawn = false;
+  {
+    std::lock_guard<std::mutex> guard(g_console.lock);
+    auto it = g_console.views.find(dialog);
+    if (it == g_console.views.end() || !g_console.running) {
+      if (it != g_console.views.end()) g_console.views.erase(it);
+      return;
+    }
+    it->second.closing = true;
+    it->second.closed = &drawn;
+    Settle();
+    WakeLocked();
+  }
+  // The last state of a progress window is drawn before it goes.
+  UiWaitFor(&drawn);
+}
+
+// Hands `request` to the console thread and waits for it.
+void Submit(ConsoleRequest* request) {
+  {
+    std::lock_guard<std::mutex> guard(g_console.lock);
+    StartLocked();
+    if (!g_console.running) return;
+    g_console.requests.push_back(request);
+    WakeLocked();
+  }
+  UiWaitFor(&request->done);
+}
+
+void Print(const std::vector<std::string>& lines) {
+  ConsoleRequest request;
+  request.text = lines;
+  Submit(&request);
+}
+
+int AskBox(const UiMessageBox& box) {
+  ConsoleRequest request;
+  request.serial = box.serial;
+  request.text = ConsoleRenderBox(box);
+  if (box.buttonCount == 1) {
+    Submit(&request);
+    return box.buttons[0];
+  }
+  request.kind = RequestKind::Question;
+  request.box = &box;
+  request.prompt = ConsoleBoxPrompt(box);
+  Submit(&request);
+  return request.answer != 0 ? request.answer : box.defaultButton;
+}
+
+std::string FilterText(const UiFileRequest& r) {
+  if (r.filterIndex >= r.filters.size()) return "";
+  std::u16string patterns;
+  for (const std::u16string& p : r.filters[r.filterIndex].patterns) patterns += (patterns.empty() ? u"" : u";") + p;
+  return " " + Utf16ToUtf8(r.filters[r.filterIndex].description) + " (" + Utf16ToUtf8(patterns) + ")";
+}
+
+// One line typed at the file prompt; false when the input ended.
+bool AskLine(const UiFileRequest& r, std::string* line) {
+  ConsoleRequest request;
+  request.kind = RequestKind::Line;
+  request.serial = r.serial;
+  request.text = {"[" + Utf16ToUtf8(r.title) + "]" + FilterText(r) + " in " + Utf16ToUtf8(r.folder),
+                  "  (a name or path; ? lists the folder, - cancels)"};
+  request.prompt = "  file name" + (r.fileName.empty() ? std::string() : " [" + Utf16ToUtf8(r.fileName) + "]") + " > ";
+  Submit(&request);
+  *line = request.line;
+  return !request.inputEnded && request.done;
+}
+
+bool ChooseFile(UiFileRequest* request, std::u16string* path) {
+  std::string line;
+  while (AskLine(*request, &line)) {
+    std::string typed = line;
+    typed.erase(0, typed.find_first_not_of(' '));
+    typed.erase(typed.find_last_not_of(' ') + 1);
+    if (typed == "-") break;
+    if (typed == "?") {
+      std::vector<std::string> listing;
+      for (const FileDialogEntry& e : FileDialogList(*request, request->folder)) {
+        listing.push_back("    " + Utf16ToUtf8(e.name) + (e.folder ? "\\" : ""));
+      }
+      if (listing.empty()) listing.push_back("    (nothing here)");
+      Print(listing);
+      continue;
+    }
+    std::u16string input = typed.empty() ? request->fileName : Utf8ToUtf16(typed);
+    if (input.empty()) break;
+    std::u16string message;
+    switch (FileDialogCheck(*request, input, path, &message)) {
+      case FileCheck::Accept:
+        return true;
+      case FileCheck::Folder:
+        request->folder = *path;
+        break;
+      case FileCheck::Problem:
+        Print({"  " + Utf16ToUtf8(message)});
+        break;
+      case FileCheck::AskOverwrite:
+        if (MessageBoxW(request->owner, message.c_str(), request->title.c_str(), MB_YESNO | MB_ICONEXCLAMATION) ==
+            IDYES) {
+          return true;
+        }
+        break;
+    }
+  }
+  Print({"  (cancelled)"});
+  return false;
+}
+
+const UiBackendOps kConsoleOps = {
+    "console", Ready, Shown, Changed, Closed, nullptr, AskBox, ChooseFile, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+const UiBackendOps* ConsoleBackend() { return &kConsoleOps; }
+
+void ConsoleUiConfigure(const ConsoleUiConfig& config) {
+  ConsoleUiStop();
+  std::lock_guard<std::mutex> guard(g_console.lock);
+  g_console.config = config;
+}
+
+void ConsoleUiStop() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> guard(g_console.lock);
+    if (!g_console.running) return;
+    g_console.stopping = true;
+    WakeLocked();
+    thread = std::move(g_console.thread);
+  }
+  thread.join();
+  std::lock_guard<std::mutex> guard(g_console.lock);
+  for (ConsoleRequest* r : g_console.requests) {
+    r->inputEnded = true;
+    if (r->box) r->answer = r->box->defaultButton;
+    UiSignal(&r->done);
+  }
+  g_console.requests.clear();
+  for (auto& [hwnd, view] : g_console.views) {
+    if (view.closing) UiSignal(view.closed);
+  }
+  g_console.views.clear();
+  ::close(g_console.wake[0]);
+  ::close(g_console.wake[1]);
+  g_console.wake[0] = g_console.wake[1] = -1;
+  g_console.running = false;
+}

@@ -1,0 +1,189 @@
+// The file chooser: browses the module's object store through the module's
+// own file calls, shows and returns backslash paths. Typing a folder goes
+// there; what the user accepts is judged by FileDialogCheck, so every
+// backend applies the same options.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <memory>
+
+#include "platform/ui/file_dialog.h"
+#include "platform/ui/qt/qt_internal.h"
+
+namespace {
+
+constexpr int kChooserWidth = 420;
+constexpr int kChooserHeight = 320;
+constexpr int kFolderRole = Qt::UserRole + 1;
+
+struct Chooser {
+  UiFileRequest request;
+  QtChooserDone done;
+  bool finished = false;
+  QWidget* window = nullptr;
+  QLineEdit* folder = nullptr;
+  QListWidget* entries = nullptr;
+  QLineEdit* name = nullptr;
+  QComboBox* filter = nullptr;
+  QCheckBox* readOnly = nullptr;
+};
+
+using ChooserRef = std::shared_ptr<Chooser>;
+
+void Finish(const ChooserRef& c, bool accepted, const std::u16string& path) {
+  if (c->finished) return;
+  c->finished = true;
+  if (c->readOnly) c->request.readOnlyTicked = c->readOnly->isChecked();
+  c->window->hide();
+  c->window->deleteLater();
+  c->done(accepted, c->request, path);
+}
+
+void Refresh(const ChooserRef& c) {
+  c->folder->setText(QtString(c->request.folder));
+  c->entries->clear();
+  for (const FileDialogEntry& e : FileDialogList(c->request, c->request.folder)) {
+    auto* item = new QListWidgetItem(QtString(e.name) + (e.folder ? "\\" : ""), c->entries);
+    item->setData(kFolderRole, e.folder);
+  }
+}
+
+void Navigate(const ChooserRef& c, const std::u16string& folder) {
+  c->request.folder = folder;
+  Refresh(c);
+}
+
+// Judges what stands in the name field; keeps the chooser open on a problem.
+void Accept(const ChooserRef& c, const QString& typed) {
+  std::u16string path;
+  std::u16string message;
+  switch (FileDialogCheck(c->request, QtText(typed), &path, &message)) {
+    case FileCheck::Accept:
+      Finish(c, true, path);
+      return;
+    case FileCheck::Folder:
+      c->name->clear();
+      Navigate(c, path);
+      return;
+    case FileCheck::Problem:
+      QMessageBox::warning(c->window, QtString(c->request.title), QtString(message));
+      return;
+    case FileCheck::AskOverwrite:
+      if (QMessageBox::question(c->window, QtString(c->request.title), QtString(message),
+                                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes) {
+        Finish(c, true, path);
+      }
+      return;
+  }
+}
+
+QWidget* Row(QWidget* parent, const char* label, QWidget* field, QWidget* extra = nullptr) {
+  auto* row = new QWidget(parent);
+  auto* layout = new QHBoxLayout(row);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(new QLabel(label, row));
+  field->setParent(row);
+  layout->addWidget(field, 1);
+  if (extra) {
+    extra->setParent(row);
+    layout->addWidget(extra);
+  }
+  return row;
+}
+
+void Build(const ChooserRef& c, QWidget* parent) {
+  auto* w = new QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                    Qt::WindowCloseButtonHint);
+  c->window = w;
+  w->setObjectName("fileDialog");
+  w->setWindowTitle(QtString(c->request.title));
+  w->setWindowModality(parent ? Qt::WindowModal : Qt::NonModal);
+  w->resize(kChooserWidth, kChooserHeight);
+  auto* layout = new QVBoxLayout(w);
+
+  c->folder = new QLineEdit;
+  c->folder->setObjectName("folder");
+  auto* up = new QPushButton("Up");
+  up->setObjectName("up");
+  layout->addWidget(Row(w, "Folder:", c->folder, up));
+
+  c->entries = new QListWidget(w);
+  c->entries->setObjectName("entries");
+  layout->addWidget(c->entries, 1);
+
+  c->name = new QLineEdit(QtString(c->request.fileName));
+  c->name->setObjectName("fileName");
+  layout->addWidget(Row(w, "Name:", c->name));
+
+  c->filter = new QComboBox;
+  c->filter->setObjectName("filter");
+  for (const UiFileFilter& f : c->request.filters) c->filter->addItem(QtString(f.description));
+  c->filter->setCurrentIndex(static_cast<int>(c->request.filterIndex));
+  layout->addWidget(Row(w, "Type:", c->filter));
+
+  if (!c->request.save && !(c->request.flags & OFN_HIDEREADONLY)) {
+    c->readOnly = new QCheckBox("Open as read-only", w);
+    c->readOnly->setObjectName("readOnly");
+    c->readOnly->setChecked(c->request.readOnlyTicked);
+    layout->addWidget(c->readOnly);
+  }
+
+  auto* buttons = new QWidget(w);
+  auto* buttonLayout = new QHBoxLayout(buttons);
+  buttonLayout->setContentsMargins(0, 0, 0, 0);
+  buttonLayout->addStretch(1);
+  auto* ok = new QPushButton(c->request.save ? "Save" : "Open", buttons);
+  ok->setObjectName("ok");
+  ok->setDefault(true);
+  auto* cancel = new QPushButton("Cancel", buttons);
+  cancel->setObjectName("cancel");
+  buttonLayout->addWidget(ok);
+  buttonLayout->addWidget(cancel);
+  layout->addWidget(buttons);
+
+  QObject::connect(up, &QPushButton::clicked, w, [c] { Navigate(c, FileDialogParent(c->request.folder)); });
+  QObject::connect(c->folder, &QLineEdit::returnPressed, w, [c] { Accept(c, c->folder->text() + "\\"); });
+  QObject::connect(c->entries, &QListWidget::itemClicked, w, [c](QListWidgetItem* item) {
+    if (!item->data(kFolderRole).toBool()) c->name->setText(item->text());
+  });
+  QObject::connect(c->entries, &QListWidget::itemActivated, w, [c](QListWidgetItem* item) {
+    QString text = item->text();
+    if (item->data(kFolderRole).toBool()) text.chop(1);
+    Accept(c, text);
+  });
+  QObject::connect(c->filter, &QComboBox::currentIndexChanged, w, [c](int index) {
+    if (index >= 0) c->request.filterIndex = static_cast<size_t>(index);
+    Refresh(c);
+  });
+  QObject::connect(c->name, &QLineEdit::returnPressed, w, [c] { Accept(c, c->name->text()); });
+  QObject::connect(ok, &QPushButton::clicked, w, [c] { Accept(c, c->name->text()); });
+  QObject::connect(cancel, &QPushButton::clicked, w, [c] { Finish(c, false, u""); });
+  w->installEventFilter(new QtEventHook(
+      [c](QObject* watched, QEvent* event) {
+        if (watched != c->window) return false;
+        bool escape = event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape;
+        if (event->type() != QEvent::Close && !escape) return false;
+        Finish(c, false, u"");
+        return true;
+      },
+      w));
+}
+
+}  // namespace
+
+void QtOpenFileChooser(const UiFileRequest& request, QtChooserDone done) {
+  auto chooser = std::make_shared<Chooser>();
+  chooser->request = request;
+  chooser->done = std::move(done);
+  Build(chooser, QtOwnerWidget(request.owner));
+  Refresh(chooser);
+  chooser->window->show();
+}

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "module/atomic_file.h"
+#include "module/flash_image.h"
+#include "module/module_dir.h"
+#include "module/registry_persist.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+constexpr uint32_t kImageBlock = 0x40000;
+
+std::string MakeModule() {
+  std::string dir = MakeTempDir("fwcmd");
+  EXPECT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir}).exitCode, 0);
+  return dir;
+}
+
+ProgramResult Flashwright(const std::string& dir, std::vector<std::string> switches, const std::string& input = "") {
+  switches.insert(switches.begin(), {BuiltProgram("flashwright"), "--module", dir, "--ui", "console"});
+  return RunProgram(switches, {}, input);
+}
+
+// The persistent registry as the flash holds it; empty when no half is valid.
+std::string PersistentRegistry(const std::string& dir) {
+  Module module;
+  std::string error, text;
+  EXPECT_TRUE(ModuleOpen(dir, &module, &error)) << error;
+  FlashImage image;
+  EXPECT_TRUE(FlashImageOpen(ModuleFlashPath(dir), kImageBlock, &image, &error)) << error;
+  bool found = false;
+  EXPECT_TRUE(RegistryPersistRead(module, RawFlashAccess(&image.raw), &text, &found, &error)) << error;
+  FlashImageClose(&image);
+  return found ? text : "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string text, error;
+  ReadWholeFile(path, &text, &error);
+  return text;
+}
+
+TEST(Commands, UnattendedSaveWritesTheLiveRegistryIntoFlash) {
+  std::string dir = MakeModule();
+  std::string live = ReadFile(ModuleRegistryPath(dir)) + "\n[HKEY_LOCAL_MACHINE\\Test]\n\"Marker\"=dword:0000002a\n";
+  std::string error;
+  ASSERT_TRUE(AtomicWriteFile(ModuleRegistryPath(dir), live, &error)) << error;
+  EXPECT_EQ(PersistentRegistry(dir).find("Marker"), std::string::npos);
+
+  ProgramResult r = Flashwright(dir, {"/fu"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err.find("Registry"), std::string::npos) << "unattended: no message\n" << r.err;
+  EXPECT_NE(PersistentRegistry(dir).find("\"Marker\"=dword:0000002a"), std::string::npos);
+}
+
+TEST(Commands, ClearInvalidatesThePersistentRegistryAndSaysSo) {
+  std::string dir = MakeModule();
+  ASSERT_FALSE(PersistentRegistry(dir).empty());
+  ProgramResult r = Flashwright(dir, {"/c"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("Registry successfully cleared"), std::string::npos) << r.err;
+  EXPECT_TRUE(PersistentRegistry(dir).empty());
+}
+
+TEST(Commands, ColdRestartAfterItsWaitIsRecordedByTheModule) {
+  std::string dir = MakeModule();
+  ProgramResult r = Flashwright(dir, {"/rc500", "/f"});
+  EXPECT_EQ(r.exitCode, 0) << "the module restarts: the process ends with it\n" << r.err;
+  EXPECT_NE(r.err.find("module restarted (cold)"), std::string::npos) << r.err;
+  EXPECT_NE(ReadFile(dir + "/events.log").find("cold restart"), std::string::npos);
+  EXPECT_EQ(r.err.find("Registry successfully saved"), std::string::npos) << "nothing runs after a restart";
+}
+
+TEST(Commands, UnknownSwitchIsReportedAndTheMainDialogOpens) {
+  std::string dir = MakeModule();
+  ProgramResult r = Flashwright(dir, {"/x"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("WARNING: Flashwright.exe: Unknown Command parameter: x"), std::string::npos) << r.err;
+  EXPECT_NE((r.out + r.err).find("Flashwright 3.7.1"), std::string::npos) << "the main dialog is drawn\n"
+                                                                          << r.out << r.err;
+}
+
+TEST(Commands, AnUpdateFailsUntilTheFlowExists) {
+  std::string dir = MakeModule();
+  ProgramResult r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin", "/fu"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
+}
+
+}  // namespace
