@@ -11,6 +11,7 @@
 #include "module/module_dir.h"
 #include "module/nor_chips.h"
 #include "tools/fwimage/commands.h"
+#include "tools/common/format.h"
 
 namespace {
 
@@ -38,15 +39,6 @@ struct Target {
   std::vector<Region> regions;  // sorted by base
 };
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 const char* Ok(bool ok) { return ok ? "ok" : "BAD"; }
 

@@ -15,6 +15,7 @@
 #include "module/registry_store.h"
 #include "module/storage_manager.h"
 #include "tools/fwmodule/commands.h"
+#include "tools/common/format.h"
 
 namespace {
 
@@ -28,15 +29,6 @@ struct Region {
   std::vector<std::string> lines;
 };
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 // For the terminal: ASCII stays, anything else shows as '?'.
 std::string Narrow(std::u16string_view text) {
