@@ -5,15 +5,13 @@
 #include <vector>
 
 #include "module/factory_registry.h"
+#include "module/flash_lock.h"
 #include "module/named_mutex.h"
 #include "module/registry_store.h"
 #include "module/registry_text.h"
 
 namespace {
 
-// A flush waits this long for whoever holds the flash (an image update can
-// keep it for a while) before it gives up.
-constexpr uint32_t kFlashLockTimeoutMs = 60000;
 constexpr uint32_t kHalves = 2;
 constexpr uint32_t kInvalidatedWord = 0;  // programming clears bits, so no erase is needed
 constexpr int kNoHalf = -1;
@@ -61,27 +59,6 @@ bool GetLayout(const Module& module, const ModuleFlash& flash, Layout* layout, s
     }
   }
   return true;
-}
-
-bool LockFlash(const Module& module, NamedMutex** held, std::string* error) {
-  bool existed = false;
-  NamedMutex* mutex = NamedMutexOpen(ModuleLocksPath(module.dir), kModuleFlashLockName, &existed, error);
-  if (mutex == nullptr) return false;
-  // An abandoned lock is fine: every step below leaves a valid copy behind,
-  // whatever point the previous owner died at.
-  NamedMutexResult result = NamedMutexLock(mutex, kFlashLockTimeoutMs);
-  if (result == NamedMutexResult::Acquired || result == NamedMutexResult::Abandoned) {
-    *held = mutex;
-    return true;
-  }
-  *error = result == NamedMutexResult::Timeout ? "the module's flash stays busy" : "cannot take the flash lock";
-  NamedMutexClose(mutex);
-  return false;
-}
-
-void UnlockFlash(NamedMutex* held) {
-  NamedMutexUnlock(held);
-  NamedMutexClose(held);
 }
 
 bool ReadFlash(const ModuleFlash& flash, uint32_t offset, void* out, uint32_t length, std::string* error) {
@@ -189,10 +166,12 @@ bool RegistryPersistSave(const Module& module, const ModuleFlash& flash, std::st
              std::to_string(layout.half);
     return false;
   }
-  NamedMutex* held = nullptr;
-  if (!LockFlash(module, &held, error)) return false;
+  // An abandoned lock is fine: every step leaves a valid copy behind,
+  // whatever point the previous owner died at.
+  NamedMutex* held = ModuleFlashLock(module, error);
+  if (held == nullptr) return false;
   bool ok = SaveLocked(flash, layout, text, error);
-  UnlockFlash(held);
+  ModuleFlashUnlock(held);
   return ok;
 }
 
@@ -208,8 +187,10 @@ bool RegistryPersistRead(const Module& module, const ModuleFlash& flash, std::st
   text->clear();
   Layout layout;
   if (!GetLayout(module, flash, &layout, error)) return false;
-  NamedMutex* held = nullptr;
-  if (!LockFlash(module, &held, error)) return false;
+  // An abandoned lock is fine: every step leaves a valid copy behind,
+  // whatever point the previous owner died at.
+  NamedMutex* held = ModuleFlashLock(module, error);
+  if (held == nullptr) return false;
   HalfState states[kHalves];
   bool ok = ReadHalves(flash, layout, states, error);
   int newest = ok ? NewestHalf(states) : kNoHalf;
@@ -220,7 +201,7 @@ bool RegistryPersistRead(const Module& module, const ModuleFlash& flash, std::st
                    textBytes, error);
     *found = ok;
   }
-  UnlockFlash(held);
+  ModuleFlashUnlock(held);
   return ok;
 }
 
@@ -241,14 +222,16 @@ bool RegistryPersistReload(const Module& module, const ModuleFlash& flash, bool*
 bool RegistryPersistClear(const Module& module, const ModuleFlash& flash, std::string* error) {
   Layout layout;
   if (!GetLayout(module, flash, &layout, error)) return false;
-  NamedMutex* held = nullptr;
-  if (!LockFlash(module, &held, error)) return false;
+  // An abandoned lock is fine: every step leaves a valid copy behind,
+  // whatever point the previous owner died at.
+  NamedMutex* held = ModuleFlashLock(module, error);
+  if (held == nullptr) return false;
   bool ok = true;
   for (uint32_t i = 0; ok && i < kHalves; i++) {
     uint8_t word[sizeof(uint32_t)];
     ok = ReadFlash(flash, layout.base[i], word, sizeof word, error);
     if (ok && LoadLe32(word) == kRegistryHalfMarker) ok = InvalidateHalf(flash, layout.base[i], error);
   }
-  UnlockFlash(held);
+  ModuleFlashUnlock(held);
   return ok;
 }

@@ -3,7 +3,7 @@
 #include <ctime>
 
 #include "module/device_manager.h"
-#include "module/flash_disk_lock.h"
+#include "module/flash_lock.h"
 #include "module/registry_store.h"
 #include "module/store_bytes.h"
 
@@ -158,7 +158,7 @@ bool StoreFindDevice(const Module& module, std::u16string_view deviceName, Store
 bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const StoreDevice& device,
                        StoreSession* session, std::string* error) {
   *session = StoreSession{};
-  NamedMutex* held = FlashDiskLock(module, error);
+  NamedMutex* held = ModuleFlashLock(module, error);
   if (held == nullptr) return false;
   bool ok = FlashDiskMount(flash, device.geometry, &session->disk, error);
   if (ok && TableFits(*session)) {
@@ -170,7 +170,7 @@ bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const Sto
     }
   }
   if (!ok) {
-    FlashDiskUnlock(held);
+    ModuleFlashUnlock(held);
     *session = StoreSession{};
     return false;
   }
@@ -179,7 +179,7 @@ bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const Sto
 }
 
 void StoreSessionEnd(StoreSession* session) {
-  if (session->held != nullptr) FlashDiskUnlock(session->held);
+  if (session->held != nullptr) ModuleFlashUnlock(session->held);
   *session = StoreSession{};
 }
 

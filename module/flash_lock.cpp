@@ -1,4 +1,4 @@
-#include "module/flash_disk_lock.h"
+#include "module/flash_lock.h"
 
 #include "module/named_mutex.h"
 #include "module/registry_persist.h"
@@ -9,7 +9,7 @@ constexpr uint32_t kFlashLockTimeoutMs = 60000;
 
 }  // namespace
 
-NamedMutex* FlashDiskLock(const Module& module, std::string* error) {
+NamedMutex* ModuleFlashLock(const Module& module, std::string* error) {
   bool existed = false;
   NamedMutex* mutex = NamedMutexOpen(ModuleLocksPath(module.dir), kModuleFlashLockName, &existed, error);
   if (mutex == nullptr) return nullptr;
@@ -20,7 +20,7 @@ NamedMutex* FlashDiskLock(const Module& module, std::string* error) {
   return nullptr;
 }
 
-void FlashDiskUnlock(NamedMutex* held) {
+void ModuleFlashUnlock(NamedMutex* held) {
   NamedMutexUnlock(held);
   NamedMutexClose(held);
 }
