@@ -5,7 +5,7 @@
 // A FlashDisk is a mount: what one scan of the region found. Other processes
 // (and the program's own flash layer) write the same flash, so callers mount
 // afresh for every operation while holding the module's flash lock
-// (flash_disk_lock.h) and drop the mount when they release it.
+// (flash_lock.h) and drop the mount when they release it.
 #pragma once
 
 #include <cstdint>
