@@ -21,11 +21,7 @@ struct Layout {
   uint32_t half = 0;
 };
 
-struct HalfState {
-  bool valid = false;
-  uint32_t length = 0;  // saved data bytes after the header
-  uint32_t generation = 0;
-};
+using HalfState = RegistryHalfState;
 
 uint32_t LoadLe32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -234,4 +230,12 @@ bool RegistryPersistClear(const Module& module, const ModuleFlash& flash, std::s
   }
   ModuleFlashUnlock(held);
   return ok;
+}
+
+bool RegistryPersistHalves(const Module& module, const ModuleFlash& flash, RegistryHalfState halves[2], int* current,
+                           std::string* error) {
+  Layout layout;
+  if (!GetLayout(module, flash, &layout, error) || !ReadHalves(flash, layout, halves, error)) return false;
+  *current = NewestHalf(halves);
+  return true;
 }

@@ -36,5 +36,18 @@ bool RegistryPersistRead(const Module& module, const ModuleFlash& flash, std::st
 // it may be null). A module restart does this.
 bool RegistryPersistReload(const Module& module, const ModuleFlash& flash, bool* usedFactory, std::string* error);
 
+// One half as a restart judges it.
+struct RegistryHalfState {
+  bool valid = false;
+  uint32_t length = 0;  // saved data bytes after the header
+  uint32_t generation = 0;
+};
+
+// Both halves, without taking the flash lock (for looking at a module's
+// flash image); `current` is the index of the half a restart loads, -1 when
+// neither is valid.
+bool RegistryPersistHalves(const Module& module, const ModuleFlash& flash, RegistryHalfState halves[2], int* current,
+                           std::string* error);
+
 // Invalidates both halves, so the next reload brings back the factory registry.
 bool RegistryPersistClear(const Module& module, const ModuleFlash& flash, std::string* error);

@@ -121,27 +121,16 @@ Region OsImage(std::span<const uint8_t> flash, const ModuleConfig& c) {
   return r;
 }
 
-// Each half's header as a restart judges it; of two valid halves the newer
-// generation is current.
-Region Registry(std::span<const uint8_t> flash, const ModuleConfig& c) {
+// Each half's header as a restart judges it.
+Region Registry(const Module& module, const ModuleFlash& flash) {
+  const ModuleConfig& c = module.config;
   Region r{c.layoutRegistryBase, "registry", {}};
-  struct Half {
-    bool valid;
-    uint32_t length, generation;
-  } halves[kRegistryHalves] = {};
-  uint32_t room = c.layoutRegistryHalf - std::min(c.layoutRegistryHalf, kRegistryHalfHeaderBytes);
-  for (uint32_t i = 0; i < kRegistryHalves; i++) {
-    uint64_t base = c.layoutRegistryBase + uint64_t{i} * c.layoutRegistryHalf;
-    uint32_t length = Le32(flash, base + kWordBytes);
-    halves[i].valid = Le32(flash, base) == kRegistryHalfMarker && length >= kRegistryGenerationBytes && length <= room;
-    halves[i].length = length;
-    halves[i].generation = Le32(flash, base + kRegistryHalfHeaderBytes);
-  }
+  RegistryHalfState halves[kRegistryHalves];
   int current = -1;
-  if (halves[0].valid && halves[1].valid) {
-    current = static_cast<int32_t>(halves[1].generation - halves[0].generation) > 0 ? 1 : 0;
-  } else if (halves[0].valid || halves[1].valid) {
-    current = halves[0].valid ? 0 : 1;
+  std::string error;
+  if (!RegistryPersistHalves(module, flash, halves, &current, &error)) {
+    r.lines.push_back("unreadable: " + error);
+    return r;
   }
   for (uint32_t i = 0; i < kRegistryHalves; i++) {
     std::string line = Format("half %" PRIu32 " at 0x%08" PRIX64 ": ", i + 1,
@@ -196,10 +185,11 @@ void PrintRegions(const Module& module) {
     return;
   }
   std::span<const uint8_t> flash(image.raw.bytes, image.raw.size);
-  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c), Registry(flash, c)};
+  ModuleFlash access = RawFlashAccess(&image.raw);
+  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c), Registry(module, access)};
   if (c.layoutSecondBootloaderBase != 0) regions.push_back(SecondBootloader(flash, c.layoutSecondBootloaderBase));
   Region fileSystem;
-  bool haveFileSystem = FileSystem(module, RawFlashAccess(&image.raw), &fileSystem);
+  bool haveFileSystem = FileSystem(module, access, &fileSystem);
   if (haveFileSystem) regions.push_back(fileSystem);
   FlashImageClose(&image);
 
