@@ -5,10 +5,13 @@
 #include "app/messages.h"
 #include "app/shell_state.h"
 #include "app/system_ops.h"
+#include "app/update_flow.h"
 #include "flash/bsp.h"
 #include "flash/hardware.h"
 #include "fwlib/results.h"
 #include "platform/format.h"
+#include "platform/handles.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -73,10 +76,40 @@ INT_PTR OnInit(HWND dialog, uint32_t initResult) {
   return TRUE;
 }
 
+DWORD UpdateThread(LPVOID dialog) {
+  RunImageUpdate(static_cast<HWND>(dialog));
+  return 0;
+}
+
+// The flow runs beside the dialog so that its progress window stays live;
+// the dialog does not wait for it.
+void StartImageUpdate(HWND dialog) {
+  HANDLE thread = CreateThread(nullptr, 0, UpdateThread, dialog, 0, nullptr);
+  if (thread == nullptr) {
+    ShowError(dialog, u"Could not start the image update.");
+    return;
+  }
+  if (g_shell.updateThread != nullptr) CloseHandle(g_shell.updateThread);
+  g_shell.updateThread = thread;
+}
+
+// The progress window keeps the dialog from closing while a flow writes, but
+// the flow's last steps run after that window has gone.
+void WaitForImageUpdate() {
+  if (g_shell.updateThread == nullptr) return;
+  ThreadWaitForEnd(g_shell.updateThread, INFINITE);
+  CloseHandle(g_shell.updateThread);
+  g_shell.updateThread = nullptr;
+}
+
 INT_PTR OnCommand(HWND dialog, int id) {
   switch (id) {
     case IDCANCEL:
+      WaitForImageUpdate();
       EndDialog(dialog, 0);
+      return TRUE;
+    case IDC_MAIN_UPDATE:
+      StartImageUpdate(dialog);
       return TRUE;
     case IDC_MAIN_CLEAR:
       ClearRegistry(dialog);
@@ -91,7 +124,7 @@ INT_PTR OnCommand(HWND dialog, int id) {
       ResetSystem(0);
       return TRUE;
     default:
-      // Update, Backup, Version Info and CPLDVersion start flows of their own.
+      // Backup, Version Info and CPLDVersion start flows of their own.
       return FALSE;
   }
 }

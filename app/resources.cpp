@@ -1,10 +1,11 @@
 #include "app/resources.h"
 
 #include "app/main_dialog.h"
+#include "app/progress.h"
 
 namespace {
 
-const DialogTemplate* const kShellTemplates[] = {&kMainDialogTemplate};
+const DialogTemplate* const kShellTemplates[] = {&kMainDialogTemplate, &kProgressDialogTemplate};
 
 }  // namespace
 

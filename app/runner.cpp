@@ -5,6 +5,7 @@
 #include "app/messages.h"
 #include "app/shell_state.h"
 #include "app/system_ops.h"
+#include "app/update_flow.h"
 #include "fwlib/init.h"
 #include "fwlib/results.h"
 #include "platform/clock.h"
@@ -12,13 +13,8 @@
 
 namespace {
 
-// Flows that later parts of the program provide; until they do, the command
-// fails and says so instead of pretending to have written anything.
-int RunImageUpdate(HWND owner) {
-  ShowError(owner, u"Image update is not available in this version of Flashwright.");
-  return 0;
-}
-
+// A flow that a later part of the program provides; until it does, the
+// command fails and says so instead of pretending to have saved anything.
 int RunBackupCommand(const ShellCommand& command) {
   (void)command;
   ShowError(nullptr, u"Backup is not available in this version of Flashwright.");

@@ -13,6 +13,12 @@ struct ShellState {
   HWND mainWindow = nullptr;
   // Kept for loading the dialog templates.
   HINSTANCE instance = nullptr;
+  // Where the next file dialog of the update and backup flows starts; ends
+  // with a backslash once a file was chosen.
+  WCHAR lastDirectory[MAX_PATH] = u"\\USB HD\\IMAGES";
+  // The update flow the main dialog started, so that closing the dialog does
+  // not pull the library away under it.
+  HANDLE updateThread = nullptr;
 };
 
 extern ShellState g_shell;

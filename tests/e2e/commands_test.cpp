@@ -81,11 +81,21 @@ TEST(Commands, UnknownSwitchIsReportedAndTheMainDialogOpens) {
                                                                           << r.out << r.err;
 }
 
-TEST(Commands, AnUpdateFailsUntilTheFlowExists) {
+TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
   std::string dir = MakeModule();
-  ProgramResult r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin", "/fu"});
+  std::string before = ReadFile(ModuleFlashPath(dir));
+  ProgramResult r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\NK.BIN", "/fu"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  std::string after = ReadFile(ModuleFlashPath(dir));
+  ASSERT_EQ(after.size(), before.size());
+  constexpr size_t kOsImage = 0x80000, kRegistry = 0x1400000;
+  EXPECT_EQ(after.compare(0, kOsImage, before, 0, kOsImage), 0) << "the bootloader and config block stay";
+  EXPECT_NE(after.compare(kOsImage, kRegistry - kOsImage, before, kOsImage, kRegistry - kOsImage), 0);
+
+  r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\missing.bin", "/fu"});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_NE(r.err.find("not available"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Cannot open image file"), std::string::npos) << r.err;
 }
 
 }  // namespace

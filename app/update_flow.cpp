@@ -1,0 +1,189 @@
+#include "app/update_flow.h"
+
+#include "app/messages.h"
+#include "app/progress.h"
+#include "app/shell_state.h"
+#include "app/system_ops.h"
+#include "fwlib/bin_file.h"
+#include "fwlib/library_state.h"
+#include "fwlib/region_scan.h"
+#include "fwlib/regions.h"
+#include "fwlib/results.h"
+#include "fwlib/update.h"
+#include "platform/text.h"
+#include "platform/ui/window.h"
+
+namespace {
+
+// The filter pairs end with an empty text: the literal's own terminator.
+constexpr WCHAR kImageFilter[] = u"IMAGE files\0*.bin\0";
+constexpr DWORD kImageFilterIndex = 1;
+
+// A second-bootloader image on a fail-safe module may touch nothing else.
+constexpr uint32_t kFailSafeForbidden = REGION_ALL & ~REGION_SECOND_BOOTLOADER;
+
+constexpr size_t kConfirmCapacity = 256;
+
+struct ResultMessage {
+  uint32_t result;
+  const WCHAR* text;
+};
+
+const ResultMessage kSetBinFileMessages[] = {
+    {FWL_ERR_OPEN_FILE, u"Cannot open image file\n%s"},
+    {FWL_ERR_FILE_FORMAT, u"Not a valid WinCE binary image file!"},
+    {FWL_ERR_FILE_VERSION, u"Incompatible file version!\nPlease try the latest Flashwright."},
+    {FWL_ERR_CHECKSUM, u"Bin file with corrupt CRC!\nFile corrupt or incompatible file version."},
+};
+
+const ResultMessage kDoUpdateMessages[] = {
+    {FWL_ERR_FILE_FORMAT, u"Unexpected end of file!\nDon't reboot Now! Try updating with another file."},
+    {FWL_ERR_FILE_VERSION,
+     u"This file was generated with an other Flashwright\nand is not supported with this version of the Flashwright!"},
+    {FWL_ERR_FLASH_READ, u"Error reading Flash!"},
+    {FWL_ERR_FLASH_WRITE, u"Error writing to Flash!"},
+    {FWL_ERR_FLASH_ERASE, u"Error erasing Flash!"},
+    {FWL_ERR_CHECKSUM, u"BAD CRC, Image File seems to be corrupt.\nDon't reboot Now! Try updating with another file."},
+    {FWL_ERR_VERIFY, u"Error veryfing Flash!"},
+    {FWL_ERR_FS_RESTORE, u"Error during Flash filesystem restore!"},
+    {FWL_ERR_FS_DRIVER, u"Could not load/unload Flash filesystem driver!"},
+    {FWL_ERR_FORMAT, u"Could not format store or partitions!"},
+    {FWL_ERR_CPLD_VERSION, u"CPLD not found or CPLD version not supported!"},
+    {FWL_ERR_CPLD_PROGRAM, u"Error during CPLD update."},
+};
+
+// The regions of the confirmation, in the order the user reads them.
+const uint32_t kListedRegions[] = {REGION_BOOTLOADER, REGION_SECOND_BOOTLOADER, REGION_CONFIG_BLOCK,
+                                   REGION_OS_IMAGE,   REGION_REGISTRY,          REGION_FILE_SYSTEM,
+                                   REGION_CPLD_FIRMWARE};
+
+template <size_t N>
+const WCHAR* FindMessage(const ResultMessage (&table)[N], uint32_t result) {
+  for (const ResultMessage& entry : table) {
+    if (entry.result == result) return entry.text;
+  }
+  return nullptr;
+}
+
+void ShowSetBinFileError(HWND owner, uint32_t result) {
+  const WCHAR* text = FindMessage(kSetBinFileMessages, result);
+  if (text == nullptr) {
+    ShowErrorFormatted(owner, u"FWLSetBinFile: Unknown Error: %d", static_cast<int>(result));
+  } else if (result == FWL_ERR_OPEN_FILE) {
+    ShowErrorFormatted(owner, text, g_shell.currentImagePath);
+  } else {
+    ShowError(owner, text);
+  }
+}
+
+void ShowDoUpdateError(HWND owner, uint32_t result) {
+  const WCHAR* text = FindMessage(kDoUpdateMessages, result);
+  if (text == nullptr) {
+    ShowErrorFormatted(owner, u"FWLDoUpdate: Unknown Error: %d", static_cast<int>(result));
+  } else {
+    ShowError(owner, text);
+  }
+}
+
+bool ChooseImageFile() {
+  OPENFILENAMEW ofn = {};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = g_shell.mainWindow;
+  ofn.lpstrFilter = kImageFilter;
+  ofn.nFilterIndex = kImageFilterIndex;
+  ofn.lpstrFile = g_shell.currentImagePath;
+  ofn.nMaxFile = MAX_PATH;
+  ofn.lpstrInitialDir = g_shell.lastDirectory;
+  ofn.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+  if (!GetOpenFileNameW(&ofn)) return false;
+  RememberDirectoryOf(g_shell.currentImagePath);
+  return true;
+}
+
+bool ConfirmOverwrite(HWND owner, uint32_t covered) {
+  WCHAR text[kConfirmCapacity];
+  TextCopy(text, kConfirmCapacity, u"This Image will overwrite the following sections:\n");
+  for (uint32_t region : kListedRegions) {
+    if ((covered & region) == 0) continue;
+    // The bootloader's name depends on whether the module boots in two stages.
+    uint32_t id = region == REGION_BOOTLOADER ? region | (covered & REGION_FIRST_BOOTLOADER) : region;
+    const WCHAR* name = FWLGetRegionName(id);
+    if (name == nullptr) continue;
+    TextAppend(text, kConfirmCapacity, u"- ");
+    TextAppend(text, kConfirmCapacity, name);
+    TextAppend(text, kConfirmCapacity, u"\n");
+  }
+  if ((covered & REGION_ID_BITS) == 0) TextAppend(text, kConfirmCapacity, u"- No Section\n\n");
+  TextAppend(text, kConfirmCapacity, u"\n\nAre you sure you want to continue?");
+  return MessageBoxW(owner, text, u"WARNING", MSG_WARNING_DEFAULT_NO) == IDYES;
+}
+
+void OfferRegistryClearAndReset(HWND owner, uint32_t covered) {
+  // A new OS with the old registry may not start cleanly.
+  if ((covered & REGION_OS_IMAGE) != 0 && (covered & REGION_REGISTRY) == 0 &&
+      MessageBoxW(owner, u"You updated a new OS, do you want to clear the Registry?", u"Clear Registry",
+                  MSG_QUESTION_DEFAULT_NO) == IDYES) {
+    RequestRegistryClear();
+  }
+  if (MessageBoxW(owner, u"To finish the update reset the system.\n Reset now?", u"RESET", MSG_QUESTION) == IDYES) {
+    ResetSystem(1);
+  }
+}
+
+// Everything between opening the progress window and closing it again;
+// true when the image was written.
+bool ValidateAndWrite(HWND owner) {
+  RegionSummary summary = {};
+  uint32_t result = FWLSetBinFile(g_shell.currentImagePath, &summary, OnValidateProgress, 1);
+  if (result != FWL_OK) {
+    ShowSetBinFileError(owner, result);
+    return false;
+  }
+  if (summary.flags == 0) {
+    ShowError(owner, u"This bin file doesn't contain update data which is valid for this hardware.");
+    return false;
+  }
+  uint32_t covered = REGION_ALL;
+  FWLScanRegions(REGION_ALL);
+  if (FWLGetRegionsInArea(&covered, summary.start, summary.length) == FWL_ERR_AREA) return false;
+  if ((summary.flags & REGION_FIRST_BOOTLOADER) != 0 && (covered & kFailSafeForbidden) != 0) {
+    ShowError(owner, u"Updating with this bin file is not allowed since the FailSafe feature is enabled!");
+    return false;
+  }
+  // The CPLD has no flash range, so the area query cannot report it.
+  covered |= summary.flags & REGION_CPLD_FIRMWARE;
+  if (g_shell.unattendedMode == 0 && !ConfirmOverwrite(owner, covered)) return false;
+
+  OnImageSummary(&summary);
+  ProgressSetBaseAddress(summary.start);
+  result = FWLDoUpdate(OnEraseProgress, OnSectionStart, OnBytesProgress);
+  // No animation may outlive the operation, whatever ended it.
+  ProgressStopBusy();
+  if (result != FWL_OK) {
+    ShowDoUpdateError(owner, result);
+    return false;
+  }
+  if (g_shell.unattendedMode == 0) OfferRegistryClearAndReset(owner, covered);
+  return true;
+}
+
+}  // namespace
+
+void RememberDirectoryOf(const WCHAR* path) {
+  size_t length = TextLengthBounded(path, MAX_PATH);
+  size_t cut = length;
+  while (cut > 0 && path[cut - 1] != u'\\') cut--;
+  if (cut == 0 || cut >= MAX_PATH) return;  // no folder to remember
+  for (size_t i = 0; i < cut; i++) g_shell.lastDirectory[i] = path[i];
+  g_shell.lastDirectory[cut] = 0;
+}
+
+int RunImageUpdate(HWND owner) {
+  if (g_shell.currentImagePath[0] == 0 && !ChooseImageFile()) return 0;
+  OpenProgress(owner, u"Image Update");
+  bool written = ValidateAndWrite(owner);
+  FWLCloseFile();
+  CloseProgress();
+  g_shell.currentImagePath[0] = 0;
+  return written ? 1 : 0;
+}
