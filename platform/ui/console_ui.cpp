@@ -117,6 +117,13 @@ void Settle() {
   g_console.settleUntil = Clock::now() + std::chrono::milliseconds(g_console.config.settleMs);
 }
 
+// Milliseconds until the settle is over, or kNoTimeout when it is.
+int SettleWait() {
+  auto now = Clock::now();
+  if (now >= g_console.settleUntil) return kNoTimeout;
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(g_console.settleUntil - now).count() + 1);
+}
+
 void Finish(ConsoleRequest* request) {
   for (auto it = g_console.requests.begin(); it != g_console.requests.end(); ++it) {
     if (*it == request) {
@@ -340,12 +347,7 @@ int Step() {
     UiSignal(&r->done);
   }
   int timeout = DrawPassiveWindows();
-  auto now = Clock::now();
-  if (now < g_console.settleUntil) {
-    int wait = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(g_console.settleUntil - now).count() + 1);
-    return timeout == kNoTimeout ? wait : std::min(timeout, wait);
-  }
+  if (int wait = SettleWait(); wait != kNoTimeout) return timeout == kNoTimeout ? wait : std::min(timeout, wait);
   ConsoleRequest* request = nullptr;
   uint64_t best = 0;
   for (ConsoleRequest* r : g_console.requests) {
@@ -369,7 +371,10 @@ int Step() {
   } else if (request) {
     ServeRequest(request);
   }
-  return timeout;
+  // Serving a line starts a settle of its own: come back when it is over,
+  // even if no other wake-up ever arrives (input may have ended).
+  int wait = SettleWait();
+  return wait == kNoTimeout ? timeout : (timeout == kNoTimeout ? wait : std::min(timeout, wait));
 }
 
 void TakeInput() {

@@ -81,6 +81,14 @@ TEST(Commands, UnknownSwitchIsReportedAndTheMainDialogOpens) {
                                                                           << r.out << r.err;
 }
 
+TEST(Commands, TheMainDialogClosesWhenItsInputEndsAfterAWrongKey) {
+  std::string dir = MakeModule();
+  ProgramResult r = Flashwright(dir, {}, "y\n");
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("no button has the key 'y'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("(end of input: closed)"), std::string::npos) << r.err;
+}
+
 TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
   std::string dir = MakeModule();
   std::string before = ReadFile(ModuleFlashPath(dir));
