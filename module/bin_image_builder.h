@@ -104,7 +104,7 @@ struct BinImageSpec {
   uint32_t truncateBytes = 0;  // damage: bytes cut from the end of the file
 };
 
-// The file's bytes; false with the reason when the spec makes no file (a
+// The file's bytes; false with the reason when `spec` makes no file (a
 // record outside the image range unless allowed, a record that would read as
 // the end record). Modes and header sizes are written as given, so damaged
 // sections can be made.

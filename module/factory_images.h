@@ -80,7 +80,7 @@ struct RomImageSpec {
 
 // The image's bytes: filler code, the signature words, and at its end the ROM
 // header, the module table and the module names. False, with the reason, when
-// the spec cannot make such an image.
+// `spec` describes no such image.
 bool RomImageBuild(const RomImageSpec& spec, std::vector<uint8_t>* image, std::string* error);
 
 // Writes a version record at `at` (4-byte aligned) of `bytes`; false when it

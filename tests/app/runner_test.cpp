@@ -21,6 +21,7 @@
 #include "platform/text.h"
 #include "platform/ui/recording.h"
 #include "platform/ui/ui_backend.h"
+#include "tests/app/shell_fixture.h"
 #include "tests/support/temp_module.h"
 
 namespace {
@@ -34,19 +35,7 @@ class Runner : public ::testing::Test {
     Reset();
     PlatformDetachModule();
   }
-  static void Reset() {
-    ProgressResetForTests();
-    FWLResetForTests();
-    FlashLayerResetForTests();
-    NorResetForTests();
-    HardwareReset();
-    ShellStateResetForTests();
-    CommandTableResetForTests();
-    ClockSkipSleepsForTests(false);
-    UiSelectBackend(UiBackendKind::Recording);
-    RecordingReset();
-    RegisterShellTemplates(nullptr);
-  }
+  static void Reset() { ResetShellForTests(); }
 
   int Run(const std::u16string& line) {
     std::u16string buffer = line;
@@ -54,22 +43,9 @@ class Runner : public ::testing::Test {
     return RunCommands(nullptr);
   }
 
-  static std::vector<RecordedEvent> Events(RecordedKind kind) {
-    std::vector<RecordedEvent> found;
-    for (const RecordedEvent& e : RecordingEvents()) {
-      if (e.kind == kind) found.push_back(e);
-    }
-    return found;
-  }
+  static std::vector<RecordedEvent> Events(RecordedKind kind) { return RecordedOfKind(kind); }
 
-  // The message boxes shown, as "caption: text (style)".
-  static std::vector<std::string> Messages() {
-    std::vector<std::string> texts;
-    for (const RecordedEvent& e : Events(RecordedKind::MessageBox)) {
-      texts.push_back(Utf16ToUtf8(e.caption) + ": " + Utf16ToUtf8(e.text) + " (" + std::to_string(e.style) + ")");
-    }
-    return texts;
-  }
+  static std::vector<std::string> Messages() { return RecordedMessages(); }
 
   // The last state recorded for a control of the main dialog (-1: the dialog).
   static std::optional<RecordedEvent> LastChange(int controlId, UiChange change) {

@@ -25,6 +25,7 @@
 #include "platform/text.h"
 #include "platform/ui/recording.h"
 #include "platform/ui/ui_backend.h"
+#include "tests/app/shell_fixture.h"
 #include "tests/support/temp_module.h"
 
 namespace {
@@ -55,35 +56,10 @@ class UpdateFlow : public ::testing::Test {
     Reset();
     PlatformDetachModule();
   }
-  static void Reset() {
-    ProgressResetForTests();
-    FWLResetForTests();
-    FlashLayerResetForTests();
-    NorResetForTests();
-    HardwareReset();
-    ShellStateResetForTests();
-    CommandTableResetForTests();
-    ClockSkipSleepsForTests(false);
-    UiSelectBackend(UiBackendKind::Recording);
-    RecordingReset();
-    RegisterShellTemplates(nullptr);
-  }
+  static void Reset() { ResetShellForTests(); }
 
-  static std::vector<RecordedEvent> Events(RecordedKind kind) {
-    std::vector<RecordedEvent> found;
-    for (const RecordedEvent& e : RecordingEvents()) {
-      if (e.kind == kind) found.push_back(e);
-    }
-    return found;
-  }
-  // The message boxes shown, as "caption: text (style)".
-  static std::vector<std::string> Messages() {
-    std::vector<std::string> texts;
-    for (const RecordedEvent& e : Events(RecordedKind::MessageBox)) {
-      texts.push_back(Utf16ToUtf8(e.caption) + ": " + Utf16ToUtf8(e.text) + " (" + std::to_string(e.style) + ")");
-    }
-    return texts;
-  }
+  static std::vector<RecordedEvent> Events(RecordedKind kind) { return RecordedOfKind(kind); }
+  static std::vector<std::string> Messages() { return RecordedMessages(); }
   std::string EventsLog() const {
     std::string log, error;
     ReadWholeFile(dir_ + "/events.log", &log, &error);
