@@ -1,0 +1,197 @@
+// Backups written to files: their shape, their records against the flash,
+// the selection rules and the failures, and a backup written back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "flash/flash_layer.h"
+#include "fwlib/backup.h"
+#include "fwlib/bin_file.h"
+#include "fwlib/erase.h"
+#include "fwlib/library_state.h"
+#include "fwlib/results.h"
+#include "fwlib/update.h"
+#include "fwlib/work_buffer.h"
+#include "tests/backup/backup_fixture.h"
+
+namespace {
+
+constexpr uint32_t kAllButFileSystem = REGION_BOOTLOADER | REGION_CONFIG_BLOCK | REGION_OS_IMAGE | REGION_REGISTRY;
+// Saving the Bootloader and Config Block of the default board.
+constexpr uint32_t kBootRegionsEnd = 0x80000;
+
+uint32_t Backup(uint32_t mask) { return FWLBackupToFile(u"\\backup.bin", mask, LogSummary, LogSection, LogBytes); }
+
+// Validated by the program's own reader, with its summary.
+uint32_t Validate(RegionSummary* summary) {
+  uint32_t result = FWLSetBinFile(u"\\backup.bin", summary, nullptr, 1);
+  FWLCloseFile();
+  return result;
+}
+
+TEST_F(BackupTest, BootloaderAndConfigBlockGiveTwoRecords) {
+  Attach();
+  FlashRegion boot = Entry(REGION_BOOTLOADER);
+  FlashRegion config = Entry(REGION_CONFIG_BLOCK);
+  ASSERT_EQ(Backup(REGION_BOOTLOADER | REGION_CONFIG_BLOCK), FWL_OK);
+
+  std::vector<uint8_t> file = BackupBytes();
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(file, &bin));
+  EXPECT_EQ(bin.start, 0u);
+  EXPECT_EQ(bin.length, kBootRegionsEnd);
+  ASSERT_EQ(bin.records.size(), 2u);
+  EXPECT_EQ(bin.records[0].address, boot.base);
+  EXPECT_EQ(bin.records[0].length, boot.used);
+  EXPECT_EQ(bin.records[1].address, config.base);
+  EXPECT_EQ(bin.records[1].length, config.used);
+  EXPECT_EQ(bin.endEntry, 0xBCA01000u);
+  EXPECT_EQ(bin.end, file.size());
+  ExpectRecordsMatchFlash(bin, Flash());
+
+  ASSERT_EQ(g_log.summaries.size(), 1u);
+  EXPECT_EQ(g_log.summaries[0].flags & REGION_ID_BITS, REGION_BOOTLOADER | REGION_CONFIG_BLOCK);
+  const std::vector<std::vector<uint32_t>> sections = {{boot.base, boot.used, 0}, {config.base, config.used, 0}};
+  EXPECT_EQ(g_log.sections, sections);
+  ASSERT_FALSE(g_log.bytes.empty());
+  EXPECT_EQ(g_log.bytes.back(), std::make_pair(config.used, boot.used + config.used));
+  EXPECT_FALSE(WorkBufferHeld());
+
+  RegionSummary summary = {};
+  EXPECT_EQ(Validate(&summary), FWL_OK);
+  EXPECT_EQ(summary.start, 0u);
+  EXPECT_EQ(summary.length, kBootRegionsEnd);
+}
+
+TEST_F(BackupTest, EmptyConfigBlockGetsNoRecordButStaysInTheExtent) {
+  Attach({"factory.config_block_bytes=0"});
+  ASSERT_EQ(Entry(REGION_CONFIG_BLOCK).used, 0u);
+  ASSERT_EQ(Backup(REGION_BOOTLOADER | REGION_CONFIG_BLOCK), FWL_OK);
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  EXPECT_EQ(bin.length, kBootRegionsEnd);
+  ASSERT_EQ(bin.records.size(), 1u);
+  EXPECT_EQ(bin.records[0].address, 0u);
+  EXPECT_EQ(Validate(nullptr), FWL_OK);
+}
+
+// Whole-module backups in small pieces, so every record spans many reads.
+void ExpectWholeModule(const std::vector<uint32_t>& regions, const ParsedBin& bin) {
+  ASSERT_EQ(bin.records.size(), regions.size());
+  for (size_t i = 0; i < regions.size(); i++) {
+    FlashRegion entry = Entry(regions[i]);
+    EXPECT_EQ(bin.records[i].address, entry.base) << i;
+    uint32_t saved = regions[i] == REGION_REGISTRY ? entry.length : entry.used;
+    EXPECT_EQ(bin.records[i].length, saved) << i;
+  }
+}
+
+TEST_F(BackupTest, OneStageModuleWithoutFileSystemSavesEveryPresentRegion) {
+  // No flash disk: REGION_ALL then names nothing that needs a stream, and
+  // the missing second bootloader is left out without complaint.
+  Attach({"factory.flash_disk_key=none"});
+  WorkBufferLimitForTests(0x8000);
+  ASSERT_EQ(Backup(REGION_ALL), FWL_OK);
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  FlashRegion registry = Entry(REGION_REGISTRY);
+  EXPECT_EQ(bin.start, 0u);
+  EXPECT_EQ(bin.length, registry.base + registry.length);
+  ExpectWholeModule({REGION_BOOTLOADER, REGION_CONFIG_BLOCK, REGION_OS_IMAGE, REGION_REGISTRY}, bin);
+  ExpectRecordsMatchFlash(bin, Flash());
+  EXPECT_GT(g_log.bytes.size(), 4u);
+  for (const auto& [section, total] : g_log.bytes) EXPECT_LE(section, total);
+  EXPECT_EQ(Validate(nullptr), FWL_OK);
+}
+
+TEST_F(BackupTest, TwoStageModuleSavesBothBootloaders) {
+  // The first bootloader's flag bit must not count as a region the mask lacks.
+  Attach({"board.two_stage=true"});
+  ASSERT_NE(Entry(REGION_BOOTLOADER).id & REGION_FIRST_BOOTLOADER, 0u);
+  ASSERT_EQ(Backup(kAllButFileSystem | REGION_SECOND_BOOTLOADER), FWL_OK);
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  ExpectWholeModule({REGION_BOOTLOADER, REGION_CONFIG_BLOCK, REGION_SECOND_BOOTLOADER, REGION_OS_IMAGE,
+                     REGION_REGISTRY},
+                    bin);
+  ExpectRecordsMatchFlash(bin, Flash());
+  EXPECT_EQ(Validate(nullptr), FWL_OK);
+}
+
+TEST_F(BackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFailsUntilStreamsExist) {
+  Attach();
+  FlashRegion registry = Entry(REGION_REGISTRY);
+  ASSERT_EQ(Entry(REGION_FILE_SYSTEM).base, registry.base + registry.length);
+  EXPECT_EQ(Backup(REGION_ALL), FWL_ERR_FS_RESTORE);
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  EXPECT_EQ(bin.start, 0u);
+  EXPECT_EQ(bin.length, registry.base + registry.length);
+  EXPECT_EQ(bin.records.size(), 4u);
+
+  // Alone it writes no BIN part at all.
+  EXPECT_EQ(Backup(REGION_FILE_SYSTEM), FWL_ERR_FS_RESTORE);
+  EXPECT_TRUE(BackupBytes().empty());
+}
+
+TEST_F(BackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
+  // The board cannot put its flash disk below the OS image, so the table is
+  // told so: the File System the scan left absent there is made present.
+  Attach({"factory.flash_disk_key=none", "bsp.os_image_base=0x1C00000"});
+  for (size_t i = 0; i < REGION_COUNT; i++) {
+    if ((RegionTable()[i].id & REGION_FILE_SYSTEM) != 0) RegionTable()[i].id &= ~REGION_ABSENT;
+  }
+  FlashRegion fs = Entry(REGION_FILE_SYSTEM);
+  FlashRegion os = Entry(REGION_OS_IMAGE);
+  ASSERT_LT(fs.base, os.base);
+  EXPECT_EQ(Backup(REGION_REGISTRY | REGION_FILE_SYSTEM | REGION_OS_IMAGE), FWL_ERR_FS_RESTORE);
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  EXPECT_EQ(bin.start, Entry(REGION_REGISTRY).base);
+  EXPECT_EQ(bin.start + bin.length, os.base + os.length);
+  ASSERT_EQ(bin.records.size(), 2u);
+  EXPECT_EQ(bin.records[1].address, os.base);
+
+  // With nothing before it, the extent starts at the next region.
+  EXPECT_EQ(Backup(REGION_FILE_SYSTEM | REGION_OS_IMAGE), FWL_ERR_FS_RESTORE);
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  EXPECT_EQ(bin.start, os.base);
+  EXPECT_EQ(bin.length, os.length);
+}
+
+TEST_F(BackupTest, SelectionAndFileFailures) {
+  Attach({"factory.flash_disk_key=none"});
+  EXPECT_EQ(Backup(REGION_NONE), FWL_ERR_NO_REGION);
+  EXPECT_EQ(Backup(REGION_FILE_SYSTEM), FWL_ERR_NO_REGION);
+  EXPECT_EQ(Backup(REGION_BOOTLOADER | REGION_SECOND_BOOTLOADER), FWL_ERR_REGION_ABSENT);
+  EXPECT_TRUE(g_log.summaries.empty());
+  EXPECT_EQ(FWLBackupToFile(u"\\No Such Folder\\backup.bin", REGION_BOOTLOADER, nullptr, nullptr, nullptr),
+            FWL_ERR_OPEN_FILE);
+
+  g_log.stopBytes = 2;
+  WorkBufferLimitForTests(0x8000);
+  EXPECT_EQ(Backup(REGION_BOOTLOADER), FWL_ERR_USER_ABORT);
+  EXPECT_FALSE(WorkBufferHeld());
+
+  ResetBackupLayers();
+  EXPECT_EQ(Backup(REGION_BOOTLOADER), FWL_ERR_NOT_INITIALISED);
+}
+
+TEST_F(BackupTest, BackupWrittenBackRestoresErasedRegions) {
+  Attach();
+  const uint32_t mask = REGION_CONFIG_BLOCK | REGION_OS_IMAGE | REGION_REGISTRY;
+  std::vector<uint8_t> before = Flash();
+  ASSERT_EQ(Backup(mask), FWL_OK);
+  ASSERT_EQ(FWLEraseRegions(mask, nullptr), FWL_OK);
+  FlashRegion os = Entry(REGION_OS_IMAGE);
+  std::vector<uint8_t> erased = Flash();
+  ASSERT_EQ(erased[os.base], 0xFF);
+
+  ASSERT_EQ(FWLSetBinFile(u"\\backup.bin", nullptr, nullptr, 1), FWL_OK);
+  EXPECT_EQ(FWLDoUpdate(nullptr, nullptr, nullptr), FWL_OK);
+  FWLCloseFile();
+  EXPECT_TRUE(Flash() == before);
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+// Erasing regions: exactly their bytes, the progress steps, and faults.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "fwlib/erase.h"
+#include "fwlib/results.h"
+#include "tests/backup/backup_fixture.h"
+
+namespace {
+
+// The default board's erase block.
+constexpr uint32_t kBlock = 0x40000;
+
+bool ErasedOnly(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after,
+                const std::vector<FlashRegion>& regions) {
+  std::vector<uint8_t> expected = before;
+  for (const FlashRegion& r : regions) {
+    std::fill(expected.begin() + r.base, expected.begin() + r.base + r.length, 0xFF);
+  }
+  return expected == after;
+}
+
+// The layer asks before a block once the next multiple of the step is
+// reached, so the i-th call comes at the first block boundary at or past
+// i * step.
+void ExpectProgressSteps(const std::vector<std::pair<uint32_t, uint32_t>>& calls, uint32_t length, uint32_t step) {
+  ASSERT_FALSE(calls.empty());
+  for (size_t i = 0; i < calls.size(); i++) {
+    uint64_t due = uint64_t{step} * i;
+    EXPECT_EQ(calls[i].second, length) << i;
+    EXPECT_GE(calls[i].first, due) << i;
+    EXPECT_LT(calls[i].first, due + kBlock) << i;
+  }
+  EXPECT_GE(uint64_t{step} * calls.size() + kBlock, length) << "calls missing at the end";
+}
+
+// The calls of the erase of a region of `length` bytes.
+std::vector<std::pair<uint32_t, uint32_t>> CallsFor(uint32_t length) {
+  std::vector<std::pair<uint32_t, uint32_t>> calls;
+  for (const auto& call : g_log.erase) {
+    if (call.second == length) calls.push_back(call);
+  }
+  return calls;
+}
+
+TEST_F(BackupTest, EraseOneRegionReportsEveryThirtySecond) {
+  Attach();
+  FlashRegion os = Entry(REGION_OS_IMAGE);
+  std::vector<uint8_t> before = Flash();
+  ASSERT_EQ(FWLEraseRegions(REGION_OS_IMAGE, LogErase), FWL_OK);
+  EXPECT_TRUE(ErasedOnly(before, Flash(), {os}));
+  ExpectProgressSteps(g_log.erase, os.length, os.length / ERASE_PROGRESS_DIVISOR);
+}
+
+TEST_F(BackupTest, EraseSeveralRegionsLeavesTheRestAlone) {
+  Attach();
+  FlashRegion config = Entry(REGION_CONFIG_BLOCK);
+  FlashRegion registry = Entry(REGION_REGISTRY);
+  std::vector<uint8_t> before = Flash();
+  ASSERT_EQ(FWLEraseRegions(REGION_CONFIG_BLOCK | REGION_REGISTRY, LogErase), FWL_OK);
+  EXPECT_TRUE(ErasedOnly(before, Flash(), {config, registry}));
+  // Short regions report at the smallest step.
+  ASSERT_NE(config.length, registry.length);
+  EXPECT_EQ(g_log.erase.front(), std::make_pair(0u, config.length));
+  ExpectProgressSteps(CallsFor(config.length), config.length, ERASE_MIN_PROGRESS_STEP);
+  ExpectProgressSteps(CallsFor(registry.length), registry.length, ERASE_MIN_PROGRESS_STEP);
+}
+
+TEST_F(BackupTest, EraseFailures) {
+  Attach({"faults.erase_error_block=0x1400000"});
+  FlashRegion config = Entry(REGION_CONFIG_BLOCK);
+  std::vector<uint8_t> before = Flash();
+  // Regions after the failing one stay as they were.
+  EXPECT_EQ(FWLEraseRegions(REGION_REGISTRY | REGION_FILE_SYSTEM, nullptr), FWL_ERR_FLASH_ERASE);
+  EXPECT_TRUE(std::equal(before.begin() + Entry(REGION_FILE_SYSTEM).base, before.end(),
+                         Flash().begin() + Entry(REGION_FILE_SYSTEM).base));
+
+  g_log.stopErase = 1;
+  before = Flash();
+  EXPECT_EQ(FWLEraseRegions(REGION_CONFIG_BLOCK, LogErase), FWL_ERR_FLASH_ERASE);
+  EXPECT_TRUE(Flash() == before) << "stopped before the first block";
+
+  EXPECT_EQ(FWLEraseRegions(REGION_NONE, nullptr), FWL_ERR_NO_REGION);
+  EXPECT_EQ(FWLEraseRegions(REGION_SECOND_BOOTLOADER, nullptr), FWL_ERR_NO_REGION);
+  ResetBackupLayers();
+  EXPECT_EQ(FWLEraseRegions(config.id, nullptr), FWL_ERR_NOT_INITIALISED);
+}
+
+}  // namespace
