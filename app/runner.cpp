@@ -6,19 +6,19 @@
 #include "app/shell_state.h"
 #include "app/system_ops.h"
 #include "app/update_flow.h"
+#include "fwlib/backup.h"
 #include "fwlib/init.h"
+#include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "platform/clock.h"
 #include "platform/text.h"
 
 namespace {
 
-// A flow that a later part of the program provides; until it does, the
-// command fails and says so instead of pretending to have saved anything.
+// Every region, without windows or messages; the file stays as the library
+// left it, also on failure.
 int RunBackupCommand(const ShellCommand& command) {
-  (void)command;
-  ShowError(nullptr, u"Backup is not available in this version of Flashwright.");
-  return 0;
+  return FWLBackupToFile(command.path, REGION_ALL, nullptr, nullptr, nullptr) == FWL_OK ? 1 : 0;
 }
 
 int RunCommand(const ShellCommand& command) {

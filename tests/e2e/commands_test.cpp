@@ -106,4 +106,21 @@ TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
   EXPECT_NE(r.err.find("Cannot open image file"), std::string::npos) << r.err;
 }
 
+TEST(Commands, BackupSavesEveryRegionQuietly) {
+  // Without a flash disk there is no file-system stream to save. The name is
+  // lower-cased like the rest of the command line.
+  std::string dir = MakeTempDir("fwcmd");
+  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir, "--set", "factory.flash_disk_key=none"}).exitCode, 0);
+  ProgramResult r = Flashwright(dir, {"/b", "\\Temp\\All.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(r.err.empty()) << r.err;
+  ProgramResult info = RunProgram({BuiltProgram("fwimage"), "info", ModuleRootPath(dir) + "/Temp/all.bin", "--module", dir});
+  EXPECT_EQ(info.exitCode, 0) << info.out << info.err;
+  EXPECT_NE(info.out.find("Registry"), std::string::npos) << info.out;
+
+  // With the flash disk the stream is still missing: the backup fails.
+  dir = MakeModule();
+  EXPECT_EQ(Flashwright(dir, {"/b", "\\Temp\\All.bin"}).exitCode, 0);
+}
+
 }  // namespace
