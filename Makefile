@@ -27,7 +27,7 @@ test: deps
 	cd $(TESTBUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	@cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DFW_BENCH=ON >/dev/null
+	@cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DFW_BENCH=ON -DFW_TESTS=OFF >/dev/null
 	@cmake --build $(BENCHBUILD) -j $(JOBS)
 	@for b in $(BENCHBUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
