@@ -6,9 +6,9 @@
 
 #include "platform/types.h"
 
-// Appends the stream at the file's current position. FWL_OK or a result code.
-//
-// Not built yet: the stream writer comes later. Until then it writes nothing
-// and fails with FWL_ERR_FS_RESTORE, so a backup that includes the File
-// System is never reported as complete.
+// Appends one sector-level stream of the store "Internal Flash" at the
+// file's current position and leaves the file at its end. FWL_OK,
+// FWL_ERR_USER_ABORT, FWL_ERR_WRITE_FILE, FWL_ERR_NO_MEMORY or
+// FWL_ERR_FS_RESTORE; the last also when the store held fewer mapped sectors
+// than the region scan counted (the stream is then complete but short).
 uint32_t BackupFileSystem(HANDLE file);

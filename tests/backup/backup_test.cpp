@@ -119,20 +119,22 @@ TEST_F(BackupTest, TwoStageModuleSavesBothBootloaders) {
   EXPECT_EQ(Validate(nullptr), FWL_OK);
 }
 
-TEST_F(BackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFailsUntilStreamsExist) {
+TEST_F(BackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFollowsAsAStream) {
   Attach();
   FlashRegion registry = Entry(REGION_REGISTRY);
   ASSERT_EQ(Entry(REGION_FILE_SYSTEM).base, registry.base + registry.length);
-  EXPECT_EQ(Backup(REGION_ALL), FWL_ERR_FS_RESTORE);
+  EXPECT_EQ(Backup(REGION_ALL), FWL_OK);
   ParsedBin bin;
   ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
   EXPECT_EQ(bin.start, 0u);
   EXPECT_EQ(bin.length, registry.base + registry.length);
   EXPECT_EQ(bin.records.size(), 4u);
 
-  // Alone it writes no BIN part at all.
-  EXPECT_EQ(Backup(REGION_FILE_SYSTEM), FWL_ERR_FS_RESTORE);
-  EXPECT_TRUE(BackupBytes().empty());
+  // Alone it writes no BIN part at all: the file is the stream.
+  EXPECT_EQ(Backup(REGION_FILE_SYSTEM), FWL_OK);
+  std::vector<uint8_t> stream = BackupBytes();
+  ASSERT_GE(stream.size(), 4u);
+  EXPECT_EQ(std::string(stream.begin(), stream.begin() + 4), "HSXT");
 }
 
 TEST_F(BackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
