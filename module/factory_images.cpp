@@ -312,7 +312,8 @@ std::vector<uint8_t> CompRecordBuild(std::span<const uint8_t> payload) {
   PutLe32(record.data() + kCompLength * kWordBytes, length);
   PutLe32(record.data() + kCompOriginal * kWordBytes, length);
   PutLe32(record.data() + kCompChecksum * kWordBytes, ByteSum(payload));
-  record.insert(record.end(), payload.begin(), payload.end());
+  record.resize(kCompHeaderBytes + payload.size());
+  if (!payload.empty()) std::memcpy(record.data() + kCompHeaderBytes, payload.data(), payload.size());
   return record;
 }
 

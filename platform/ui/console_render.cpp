@@ -166,11 +166,13 @@ std::string ConsoleProgressBar(const UiControlState& bar, int width) {
   int64_t span = int64_t{bar.rangeMax} - bar.rangeMin;
   int64_t done = int64_t{bar.pos} - bar.rangeMin;
   int64_t percent = span > 0 ? std::clamp<int64_t>(done * kPercent / span, 0, kPercent) : 0;
-  int filled = static_cast<int>(percent * width / kPercent);
+  size_t cells = static_cast<size_t>(std::max(width, 0));
+  size_t filled = static_cast<size_t>(percent) * cells / kPercent;
   char tail[16];
   std::snprintf(tail, sizeof tail, "] %3d%%", static_cast<int>(percent));
-  return "[" + std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(width - filled), '.') +
-         tail;
+  std::string text = "[";
+  text.append(filled, '#').append(cells - filled, '.').append(tail);
+  return text;
 }
 
 std::vector<std::string> ConsoleRenderDialog(const UiDialogState& dialog, const std::vector<char>& keys) {
@@ -209,13 +211,14 @@ std::vector<std::string> ConsoleRenderDialog(const UiDialogState& dialog, const 
       out.push_back("| " + line);
     }
   }
-  out.push_back("+" + std::string(frame, '-'));
+  out.push_back(std::string("+").append(frame, '-'));
   return out;
 }
 
 std::vector<std::string> ConsoleRenderBox(const UiMessageBox& box) {
   std::vector<std::string> lines = ConsoleSplitLines(Utf8(box.text));
-  std::string head = "[" + Utf8(box.caption) + "] " + IconName(box.icon);
+  std::string head = "[";
+  head.append(Utf8(box.caption)).append("] ").append(IconName(box.icon));
   std::vector<std::string> out;
   for (size_t i = 0; i < lines.size(); i++) {
     out.push_back((i == 0 ? head : std::string(head.size(), ' ')) + lines[i]);

@@ -355,7 +355,7 @@ std::string EventLine(const RecordedEvent& e) {
       std::string line = head;
       if (e.change == UiChange::Text || e.change == UiChange::Title) return line + Quote(e.text);
       if (e.change == UiChange::ListSelection) {
-        for (size_t i = 0; i < e.selection.size(); i++) line += (i ? "," : "") + std::to_string(e.selection[i]);
+        for (size_t i = 0; i < e.selection.size(); i++) line.append(i ? "," : "").append(std::to_string(e.selection[i]));
         return line;
       }
       if (e.change == UiChange::ProgressRange) line += std::to_string(e.style) + "-";
@@ -371,7 +371,7 @@ std::string EventLine(const RecordedEvent& e) {
       return "refused " + Quote(e.text);
     case RecordedKind::Action:
       std::snprintf(head, sizeof head, "action %u ", e.templateId);
-      return head + Utf16ToUtf8(e.text) + (e.controlId >= 0 ? " " + std::to_string(e.controlId) : std::string()) +
+      return head + Utf16ToUtf8(e.text) + (e.controlId >= 0 ? std::string(" ").append(std::to_string(e.controlId)) : std::string()) +
              (e.value ? "" : " (refused)");
   }
   return "?";

@@ -33,7 +33,7 @@ void ShowSelection(HWND dialog) {
   LRESULT count = SendDlgItemMessageW(dialog, kSampleList, LB_GETSELITEMS, kListCapacity,
                                       reinterpret_cast<LPARAM>(selected));
   std::string text = count > 0 ? "Selected:" : "Nothing selected";
-  for (LRESULT i = 0; i < count; i++) text += " " + std::to_string(selected[i]);
+  for (LRESULT i = 0; i < count; i++) text.append(" ").append(std::to_string(selected[i]));
   WCHAR status[kStatusCapacity];
   TextCopyUtf8(status, kStatusCapacity, text);
   SetDlgItemTextW(dialog, kSampleStatus, status);
