@@ -11,13 +11,11 @@
 #include "platform/clock.h"
 #include "platform/text.h"
 #include "platform/ui/ui_backend.h"
+#include "tests/support/program_layers.h"
 
 void ResetShellForTests() {
   ProgressResetForTests();
-  FWLResetForTests();
-  FlashLayerResetForTests();
-  NorResetForTests();
-  HardwareReset();
+  ResetProgramLayersForTests();
   ShellStateResetForTests();
   CommandTableResetForTests();
   ClockSkipSleepsForTests(false);

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "storage/flash_disk_driver.h"
 #include "storage/store_access.h"
+#include "tests/support/program_layers.h"
 #include "tests/support/temp_module.h"
 
 BackupLog g_log;
@@ -73,16 +74,7 @@ bool ParseBin(const std::vector<uint8_t>& bytes, ParsedBin* bin) {
   return false;
 }
 
-void ResetBackupLayers() {
-  FWLResetForTests();
-  UpdateResetForTests();
-  ChecksumResetForTests();
-  FlashDiskDriverResetForTests();
-  StoreAccessResetForTests();
-  FlashLayerResetForTests();
-  NorResetForTests();
-  HardwareReset();
-}
+void ResetBackupLayers() { ResetProgramLayersForTests(); }
 
 void BackupTest::Attach(const std::vector<std::string>& settings) {
   ResetBackupLayers();

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "storage/flash_disk_driver.h"
 #include "storage/store_access.h"
+#include "tests/support/program_layers.h"
 #include "tests/support/temp_module.h"
 
 CallbackLog g_log;
@@ -42,16 +43,7 @@ int LogBytes(uint32_t section, uint32_t total) {
   return Answer(static_cast<int>(g_log.bytes.size()), g_log.stopBytes);
 }
 
-void ResetUpdateLayers() {
-  FWLResetForTests();
-  UpdateResetForTests();
-  ChecksumResetForTests();
-  FlashDiskDriverResetForTests();
-  StoreAccessResetForTests();
-  FlashLayerResetForTests();
-  NorResetForTests();
-  HardwareReset();
-}
+void ResetUpdateLayers() { ResetProgramLayersForTests(); }
 
 void UpdateTest::Attach(const std::vector<std::string>& settings) {
   ResetUpdateLayers();
