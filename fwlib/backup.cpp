@@ -5,11 +5,11 @@
 #include "flash/flash_layer.h"
 #include "fwlib/bin_file_format.h"
 #include "fwlib/checksum.h"
+#include "fwlib/file_writes.h"
 #include "fwlib/library_state.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
-#include "platform/error.h"
 #include "platform/files.h"
 #include "storage/fs_backup.h"
 
@@ -21,30 +21,24 @@ struct Extent {
   uint32_t length;
 };
 
-bool WriteAll(HANDLE file, const void* data, uint32_t count) {
-  DWORD done = 0;
-  return WriteFile(file, data, count, &done, nullptr) != 0 && done == count;
+// A word as the file holds it: little-endian.
+struct FileWord {
+  uint8_t bytes[CHECKSUM_WORD_BYTES];
+};
+
+FileWord ToFileWord(uint32_t value) {
+  return {{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+           static_cast<uint8_t>(value >> 24)}};
 }
 
 bool WriteWord(HANDLE file, uint32_t value) {
-  const uint8_t bytes[CHECKSUM_WORD_BYTES] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-  return WriteAll(file, bytes, sizeof bytes);
+  FileWord word = ToFileWord(value);
+  return FileWriteAll(file, word.bytes, sizeof word.bytes);
 }
 
-// Positions in 64 bits, so a seek back never lands on a wrapped offset.
-bool FilePosition(HANDLE file, uint64_t* position) {
-  LONG high = 0;
-  DWORD low = SetFilePointer(file, 0, &high, FILE_CURRENT);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != 0) return false;
-  *position = uint64_t{static_cast<uint32_t>(high)} << 32 | low;
-  return true;
-}
-
-bool FileSeek(HANDLE file, uint64_t position, DWORD method) {
-  LONG high = static_cast<LONG>(position >> 32);
-  DWORD low = SetFilePointer(file, static_cast<LONG>(static_cast<uint32_t>(position)), &high, method);
-  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != 0);
+bool PatchWord(HANDLE file, uint64_t at, uint32_t value) {
+  FileWord word = ToFileWord(value);
+  return FilePatch(file, at, word.bytes, sizeof word.bytes);
 }
 
 // Reads the region into the file piece by piece, with the lock and the
@@ -56,7 +50,7 @@ uint32_t CopyRegionData(HANDLE file, uint32_t base, uint32_t length) {
     uint32_t piece = std::min(remaining, WorkBufferSize());
     if (FlashOps.Read(WorkBufferWords(), address, piece) == 0) return FWL_ERR_FLASH_READ;
     ChecksumFeed(WorkBufferData(), piece);
-    if (!WriteAll(file, WorkBufferData(), piece)) return FWL_ERR_WRITE_FILE;
+    if (!FileWriteAll(file, WorkBufferData(), piece)) return FWL_ERR_WRITE_FILE;
     if (!ReportBytes(piece)) return FWL_ERR_USER_ABORT;
     address += piece;
     remaining -= piece;
@@ -93,7 +87,7 @@ uint32_t SaveRegion(HANDLE file, uint32_t base, uint32_t length) {
   int previousEcc = PrepareEcc(base);
   uint32_t result = CopyRegionData(file, base, length);
   if (result == FWL_OK &&
-      (!FileSeek(file, checksumAt, FILE_BEGIN) || !WriteWord(file, ChecksumResult()) || !FileSeek(file, 0, FILE_END))) {
+      !PatchWord(file, checksumAt, ChecksumResult())) {
     result = FWL_ERR_WRITE_FILE;
   }
   RestoreEcc(previousEcc);
@@ -122,7 +116,7 @@ uint32_t BinExtent(const FlashRegion* list, RegionSummary* summary, Extent* exte
 }
 
 uint32_t WriteBinPart(HANDLE file, const FlashRegion* list, uint32_t mask, const Extent& extent) {
-  if (!WriteAll(file, BIN_SIGNATURE, BIN_SIGNATURE_BYTES)) return FWL_ERR_WRITE_FILE;
+  if (!FileWriteAll(file, BIN_SIGNATURE, BIN_SIGNATURE_BYTES)) return FWL_ERR_WRITE_FILE;
   if (!WriteWord(file, extent.start) || !WriteWord(file, extent.length)) return FWL_ERR_WRITE_FILE;
   for (size_t i = 0; i < REGION_COUNT && list[i].id != 0; i++) {
     const FlashRegion& region = list[i];

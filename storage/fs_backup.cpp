@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "fwlib/checksum.h"
+#include "fwlib/file_writes.h"
 #include "fwlib/library_state.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
@@ -99,7 +100,7 @@ const FlashRegion* FileSystemEntry() {
 // leaves a complete stream, but fails: a backup must never silently lack data.
 uint32_t WriteStream(HANDLE file, HANDLE store, FsStreamHeader* header) {
   uint64_t start = 0;
-  if (!StreamFilePosition(file, &start) || !StreamFileWrite(file, header, sizeof *header)) return FWL_ERR_WRITE_FILE;
+  if (!FilePosition(file, &start) || !FileWriteAll(file, header, sizeof *header)) return FWL_ERR_WRITE_FILE;
 
   const FlashRegion* fs = FileSystemEntry();
   SectorStreamRequest request = {file, store, FsStreamStoreInfo(*header), 0, 0};
@@ -112,14 +113,14 @@ uint32_t WriteStream(HANDLE file, HANDLE store, FsStreamHeader* header) {
   if (result != FWL_OK) return result;
 
   uint64_t end = 0;
-  if (!StreamFilePosition(file, &end)) return FWL_ERR_WRITE_FILE;
+  if (!FilePosition(file, &end)) return FWL_ERR_WRITE_FILE;
   uint64_t dataLength = end - start - sizeof *header;
   if (dataLength > UINT32_MAX) return FWL_ERR_FS_RESTORE;
   header->dataLength = static_cast<uint32_t>(dataLength);
   ChecksumSelect(ChecksumKind::Fletcher);
   ChecksumFeed(reinterpret_cast<const uint8_t*>(header), FS_STREAM_HEADER_CHECKED_BYTES);
   header->checksum = ChecksumResult();
-  if (!StreamFilePatch(file, start, header, sizeof *header)) return FWL_ERR_WRITE_FILE;
+  if (!FilePatch(file, start, header, sizeof *header)) return FWL_ERR_WRITE_FILE;
   return missing == 0 ? FWL_OK : FWL_ERR_FS_RESTORE;
 }
 

@@ -5,9 +5,9 @@
 
 #include "fwlib/callbacks.h"
 #include "fwlib/checksum.h"
+#include "fwlib/file_writes.h"
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
-#include "platform/error.h"
 #include "platform/files.h"
 #include "storage/fs_stream_header.h"
 
@@ -30,11 +30,6 @@ struct SectorWalk {
   uint32_t firstPending;
 };
 
-bool FileSeek(HANDLE file, uint64_t position, DWORD method) {
-  LONG high = static_cast<LONG>(position >> 32);
-  DWORD low = SetFilePointer(file, static_cast<LONG>(static_cast<uint32_t>(position)), &high, method);
-  return !(low == INVALID_SET_FILE_POINTER && GetLastError() != 0);
-}
 
 uint32_t Flush(SectorWalk* walk) {
   if (walk->pending == 0) return FWL_OK;
@@ -50,7 +45,7 @@ uint32_t Flush(SectorWalk* walk) {
   }
   // A sector size the Fletcher sum cannot take in words could never validate.
   if (!ChecksumFeed(WorkBufferData(), bytes)) return FWL_ERR_FS_RESTORE;
-  if (!StreamFileWrite(walk->request->file, WorkBufferData(), bytes)) return FWL_ERR_WRITE_FILE;
+  if (!FileWriteAll(walk->request->file, WorkBufferData(), bytes)) return FWL_ERR_WRITE_FILE;
   if (!ReportBytes(bytes)) return FWL_ERR_USER_ABORT;
   walk->firstPending += walk->pending;
   walk->pending = 0;
@@ -60,8 +55,8 @@ uint32_t Flush(SectorWalk* walk) {
 uint32_t OpenRun(SectorWalk* walk, uint32_t sector) {
   ChecksumSelect(ChecksumKind::Fletcher);
   const FsChunkHeader placeholder = {sector, 0, 0};
-  if (!StreamFilePosition(walk->request->file, &walk->chunkAt) ||
-      !StreamFileWrite(walk->request->file, &placeholder, sizeof placeholder)) {
+  if (!FilePosition(walk->request->file, &walk->chunkAt) ||
+      !FileWriteAll(walk->request->file, &placeholder, sizeof placeholder)) {
     return FWL_ERR_WRITE_FILE;
   }
   walk->runOpen = true;
@@ -77,7 +72,7 @@ uint32_t CloseRun(SectorWalk* walk) {
   if (result != FWL_OK) return result;
   walk->runOpen = false;
   const FsChunkHeader chunk = {walk->runFirst, walk->runSectors * walk->sectorBytes, ChecksumResult()};
-  return StreamFilePatch(walk->request->file, walk->chunkAt, &chunk, sizeof chunk) ? FWL_OK : FWL_ERR_WRITE_FILE;
+  return FilePatch(walk->request->file, walk->chunkAt, &chunk, sizeof chunk) ? FWL_OK : FWL_ERR_WRITE_FILE;
 }
 
 uint32_t TakeMapped(SectorWalk* walk, uint32_t sector) {
@@ -128,23 +123,6 @@ uint32_t WalkSectors(SectorWalk* walk, uint32_t sectorCount, uint32_t* remaining
 }
 
 }  // namespace
-
-bool StreamFileWrite(HANDLE file, const void* data, uint32_t count) {
-  DWORD done = 0;
-  return WriteFile(file, data, count, &done, nullptr) != 0 && done == count;
-}
-
-bool StreamFilePosition(HANDLE file, uint64_t* position) {
-  LONG high = 0;
-  DWORD low = SetFilePointer(file, 0, &high, FILE_CURRENT);
-  if (low == INVALID_SET_FILE_POINTER && GetLastError() != 0) return false;
-  *position = uint64_t{static_cast<uint32_t>(high)} << 32 | low;
-  return true;
-}
-
-bool StreamFilePatch(HANDLE file, uint64_t position, const void* data, uint32_t count) {
-  return FileSeek(file, position, FILE_BEGIN) && StreamFileWrite(file, data, count) && FileSeek(file, 0, FILE_END);
-}
 
 uint32_t WriteSectorChunks(const SectorStreamRequest& request, uint32_t* missingSectors) {
   *missingSectors = 0;

@@ -30,7 +30,3 @@ struct SectorStreamRequest {
 // store's last sector (the chunks written are complete all the same).
 uint32_t WriteSectorChunks(const SectorStreamRequest& request, uint32_t* missingSectors);
 
-bool StreamFileWrite(HANDLE file, const void* data, uint32_t count);
-bool StreamFilePosition(HANDLE file, uint64_t* position);
-// Rewrites `count` bytes at `position`, then moves to the end of the file.
-bool StreamFilePatch(HANDLE file, uint64_t position, const void* data, uint32_t count);
