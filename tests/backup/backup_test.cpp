@@ -2,6 +2,9 @@
 // the selection rules and the failures, and a backup written back.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -178,6 +181,24 @@ TEST_F(BackupTest, SelectionAndFileFailures) {
 
   ResetBackupLayers();
   EXPECT_EQ(Backup(REGION_BOOTLOADER), FWL_ERR_NOT_INITIALISED);
+}
+
+// The host refuses to grow the file past a few kilobytes, as a full card
+// would: the backup stops with the write failure instead of reporting success.
+TEST_F(BackupTest, TargetThatStopsTakingBytesFailsTheBackup) {
+  Attach();
+  struct rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 0x3000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  uint32_t result = Backup(REGION_BOOTLOADER | REGION_CONFIG_BLOCK);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(result, FWL_ERR_WRITE_FILE);
+  EXPECT_FALSE(WorkBufferHeld());
+  EXPECT_LE(BackupBytes().size(), 0x3000u);
 }
 
 TEST_F(BackupTest, BackupWrittenBackRestoresErasedRegions) {

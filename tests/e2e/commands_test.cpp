@@ -124,4 +124,19 @@ TEST(Commands, BackupSavesEveryRegionQuietly) {
   }
 }
 
+// Without a flash disk the whole module fits the BIN part, so the backup alone
+// puts back a flash that another image has changed.
+TEST(Commands, WholeModuleBackupWritesBackTheSameFlash) {
+  std::string dir = MakeTempDir("fwcmd");
+  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir, "--set", "factory.flash_disk_key=none"}).exitCode, 0);
+  std::string original = ReadFile(ModuleFlashPath(dir));
+  ASSERT_EQ(Flashwright(dir, {"/b", "\\Temp\\All.bin"}).exitCode, 1);
+  Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin"});
+  ASSERT_NE(ReadFile(ModuleFlashPath(dir)), original);
+
+  ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\all.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(ReadFile(ModuleFlashPath(dir)) == original);
+}
+
 }  // namespace
