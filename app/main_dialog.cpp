@@ -2,16 +2,17 @@
 
 #include <initializer_list>
 
+#include "app/backup_dialog.h"
+#include "app/flow_thread.h"
 #include "app/messages.h"
 #include "app/shell_state.h"
 #include "app/system_ops.h"
 #include "app/update_flow.h"
+#include "app/version_report.h"
 #include "flash/bsp.h"
 #include "flash/hardware.h"
 #include "fwlib/results.h"
 #include "platform/format.h"
-#include "platform/handles.h"
-#include "platform/threads.h"
 
 namespace {
 
@@ -76,36 +77,18 @@ INT_PTR OnInit(HWND dialog, uint32_t initResult) {
   return TRUE;
 }
 
-DWORD UpdateThread(LPVOID dialog) {
-  RunImageUpdate(static_cast<HWND>(dialog));
-  return 0;
-}
-
-// The flow runs beside the dialog so that its progress window stays live;
+// The update runs beside the dialog so that its progress window stays live;
 // the dialog does not wait for it.
 void StartImageUpdate(HWND dialog) {
-  HANDLE thread = CreateThread(nullptr, 0, UpdateThread, dialog, 0, nullptr);
-  if (thread == nullptr) {
+  if (!StartFlowThread(dialog, RunImageUpdate, &g_shell.updateThread)) {
     ShowError(dialog, u"Could not start the image update.");
-    return;
   }
-  if (g_shell.updateThread != nullptr) CloseHandle(g_shell.updateThread);
-  g_shell.updateThread = thread;
-}
-
-// The progress window keeps the dialog from closing while a flow writes, but
-// the flow's last steps run after that window has gone.
-void WaitForImageUpdate() {
-  if (g_shell.updateThread == nullptr) return;
-  ThreadWaitForEnd(g_shell.updateThread, INFINITE);
-  CloseHandle(g_shell.updateThread);
-  g_shell.updateThread = nullptr;
 }
 
 INT_PTR OnCommand(HWND dialog, int id) {
   switch (id) {
     case IDCANCEL:
-      WaitForImageUpdate();
+      WaitForFlowThread(&g_shell.updateThread);
       EndDialog(dialog, 0);
       return TRUE;
     case IDC_MAIN_UPDATE:
@@ -123,8 +106,14 @@ INT_PTR OnCommand(HWND dialog, int id) {
     case IDC_MAIN_WARMBOOT:
       ResetSystem(0);
       return TRUE;
+    case IDC_MAIN_BACKUP:
+      DialogBoxParamW(g_shell.instance, MAKEINTRESOURCE(IDD_BACKUP), dialog, BackupDialogProc, 0);
+      return TRUE;
+    case IDC_MAIN_VERSION:
+      ShowVersionReport(dialog);
+      return TRUE;
     default:
-      // Backup, Version Info and CPLDVersion start flows of their own.
+      // CPLDVersion has nothing to report on boards without a CPLD.
       return FALSE;
   }
 }

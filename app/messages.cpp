@@ -18,3 +18,14 @@ void ShowErrorFormatted(HWND owner, const WCHAR* format, ...) {
   va_end(args);
   ShowError(owner, text);
 }
+
+void ShowResultError(HWND owner, const ResultMessage* table, size_t count, uint32_t result, const WCHAR* unknown,
+                     const WCHAR* path) {
+  for (size_t i = 0; i < count; i++) {
+    if (table[i].result == result) {
+      ShowErrorFormatted(owner, table[i].text, path);
+      return;
+    }
+  }
+  if (unknown != nullptr) ShowErrorFormatted(owner, unknown, static_cast<int>(result));
+}

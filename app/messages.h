@@ -1,6 +1,9 @@
 // The message box styles the shell uses, and its one way of showing them.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "platform/ui/window.h"
 
 constexpr UINT MSG_INFO = MB_OK;
@@ -16,3 +19,21 @@ void ShowError(HWND owner, const WCHAR* text);
 
 // ShowError with a text formatted from `format` (at most 512 units).
 void ShowErrorFormatted(HWND owner, const WCHAR* format, ...);
+
+// The error text of one library result; a text may name the file with %s.
+struct ResultMessage {
+  uint32_t result;
+  const WCHAR* text;
+};
+
+// Shows the table's text for `result`, with `path` for its %s. A result the
+// table lacks shows `unknown` with the number, or nothing when `unknown` is
+// null.
+void ShowResultError(HWND owner, const ResultMessage* table, size_t count, uint32_t result, const WCHAR* unknown,
+                     const WCHAR* path);
+
+template <size_t N>
+void ShowResultError(HWND owner, const ResultMessage (&table)[N], uint32_t result, const WCHAR* unknown,
+                     const WCHAR* path = u"") {
+  ShowResultError(owner, table, N, result, unknown, path);
+}

@@ -1,11 +1,13 @@
 #include "app/resources.h"
 
+#include "app/backup_dialog.h"
 #include "app/main_dialog.h"
 #include "app/progress.h"
 
 namespace {
 
-const DialogTemplate* const kShellTemplates[] = {&kMainDialogTemplate, &kProgressDialogTemplate};
+const DialogTemplate* const kShellTemplates[] = {&kMainDialogTemplate, &kProgressDialogTemplate,
+                                                    &kBackupDialogTemplate};
 
 }  // namespace
 

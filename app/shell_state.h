@@ -2,7 +2,11 @@
 // that reads it starts, so no lock guards it.
 #pragma once
 
+#include "fwlib/regions.h"
 #include "platform/types.h"
+
+// The backup dialog lists at most this many regions.
+constexpr size_t kBackupListSlots = 8;
 
 struct ShellState {
   // 1 while a command runs without questions and result messages.
@@ -19,6 +23,15 @@ struct ShellState {
   // The update flow the main dialog started, so that closing the dialog does
   // not pull the library away under it.
   HANDLE updateThread = nullptr;
+
+  // The backup dialog: the region of each list entry in list order, how many
+  // entries are selected, and what the selection spans. The dialog's thread
+  // writes them; its flows read them once the user started one.
+  uint32_t regionListFlags[kBackupListSlots] = {};
+  int32_t selectedCount = 0;
+  RegionSummary backupSelection = {};
+  // The erase or backup the backup dialog started.
+  HANDLE backupFlowThread = nullptr;
 };
 
 extern ShellState g_shell;

@@ -1,5 +1,6 @@
 #include "app/update_flow.h"
 
+#include "app/image_filter.h"
 #include "app/messages.h"
 #include "app/progress.h"
 #include "app/shell_state.h"
@@ -15,19 +16,11 @@
 
 namespace {
 
-// The filter pairs end with an empty text: the literal's own terminator.
-constexpr WCHAR kImageFilter[] = u"IMAGE files\0*.bin\0";
-constexpr DWORD kImageFilterIndex = 1;
 
 // A second-bootloader image on a fail-safe module may touch nothing else.
 constexpr uint32_t kFailSafeForbidden = REGION_ALL & ~REGION_SECOND_BOOTLOADER;
 
 constexpr size_t kConfirmCapacity = 256;
-
-struct ResultMessage {
-  uint32_t result;
-  const WCHAR* text;
-};
 
 const ResultMessage kSetBinFileMessages[] = {
     {FWL_ERR_OPEN_FILE, u"Cannot open image file\n%s"},
@@ -56,34 +49,6 @@ const ResultMessage kDoUpdateMessages[] = {
 const uint32_t kListedRegions[] = {REGION_BOOTLOADER, REGION_SECOND_BOOTLOADER, REGION_CONFIG_BLOCK,
                                    REGION_OS_IMAGE,   REGION_REGISTRY,          REGION_FILE_SYSTEM,
                                    REGION_CPLD_FIRMWARE};
-
-template <size_t N>
-const WCHAR* FindMessage(const ResultMessage (&table)[N], uint32_t result) {
-  for (const ResultMessage& entry : table) {
-    if (entry.result == result) return entry.text;
-  }
-  return nullptr;
-}
-
-void ShowSetBinFileError(HWND owner, uint32_t result) {
-  const WCHAR* text = FindMessage(kSetBinFileMessages, result);
-  if (text == nullptr) {
-    ShowErrorFormatted(owner, u"FWLSetBinFile: Unknown Error: %d", static_cast<int>(result));
-  } else if (result == FWL_ERR_OPEN_FILE) {
-    ShowErrorFormatted(owner, text, g_shell.currentImagePath);
-  } else {
-    ShowError(owner, text);
-  }
-}
-
-void ShowDoUpdateError(HWND owner, uint32_t result) {
-  const WCHAR* text = FindMessage(kDoUpdateMessages, result);
-  if (text == nullptr) {
-    ShowErrorFormatted(owner, u"FWLDoUpdate: Unknown Error: %d", static_cast<int>(result));
-  } else {
-    ShowError(owner, text);
-  }
-}
 
 bool ChooseImageFile() {
   OPENFILENAMEW ofn = {};
@@ -136,7 +101,7 @@ bool ValidateAndWrite(HWND owner) {
   RegionSummary summary = {};
   uint32_t result = FWLSetBinFile(g_shell.currentImagePath, &summary, OnValidateProgress, 1);
   if (result != FWL_OK) {
-    ShowSetBinFileError(owner, result);
+    ShowResultError(owner, kSetBinFileMessages, result, u"FWLSetBinFile: Unknown Error: %d", g_shell.currentImagePath);
     return false;
   }
   if (summary.flags == 0) {
@@ -160,7 +125,7 @@ bool ValidateAndWrite(HWND owner) {
   // No animation may outlive the operation, whatever ended it.
   ProgressStopBusy();
   if (result != FWL_OK) {
-    ShowDoUpdateError(owner, result);
+    ShowResultError(owner, kDoUpdateMessages, result, u"FWLDoUpdate: Unknown Error: %d");
     return false;
   }
   if (g_shell.unattendedMode == 0) OfferRegistryClearAndReset(owner, covered);

@@ -32,8 +32,6 @@ enum ModuleEntryWord : uint32_t { MOD_FILETIME_LOW = 1, MOD_FILETIME_HIGH, MOD_E
 constexpr char BANNER_OPENING[] = "Microsoft Windows CE Ethernet Bootloader ";
 constexpr uint32_t BANNER_SEARCH_START = 0x8000;
 constexpr uint32_t BANNER_SEARCH_BYTES = 0x20000;
-constexpr uint32_t FAMILY_MODULE = 1;
-constexpr uint32_t MINOR_MASK = 0xFFFF;
 
 constexpr std::string_view MONTH_NAMES[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

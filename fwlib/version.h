@@ -7,6 +7,12 @@
 #include "flash/bsp.h"
 #include "platform/types.h"
 
+// The family id of the modules this program serves.
+constexpr uint32_t FAMILY_MODULE = 1;
+// ImageVersion::minorBuild: the minor number below, the beta build above.
+constexpr uint32_t MINOR_MASK = 0xFFFF;
+constexpr uint32_t BUILD_SHIFT = 16;
+
 // The date text: up to 64 units of date, up to 64 of time, then the suffix.
 constexpr uint32_t FWL_DATE_PART_CHARS = 64;
 constexpr WCHAR FWL_DATE_SUFFIX[] = u" (GMT)";
