@@ -4,23 +4,12 @@
 #include "module/flash_image.h"
 #include "module/module_dir.h"
 #include "module/registry_persist.h"
-#include "tests/support/run_program.h"
+#include "tests/e2e/flashwright_run.h"
 #include "tests/support/temp_module.h"
 
 namespace {
 
 constexpr uint32_t kImageBlock = 0x40000;
-
-std::string MakeModule() {
-  std::string dir = MakeTempDir("fwcmd");
-  EXPECT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir}).exitCode, 0);
-  return dir;
-}
-
-ProgramResult Flashwright(const std::string& dir, std::vector<std::string> switches, const std::string& input = "") {
-  switches.insert(switches.begin(), {BuiltProgram("flashwright"), "--module", dir, "--ui", "console"});
-  return RunProgram(switches, {}, input);
-}
 
 // The persistent registry as the flash holds it; empty when no half is valid.
 std::string PersistentRegistry(const std::string& dir) {
@@ -35,11 +24,6 @@ std::string PersistentRegistry(const std::string& dir) {
   return found ? text : "";
 }
 
-std::string ReadFile(const std::string& path) {
-  std::string text, error;
-  ReadWholeFile(path, &text, &error);
-  return text;
-}
 
 TEST(Commands, UnattendedSaveWritesTheLiveRegistryIntoFlash) {
   std::string dir = MakeModule();
@@ -109,11 +93,8 @@ TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
 TEST(Commands, BackupSavesEveryRegionQuietly) {
   // With and without a flash disk (then no file-system stream follows). The
   // name is lower-cased like the rest of the command line.
-  for (std::vector<std::string> settings : {std::vector<std::string>{}, {"--set", "factory.flash_disk_key=none"}}) {
-    std::string dir = MakeTempDir("fwcmd");
-    std::vector<std::string> create = {BuiltProgram("fwmodule"), "create", dir};
-    create.insert(create.end(), settings.begin(), settings.end());
-    ASSERT_EQ(RunProgram(create).exitCode, 0);
+  for (std::vector<std::string> settings : {std::vector<std::string>{}, {"factory.flash_disk_key=none"}}) {
+    std::string dir = MakeModule(settings);
     ProgramResult r = Flashwright(dir, {"/b", "\\Temp\\All.bin"});
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
@@ -127,8 +108,7 @@ TEST(Commands, BackupSavesEveryRegionQuietly) {
 // Without a flash disk the whole module fits the BIN part, so the backup alone
 // puts back a flash that another image has changed.
 TEST(Commands, WholeModuleBackupWritesBackTheSameFlash) {
-  std::string dir = MakeTempDir("fwcmd");
-  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir, "--set", "factory.flash_disk_key=none"}).exitCode, 0);
+  std::string dir = MakeModule({"factory.flash_disk_key=none"});
   std::string original = ReadFile(ModuleFlashPath(dir));
   ASSERT_EQ(Flashwright(dir, {"/b", "\\Temp\\All.bin"}).exitCode, 1);
   Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin"});
