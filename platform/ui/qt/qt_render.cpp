@@ -1,12 +1,14 @@
-// Screenshots of dialogs for the docs. The dialog runs as the program runs
-// it, on a thread of its own; the GUI thread waits until it is on screen,
-// grabs its client area and draws a caption bar around it (offscreen
-// windows have no frame).
+// Screenshots of dialogs and message boxes for the docs. The dialog or the
+// scene runs as the program runs it, on a thread of its own; the GUI thread
+// waits until the window is on screen, grabs its client area and draws a
+// caption bar around it (offscreen windows have no frame).
 #include <QApplication>
 #include <QFontMetrics>
 #include <QImage>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -62,6 +64,46 @@ QImage Framed(const QPixmap& client, const QString& title, bool closeBox, const 
   return image;
 }
 
+// What is drawn: a template's dialog or a scene's message box (GUI thread).
+struct Subject {
+  QWidget* window = nullptr;  // null until it is on screen
+  HWND dialog = nullptr;      // the template's dialog, ended after the picture
+  bool closeBox = false;
+};
+
+QMessageBox* VisibleMessageBox() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(widget);
+    if (box != nullptr && box->isVisible()) return box;
+  }
+  return nullptr;
+}
+
+Subject FindSubject(const RenderableDialog& dialog) {
+  Subject subject;
+  if (dialog.scene != nullptr) {
+    QMessageBox* box = VisibleMessageBox();
+    subject.window = box;
+    // Only a box that Escape can answer has a close box.
+    subject.closeBox = box != nullptr && box->escapeButton() != nullptr;
+    return subject;
+  }
+  subject.dialog = UiFindDialog(dialog.dialogTemplate->id);
+  QWidget* window = subject.dialog ? QtDialogWidget(subject.dialog) : nullptr;
+  if (window != nullptr && window->isVisible()) subject.window = window;
+  subject.closeBox = (dialog.dialogTemplate->style & WS_SYSMENU) != 0;
+  return subject;
+}
+
+// The default button answers, as Enter would; one box a round.
+void AnswerOpenBox() {
+  QMessageBox* box = VisibleMessageBox();
+  if (box == nullptr) return;
+  QAbstractButton* button = box->defaultButton();
+  if (button == nullptr && !box->buttons().isEmpty()) button = box->buttons().front();
+  if (button != nullptr) button->click();
+}
+
 void EnsureApplication() {
   if (QCoreApplication::instance()) return;
   if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -75,43 +117,53 @@ void EnsureApplication() {
 }  // namespace
 
 bool UiRenderDialogToPng(const RenderableDialog& dialog, const std::string& path, std::string* error) {
-  if (dialog.dialogTemplate == nullptr) {
-    *error = "no template";
+  if ((dialog.dialogTemplate == nullptr) == (dialog.scene == nullptr)) {
+    *error = "needs either a template or a scene";
     return false;
   }
   EnsureApplication();
   const UiBackendOps* previous = UiSetBackend(QtBackend());
   // Shared, so a dialog that never ends (stuck in a question) can be left behind.
   auto finished = std::make_shared<std::atomic<bool>>(false);
-  std::thread runner([finished, source = dialog.dialogTemplate, proc = dialog.proc, param = dialog.param] {
-    DialogBoxIndirectParamW(nullptr, source, nullptr, proc, param);
+  std::thread runner([finished, dialog] {
+    if (dialog.scene != nullptr) {
+      dialog.scene(dialog.param);
+    } else {
+      DialogBoxIndirectParamW(nullptr, dialog.dialogTemplate, nullptr, dialog.proc, dialog.param);
+    }
     *finished = true;
   });
-  HWND shown = nullptr;
+  Subject subject;
   bool ok = PumpUntil(
       [&] {
-        shown = UiFindDialog(dialog.dialogTemplate->id);
-        QWidget* window = shown ? QtDialogWidget(shown) : nullptr;
-        return *finished || (window && window->isVisible());
+        subject = FindSubject(dialog);
+        return *finished || subject.window != nullptr;
       },
       kRenderTimeoutMs);
-  QWidget* window = shown ? QtDialogWidget(shown) : nullptr;
-  if (!ok || window == nullptr) {
-    *error = *finished ? "the dialog ended during its initialisation" : "the dialog did not show (does it ask something?)";
+  if (!ok || subject.window == nullptr) {
+    *error = !*finished                ? "nothing showed (does it ask something?)"
+             : dialog.scene != nullptr ? "the scene ended without opening a message box"
+                                       : "the dialog ended during its initialisation";
+    ok = false;
   } else {
-    // Changes made right after the dialog showed are drawn too.
+    // Changes made right after the window showed are drawn too.
     for (int i = 0; i < kSettleRounds; i++) QCoreApplication::processEvents(QEventLoop::AllEvents, kPumpSliceMs);
-    QImage image = Framed(window->grab(), window->windowTitle(),
-                          (dialog.dialogTemplate->style & WS_SYSMENU) != 0, window->font());
+    QWidget* window = subject.window;
+    QImage image = Framed(window->grab(), window->windowTitle(), subject.closeBox, window->font());
     ok = image.save(QString::fromStdString(path), "PNG");
     if (!ok) *error = "cannot write " + path;
   }
-  if (shown) EndDialog(shown, 0);
-  PumpUntil([&] { return finished->load(); }, kRenderTimeoutMs);
+  if (subject.dialog) EndDialog(subject.dialog, 0);
+  PumpUntil(
+      [&] {
+        AnswerOpenBox();
+        return finished->load();
+      },
+      kRenderTimeoutMs);
   if (*finished) runner.join();
   else runner.detach();
   UiSetBackend(previous);
-  return ok && window != nullptr;
+  return ok;
 }
 
 int UiScreenshotMain(int argc, char** argv) {
