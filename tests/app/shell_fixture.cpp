@@ -1,27 +1,13 @@
 #include "tests/app/shell_fixture.h"
 
-#include "app/command_line.h"
-#include "app/progress.h"
-#include "app/resources.h"
-#include "app/shell_state.h"
-#include "flash/flash_layer.h"
-#include "flash/hardware.h"
-#include "flash/nor.h"
-#include "fwlib/library_state.h"
-#include "platform/clock.h"
 #include "platform/text.h"
 #include "platform/ui/ui_backend.h"
-#include "tests/support/program_layers.h"
+#include "tests/support/shell_layers.h"
 
 void ResetShellForTests() {
-  ProgressResetForTests();
-  ResetProgramLayersForTests();
-  ShellStateResetForTests();
-  CommandTableResetForTests();
-  ClockSkipSleepsForTests(false);
+  ResetShellLayersForTests();
   UiSelectBackend(UiBackendKind::Recording);
   RecordingReset();
-  RegisterShellTemplates(nullptr);
 }
 
 std::vector<RecordedEvent> RecordedOfKind(RecordedKind kind) {

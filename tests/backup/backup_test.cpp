@@ -2,9 +2,6 @@
 // the selection rules and the failures, and a backup written back.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -17,6 +14,7 @@
 #include "fwlib/update.h"
 #include "fwlib/work_buffer.h"
 #include "tests/backup/backup_fixture.h"
+#include "tests/support/file_size_limit.h"
 
 namespace {
 
@@ -187,15 +185,10 @@ TEST_F(BackupTest, SelectionAndFileFailures) {
 // would: the backup stops with the write failure instead of reporting success.
 TEST_F(BackupTest, TargetThatStopsTakingBytesFailsTheBackup) {
   Attach();
-  struct rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 0x3000;
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  FileSizeLimit limit(0x3000);
+  ASSERT_TRUE(limit.active);
   uint32_t result = Backup(REGION_BOOTLOADER | REGION_CONFIG_BLOCK);
-  setrlimit(RLIMIT_FSIZE, &saved);
-  std::signal(SIGXFSZ, previous);
+  limit.Restore();
   EXPECT_EQ(result, FWL_ERR_WRITE_FILE);
   EXPECT_FALSE(WorkBufferHeld());
   EXPECT_LE(BackupBytes().size(), 0x3000u);

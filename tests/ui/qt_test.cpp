@@ -22,6 +22,7 @@
 
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "platform/ui/dialog_units.h"
 #include "platform/ui/qt/qt_backend.h"
 #include "platform/ui/qt/qt_internal.h"
@@ -435,8 +436,17 @@ TEST_F(QtUi, TheFileChooserBrowsesTheModuleAndReturnsItsPath) {
   EXPECT_EQ(chosen, TRUE);
   EXPECT_TRUE(std::u16string(file) == u"\\UiTest\\IMAGES\\nk.bin");
 
+  // A proposed name survives going into a folder.
+  TextCopy(file, MAX_PATH, u"backup.bin");
   Waiter canceller([&] { chosen = GetSaveFileNameW(&ofn); });
   ASSERT_TRUE(Pump([&] { return (chooser = TopLevel("fileDialog")) != nullptr; }));
+  entries = chooser->findChild<QListWidget*>("entries");
+  ASSERT_EQ(entries->count(), 1);
+  QTest::mouseClick(entries->viewport(), Qt::LeftButton, Qt::NoModifier,
+                    entries->visualItemRect(entries->item(0)).center());
+  QTest::keyClick(entries, Qt::Key_Return);
+  ASSERT_TRUE(Pump([&] { return chooser->findChild<QLineEdit*>("folder")->text() == "\\UiTest\\IMAGES"; }));
+  EXPECT_EQ(chooser->findChild<QLineEdit*>("fileName")->text(), "backup.bin");
   QTest::mouseClick(chooser->findChild<QPushButton*>("cancel"), Qt::LeftButton);
   ASSERT_TRUE(Pump([&] { return chosen == FALSE; }));
   canceller.Join();

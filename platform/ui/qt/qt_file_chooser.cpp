@@ -70,7 +70,9 @@ void Accept(const ChooserRef& c, const QString& typed) {
       Finish(c, true, path);
       return;
     case FileCheck::Folder:
-      c->name->clear();
+      // A folder typed as the name is used up; a proposed name survives
+      // browsing through the folders.
+      if (typed == c->name->text()) c->name->clear();
       Navigate(c, path);
       return;
     case FileCheck::Problem:
