@@ -6,19 +6,27 @@ TESTBUILD ?= build-test
 BENCHBUILD ?= build-bench
 ARGS      ?=
 
-.PHONY: all deps build run test bench clean
+# What `make run` builds: the program and the tools the README uses beside it.
+PROGRAMS  := flashwright fwmodule fwimage
+
+.PHONY: all deps configure build run test bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	$(BUILD)/flashwright $(ARGS)
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
+	@# The program answers 1 for success and 0 for failure, both ordinary
+	@# ends of a run; anything else (a bad option, a crash) fails make.
+	@$(BUILD)/flashwright $(ARGS); status=$$?; [ $$status -le 1 ]
 
 # A separate tree with AddressSanitizer and UndefinedBehaviorSanitizer.
 test: deps
