@@ -16,7 +16,6 @@
 
 namespace {
 
-
 // A second-bootloader image on a fail-safe module may touch nothing else.
 constexpr uint32_t kFailSafeForbidden = REGION_ALL & ~REGION_SECOND_BOOTLOADER;
 
