@@ -3,19 +3,18 @@
 // same bytes straight from the flash image file.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_module.h"
 #include "fwlib/backup.h"
 #include "fwlib/init.h"
 #include "fwlib/regions.h"
+#include "module/module_dir.h"
 #include "platform/files.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -30,13 +29,8 @@ struct BenchModule {
 BenchModule& TheModule() {
   static BenchModule module = [] {
     BenchModule m;
-    std::string templ = "/tmp/fwbench-backup.XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) return m;
-    m.dir = templ;
-    std::string error;
-    m.ready = ModuleCreate(m.dir, "nor", false, &error) && PlatformAttachModule(m.dir, false, &error) &&
-              FWLInit() == 0;
-    if (!m.ready) std::fprintf(stderr, "bench module: %s\n", error.c_str());
+    m.ready = BenchModuleAttach("backup") && FWLInit() == 0;
+    m.dir = BenchModuleDir();
     RegionSummary summary = {REGION_ALL, 0, 0, 0};
     FlashRegion list[7] = {};
     if (m.ready && FWLGetRegionInfo(&summary, list) == 0) {
@@ -98,11 +92,4 @@ BENCHMARK(BM_ReadRegionsFromImage)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  PlatformDetachModule();
-  if (!TheModule().dir.empty()) std::filesystem::remove_all(TheModule().dir);
-  return 0;
-}
+int main(int argc, char** argv) { return BenchMain(argc, argv); }

@@ -2,15 +2,12 @@
 // operation table on the fast device model, against plain memory copies of
 // the same bytes.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <cstring>
-#include <filesystem>
-#include <string>
 #include <vector>
 
+#include "bench/support/bench_module.h"
 #include "flash/flash_layer.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -18,20 +15,13 @@ constexpr uint32_t kFlashBytes = 32u << 20;
 constexpr uint32_t kChunk = 2u << 20;  // the library's work buffer
 
 struct BenchModule {
-  std::string dir;
   bool ready = false;
 };
 
 BenchModule& TheModule() {
   static BenchModule module = [] {
     BenchModule m;
-    std::string templ = "/tmp/fwbench.XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) return m;
-    m.dir = templ;
-    std::string error;
-    m.ready = ModuleCreate(m.dir, "nor", false, &error) && PlatformAttachModule(m.dir, false, &error) &&
-              FlashInit() == FLASH_TYPE_NOR && FlashSize == kFlashBytes;
-    if (!m.ready) std::fprintf(stderr, "bench module: %s\n", error.c_str());
+    m.ready = BenchModuleAttach("flash") && FlashInit() == FLASH_TYPE_NOR && FlashSize == kFlashBytes;
     return m;
   }();
   return module;
@@ -79,11 +69,4 @@ BENCHMARK(BM_MemoryCopy32MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  PlatformDetachModule();
-  if (!TheModule().dir.empty()) std::filesystem::remove_all(TheModule().dir);
-  return 0;
-}
+int main(int argc, char** argv) { return BenchMain(argc, argv); }

@@ -6,14 +6,13 @@
 // whatever the image's size.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_module.h"
 #include "flash/flash_layer.h"
 #include "fwlib/bin_file.h"
 #include "fwlib/init.h"
@@ -22,7 +21,6 @@
 #include "fwlib/work_buffer.h"
 #include "module/bin_image_builder.h"
 #include "platform/files.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -57,14 +55,9 @@ bool PlaceImage(const std::string& dir, uint32_t bytes) {
 BenchModule& TheModule() {
   static BenchModule module = [] {
     BenchModule m;
-    std::string templ = "/tmp/fwbench-image.XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) return m;
-    m.dir = templ;
-    std::string error;
-    m.ready = ModuleCreate(m.dir, "nor", false, &error) && PlatformAttachModule(m.dir, false, &error) &&
-              FWLInit() == 0 && PlaceImage(m.dir, 8 * kMB) && PlaceImage(m.dir, 16 * kMB) &&
+    m.dir = BenchModuleAttach("image") ? BenchModuleDir() : "";
+    m.ready = !m.dir.empty() && FWLInit() == 0 && PlaceImage(m.dir, 8 * kMB) && PlaceImage(m.dir, 16 * kMB) &&
               PlaceImage(m.dir, 32 * kMB);
-    if (!m.ready) std::fprintf(stderr, "bench module: %s\n", error.c_str());
     return m;
   }();
   return module;
@@ -167,12 +160,4 @@ BENCHMARK(BM_FlashOps)->Arg(16)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  FWLCloseFile();
-  PlatformDetachModule();
-  if (!TheModule().dir.empty()) std::filesystem::remove_all(TheModule().dir);
-  return 0;
-}
+int main(int argc, char** argv) { return BenchMain(argc, argv); }

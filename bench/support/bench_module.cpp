@@ -1,0 +1,50 @@
+#include "bench/support/bench_module.h"
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "fwlib/library_state.h"
+#include "module/module_dir.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr const char* kBoard = "nor";
+
+struct BenchModuleState {
+  std::string dir;
+};
+
+BenchModuleState g_bench;
+
+}  // namespace
+
+bool BenchModuleAttach(const char* name) {
+  std::string templ = std::string("/tmp/fwbench-") + name + ".XXXXXX";
+  if (::mkdtemp(templ.data()) == nullptr) {
+    std::fprintf(stderr, "bench module: cannot make %s\n", templ.c_str());
+    return false;
+  }
+  g_bench.dir = templ;
+  std::string error;
+  if (ModuleCreate(g_bench.dir, kBoard, false, &error) && PlatformAttachModule(g_bench.dir, false, &error)) {
+    return true;
+  }
+  std::fprintf(stderr, "bench module: %s\n", error.c_str());
+  return false;
+}
+
+const std::string& BenchModuleDir() { return g_bench.dir; }
+
+int BenchMain(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  FWLCloseFile();
+  PlatformDetachModule();
+  if (!g_bench.dir.empty()) std::filesystem::remove_all(g_bench.dir);
+  return 0;
+}
