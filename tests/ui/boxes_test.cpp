@@ -93,17 +93,7 @@ class FileDialogs : public UiTest {
     CloseHandle(h);
   }
   // The update flow's open dialog.
-  OPENFILENAMEW OpenRecord() {
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = file_;
-    ofn.nMaxFile = MAX_PATH;
-    ofn.lpstrInitialDir = u"\\UiTest\\IMAGES";
-    ofn.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    return ofn;
-  }
+  OPENFILENAMEW OpenRecord() { return ImageOpenRequest(file_, u"\\UiTest\\IMAGES"); }
   // The backup flow's save dialog.
   OPENFILENAMEW SaveRecord() {
     OPENFILENAMEW ofn = OpenRecord();

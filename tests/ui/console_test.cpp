@@ -284,14 +284,7 @@ TEST_F(Console, OnATerminalProgressIsRedrawnInPlace) {
 TEST_F(Console, FileDialogsAskForAPathInTheModulesSpace) {
   ASSERT_TRUE(AttachModuleWithImages());
   WCHAR file[MAX_PATH] = {};
-  OPENFILENAMEW ofn{};
-  ofn.lStructSize = sizeof ofn;
-  ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
-  ofn.nFilterIndex = 1;
-  ofn.lpstrFile = file;
-  ofn.nMaxFile = MAX_PATH;
-  ofn.lpstrInitialDir = u"\\UiTest";
-  ofn.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+  OPENFILENAMEW ofn = ImageOpenRequest(file, u"\\UiTest");
   BOOL chosen = FALSE;
   std::thread chooser([&] { chosen = GetOpenFileNameW(&ofn); });
   ASSERT_TRUE(Expect("[Open] IMAGE files (*.bin) in \\UiTest")) << seen_;

@@ -404,14 +404,7 @@ TEST_F(QtUi, WorkerThreadsDriveAModalProgressWindowAndBoxesOwnedByDialogs) {
 TEST_F(QtUi, TheFileChooserBrowsesTheModuleAndReturnsItsPath) {
   ASSERT_TRUE(AttachModuleWithImages());
   WCHAR file[MAX_PATH] = {};
-  OPENFILENAMEW ofn{};
-  ofn.lStructSize = sizeof ofn;
-  ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
-  ofn.nFilterIndex = 1;
-  ofn.lpstrFile = file;
-  ofn.nMaxFile = MAX_PATH;
-  ofn.lpstrInitialDir = u"\\UiTest";
-  ofn.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+  OPENFILENAMEW ofn = ImageOpenRequest(file, u"\\UiTest");
   std::atomic<int> chosen{-1};
   Waiter opener([&] { chosen = GetOpenFileNameW(&ofn); });
   QWidget* chooser = nullptr;

@@ -68,6 +68,18 @@ std::string ItemText(HWND dialog, int id) {
   return Utf16ToUtf8(text);
 }
 
+OPENFILENAMEW ImageOpenRequest(WCHAR* file, const WCHAR* initialDir) {
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.lpstrFilter = u"IMAGE files\0*.bin\0";
+  ofn.nFilterIndex = 1;
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = MAX_PATH;
+  ofn.lpstrInitialDir = initialDir;
+  ofn.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+  return ofn;
+}
+
 bool AttachModuleWithImages() {
   if (AttachTempModule().empty()) return false;
   bool made = CreateDirectoryW(u"\\UiTest", nullptr) && CreateDirectoryW(u"\\UiTest\\IMAGES", nullptr);

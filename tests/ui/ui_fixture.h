@@ -37,6 +37,10 @@ std::string ItemText(HWND dialog, int id);
 // test failure) when that is not possible.
 bool AttachModuleWithImages();
 
+// The update flow's open dialog for image files in `initialDir`, choosing
+// into `file` (MAX_PATH units).
+OPENFILENAMEW ImageOpenRequest(WCHAR* file, const WCHAR* initialDir);
+
 // A fresh window system (recording backend) before and after each test.
 class UiTest : public ::testing::Test {
  protected:
