@@ -25,18 +25,19 @@ int NextSwitch(const WCHAR* line, int from) {
 }
 
 // The file name of /u and /b: from `start` up to the next switch or the end,
-// trailing blanks dropped. A name that does not fit is left empty, so that the
-// command fails on it rather than on some other file. Returns where it ended.
-int TakeFileName(const WCHAR* line, int start, WCHAR* path) {
+// trailing blanks dropped. A name that does not fit is left empty and marks
+// the command as failed. Returns where it ended.
+int TakeFileName(const WCHAR* line, int start, ShellCommand* command) {
   int end = start;
   while (!IsEnd(line[end]) && line[end] != kSwitch) end++;
   int last = end;
   while (last > start && line[last - 1] == kBlank) last--;
   size_t length = static_cast<size_t>(last - start);
-  path[0] = 0;
-  if (length < MAX_PATH) {
-    std::memcpy(path, line + start, length * sizeof(WCHAR));
-    path[length] = 0;
+  command->path[0] = 0;
+  command->nameTooLong = length >= MAX_PATH;
+  if (!command->nameTooLong) {
+    std::memcpy(command->path, line + start, length * sizeof(WCHAR));
+    command->path[length] = 0;
   }
   return end;
 }
@@ -87,7 +88,7 @@ int ParseCommandLine(WCHAR* line) {
         command->unattended = 1;
         // The one character after the letter is skipped whatever it is; a
         // switch at the very end of the line has no name at all.
-        consumed = IsEnd(line[i + 2]) ? i + 2 : TakeFileName(line, i + 3, command->path);
+        consumed = IsEnd(line[i + 2]) ? i + 2 : TakeFileName(line, i + 3, command);
         break;
       case u'f':
       case u'c':

@@ -21,6 +21,9 @@ struct ShellCommand {
   };
   uint8_t type;
   int32_t unattended;
+  // The file name did not fit `path`: the command fails instead of running
+  // on no name (which would ask for one) or on a shortened one.
+  bool nameTooLong;
 };
 
 struct CommandTable {

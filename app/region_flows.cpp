@@ -27,7 +27,9 @@ const ResultMessage kBackupMessages[] = {
     {FWL_ERR_WRITE_FILE, u"Cannot write file\n%s\nMaybe disk is full?"},
     {FWL_ERR_NO_REGION, u"Selected region not found or no region selected!"},
     {FWL_ERR_REGION_ABSENT, u"One or more of the selected regions are not valid!"},
+    {FWL_ERR_FLASH_READ, u"Error reading Flash!"},
     {FWL_ERR_FS_RESTORE, u"Error during file system backup!"},
+    {FWL_ERR_FS_DRIVER, u"The Flash filesystem is not loaded.\nReset the module, then try again."},
 };
 
 
@@ -102,9 +104,9 @@ int RunRegionBackup(HWND owner) {
   OpenProgress(owner, u"Image Backup");
   uint32_t result =
       FWLBackupToFile(path, g_shell.backupSelection.flags, OnImageSummary, OnSectionStart, OnBytesProgress);
+  // A failed backup never reached the file's name: whatever was there before
+  // stays (deleting it would only lose the older backup).
   if (result != FWL_OK) {
-    // Half a backup must never pass for a whole one.
-    DeleteFileW(path);
     ShowResultError(owner, kBackupMessages, result, u"FWLBackupToFile: Unknown Error: %d", path);
   }
   CloseProgress();

@@ -11,17 +11,28 @@
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "platform/clock.h"
+#include "platform/debug.h"
+#include "platform/format.h"
 #include "platform/text.h"
 
 namespace {
 
-// Every region, without windows or messages; the file stays as the library
-// left it, also on failure.
+// Every region, without windows or messages; a failure leaves a line on the
+// debug output for whoever runs the script.
 int RunBackupCommand(const ShellCommand& command) {
-  return FWLBackupToFile(command.path, REGION_ALL, nullptr, nullptr, nullptr) == FWL_OK ? 1 : 0;
+  uint32_t result = FWLBackupToFile(command.path, REGION_ALL, nullptr, nullptr, nullptr);
+  if (result == FWL_OK) return 1;
+  WCHAR line[96];
+  StringCchPrintfW(line, 96, u"WARNING: Flashwright.exe: Backup failed: error %u\n\r", result);
+  OutputDebugStringW(line);
+  return 0;
 }
 
 int RunCommand(const ShellCommand& command) {
+  if (command.nameTooLong) {
+    OutputDebugStringW(u"WARNING: Flashwright.exe: File name too long\n\r");
+    return 0;
+  }
   switch (command.type) {
     case CommandUpdate:
       TextCopy(g_shell.currentImagePath, MAX_PATH, command.path);
@@ -34,14 +45,10 @@ int RunCommand(const ShellCommand& command) {
       g_shell.unattendedMode = command.unattended;
       return ClearRegistry(nullptr);
     case CommandReset:
-      // A restart that comes back did not happen, but the command did its part.
-      if (command.number != 0) {
-        Sleep(command.number);
-        ResetSystem(1);
-      } else {
-        ResetSystem(0);
-      }
-      return 1;
+      // A restart that comes back did not happen: what follows must not run
+      // as if it had.
+      if (command.number != 0) Sleep(command.number);
+      return ResetSystem(command.number != 0 ? 1 : 0);
     case CommandBackup:
       return RunBackupCommand(command);
     default:

@@ -3,6 +3,7 @@
 #include "app/messages.h"
 #include "app/shell_state.h"
 #include "flash/bsp.h"
+#include "platform/debug.h"
 #include "platform/registry.h"
 
 namespace {
@@ -31,5 +32,6 @@ int ClearRegistry(HWND owner) {
 
 int ResetSystem(int cold) {
   BspReboot(cold != 0);
+  OutputDebugStringW(u"WARNING: Flashwright.exe: The module did not restart\n\r");
   return 0;
 }

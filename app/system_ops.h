@@ -15,5 +15,6 @@ int ClearRegistry(HWND owner);
 // The registry-clear request alone, without messages.
 bool RequestRegistryClear();
 
-// Asks for a warm or cold restart; returns 0 when the platform did not restart.
+// Asks for a warm or cold restart; when it comes back the module did not
+// restart, which is logged, and the result is 0.
 int ResetSystem(int cold);

@@ -3,6 +3,7 @@
 #include "flash/hardware.h"
 #include "flash/nand.h"
 #include "flash/nor.h"
+#include "platform/debug.h"
 #include "platform/handles.h"
 #include "platform/sync.h"
 
@@ -21,6 +22,7 @@ struct FlashLayerState {
   HANDLE lock = nullptr;
   FlashProgressHook hook = nullptr;
   uint32_t step = 0;
+  bool lockRefused = false;  // tests: every wait for the lock fails
 };
 
 FlashLayerState g_layer;
@@ -59,8 +61,15 @@ uint32_t FlashRelease() {
 
 uint32_t FlashLock(uint32_t timeoutMs) {
   if (!g_layer.initialised) FlashInit();
-  if (g_layer.lock == nullptr) return 0;
-  return WaitForSingleObject(g_layer.lock, timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+  if (g_layer.lock == nullptr || g_layer.lockRefused) return 0;
+  DWORD result = WaitForSingleObject(g_layer.lock, timeoutMs);
+  if (result == WAIT_ABANDONED) {
+    // The owner died holding it; the mutex is ours now, and refusing it would
+    // leave it held by nobody who will ever release it.
+    OutputDebugStringW(u"OnModuleFlash: taken over from an owner that ended without releasing it\n");
+    return 1;
+  }
+  return result == WAIT_OBJECT_0 ? 1 : 0;
 }
 
 void FlashUnlock() {
@@ -81,6 +90,8 @@ bool FlashEraseProgressBeforeBlock(FlashEraseProgress* progress) {
   }
   return true;
 }
+
+void FlashLockRefuseForTests(bool refuse) { g_layer.lockRefused = refuse; }
 
 void FlashLayerResetForTests() {
   FlashRelease();

@@ -50,7 +50,8 @@ extern uint32_t FlashError;
 uint32_t FlashInit();
 // Closes the lock handle and forgets the driver; returns 1.
 uint32_t FlashRelease();
-// 1 when the lock is held, 0 otherwise (time-out, abandoned owner, error).
+// 1 when the lock is held (also when taken over from an owner that died
+// holding it), 0 otherwise (time-out, error).
 uint32_t FlashLock(uint32_t timeoutMs);
 void FlashUnlock();
 void FlashSetProgress(FlashProgressHook hook, uint32_t step);
@@ -66,6 +67,9 @@ struct FlashEraseProgress {
 FlashEraseProgress FlashEraseProgressStart(uint32_t total);
 // False when the hook asked to stop: the erase must fail before this block.
 bool FlashEraseProgressBeforeBlock(FlashEraseProgress* progress);
+
+// While set, FlashLock fails as a wait that went wrong would (tests only).
+void FlashLockRefuseForTests(bool refuse);
 
 // Back to the state at process start (tests only; a live lock handle is closed).
 void FlashLayerResetForTests();

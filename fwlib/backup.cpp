@@ -11,6 +11,8 @@
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
 #include "platform/files.h"
+#include "platform/format.h"
+#include "platform/text.h"
 #include "storage/fs_backup.h"
 
 namespace {
@@ -21,25 +23,15 @@ struct Extent {
   uint32_t length;
 };
 
-// A word as the file holds it: little-endian.
-struct FileWord {
-  uint8_t bytes[CHECKSUM_WORD_BYTES];
-};
+// What a record header carries until its data is out: never a checksum of 0,
+// which with address 0 would read as the end record, so a file cut after the
+// header fails its checksum instead of reading as a complete image.
+constexpr uint32_t BIN_CHECKSUM_PLACEHOLDER = 0xFFFFFFFF;
 
-FileWord ToFileWord(uint32_t value) {
-  return {{static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
-           static_cast<uint8_t>(value >> 24)}};
-}
-
-bool WriteWord(HANDLE file, uint32_t value) {
-  FileWord word = ToFileWord(value);
-  return FileWriteAll(file, word.bytes, sizeof word.bytes);
-}
-
-bool PatchWord(HANDLE file, uint64_t at, uint32_t value) {
-  FileWord word = ToFileWord(value);
-  return FilePatch(file, at, word.bytes, sizeof word.bytes);
-}
+// The backup is written under this name in the target's folder and takes
+// the target's name only when complete.
+constexpr WCHAR PARTIAL_NAME_FORMAT[] = u"~%08x.tmp";
+constexpr size_t PARTIAL_NAME_CHARS = 13;
 
 // Reads the region into the file piece by piece, with the lock and the
 // error-correction setting already arranged by the caller.
@@ -73,23 +65,20 @@ void RestoreEcc(int previous) {
   if (FlashType == FLASH_TYPE_NAND && FlashOps.SetEcc != nullptr) FlashOps.SetEcc(previous);
 }
 
-// One record: header with a placeholder sum, the data, then the real sum
+// One record: header with the placeholder sum, the data, then the real sum
 // written back over the placeholder once all data is out.
 uint32_t SaveRegion(HANDLE file, uint32_t base, uint32_t length) {
   if (length == 0) return FWL_OK;
   ChecksumSelect(ChecksumKind::ByteSum);
   uint64_t checksumAt = 0;
-  if (!WriteWord(file, base) || !WriteWord(file, length) || !FilePosition(file, &checksumAt) ||
-      !WriteWord(file, 0)) {
-    return FWL_ERR_WRITE_FILE;
-  }
+  const uint32_t header[] = {base, length, BIN_CHECKSUM_PLACEHOLDER};
+  if (!FilePosition(file, &checksumAt) || !FileWriteLe32(file, header, 3)) return FWL_ERR_WRITE_FILE;
+  checksumAt += BIN_RECORD_CHECKSUM_OFFSET;
   if (FlashLock(FLASH_WAIT_FOREVER) == 0) return FWL_ERR_FLASH_READ;
   int previousEcc = PrepareEcc(base);
   uint32_t result = CopyRegionData(file, base, length);
-  if (result == FWL_OK &&
-      !PatchWord(file, checksumAt, ChecksumResult())) {
-    result = FWL_ERR_WRITE_FILE;
-  }
+  uint32_t checksum = ChecksumResult();
+  if (result == FWL_OK && !FilePatchLe32(file, checksumAt, &checksum, 1)) result = FWL_ERR_WRITE_FILE;
   RestoreEcc(previousEcc);
   FlashUnlock();
   return result;
@@ -116,8 +105,10 @@ uint32_t BinExtent(const FlashRegion* list, RegionSummary* summary, Extent* exte
 }
 
 uint32_t WriteBinPart(HANDLE file, const FlashRegion* list, uint32_t mask, const Extent& extent) {
-  if (!FileWriteAll(file, BIN_SIGNATURE, BIN_SIGNATURE_BYTES)) return FWL_ERR_WRITE_FILE;
-  if (!WriteWord(file, extent.start) || !WriteWord(file, extent.length)) return FWL_ERR_WRITE_FILE;
+  const uint32_t range[] = {extent.start, extent.length};
+  if (!FileWriteAll(file, BIN_SIGNATURE, BIN_SIGNATURE_BYTES) || !FileWriteLe32(file, range, 2)) {
+    return FWL_ERR_WRITE_FILE;
+  }
   for (size_t i = 0; i < REGION_COUNT && list[i].id != 0; i++) {
     const FlashRegion& region = list[i];
     if ((region.id & mask) == 0 || (region.id & REGION_FILE_SYSTEM) != 0) continue;
@@ -127,13 +118,18 @@ uint32_t WriteBinPart(HANDLE file, const FlashRegion* list, uint32_t mask, const
     uint32_t result = SaveRegion(file, region.base, length);
     if (result != FWL_OK) return result;
   }
-  if (!WriteWord(file, 0) || !WriteWord(file, BIN_END_RECORD_ENTRY) || !WriteWord(file, 0)) return FWL_ERR_WRITE_FILE;
-  return FWL_OK;
+  const uint32_t endRecord[] = {0, BIN_END_RECORD_ENTRY, 0};
+  return FileWriteLe32(file, endRecord, 3) ? FWL_OK : FWL_ERR_WRITE_FILE;
 }
 
 uint32_t BackupInto(HANDLE file, uint32_t mask) {
   if (!WorkBufferAcquire()) return FWL_ERR_NO_MEMORY;
   if ((mask & REGION_ID_BITS) == 0) return FWL_ERR_NO_REGION;
+  // A region the last scan could not look at, or a flash disk that is
+  // configured but gone (an update took it away), would otherwise drop out
+  // of the backup without a word.
+  if ((FwlState()->unreadRegions & mask) != 0) return FWL_ERR_FLASH_READ;
+  if (mask == REGION_ALL && FwlState()->fsStoreMissing) return FWL_ERR_FS_DRIVER;
   RegionSummary summary = {mask, 0, 0, 0};
   FlashRegion list[REGION_TABLE_ENTRIES] = {};
   uint32_t result = FWLGetRegionInfo(&summary, list);
@@ -156,6 +152,32 @@ uint32_t BackupInto(HANDLE file, uint32_t mask) {
   return result;
 }
 
+// "~hhhhhhhh.tmp" in the target's folder, the hash of the target's name
+// without regard to case, so that backups into one folder stay apart and two
+// backups into one file meet on one name. False when it does not fit.
+bool PartialName(const WCHAR* path, WCHAR (&partial)[MAX_PATH]) {
+  size_t length = TextLengthBounded(path, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return false;
+  size_t folder = length;
+  while (folder > 0 && path[folder - 1] != u'\\' && path[folder - 1] != u'/') folder--;
+  if (folder == length || folder + PARTIAL_NAME_CHARS >= MAX_PATH) return false;
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (size_t i = folder; i < length; i++) {
+    WCHAR unit[2] = {path[i], 0};
+    TextLowerInPlace(unit);
+    hash = (hash ^ unit[0]) * 16777619u;
+  }
+  std::copy(path, path + folder, partial);
+  return StringCchPrintfW(partial + folder, MAX_PATH - folder, PARTIAL_NAME_FORMAT, hash) == S_OK;
+}
+
+// The target must be a file the finished backup may replace.
+bool TargetReplaceable(const WCHAR* path) {
+  DWORD attributes = GetFileAttributesW(path);
+  return attributes == INVALID_FILE_ATTRIBUTES ||
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
+}
+
 }  // namespace
 
 uint32_t FWLBackupToFile(const WCHAR* path, uint32_t mask, SummaryFn summary, SectionStartFn sectionStart,
@@ -166,11 +188,16 @@ uint32_t FWLBackupToFile(const WCHAR* path, uint32_t mask, SummaryFn summary, Se
   CallbackSetSectionStart(sectionStart);
   CallbackSetBytesProgress(bytesProgress);
   FWLCloseFile();
-  if (path == nullptr) return FWL_ERR_OPEN_FILE;
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  WCHAR partial[MAX_PATH];
+  if (path == nullptr || !PartialName(path, partial) || !TargetReplaceable(path)) return FWL_ERR_OPEN_FILE;
+  HANDLE file = CreateFileW(partial, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return FWL_ERR_OPEN_FILE;
   uint32_t result = BackupInto(file, mask);
-  CloseHandle(file);
+  // On its way to the target's name the file must be all there.
+  if (result == FWL_OK && !FlushFileBuffers(file)) result = FWL_ERR_WRITE_FILE;
+  if (!CloseHandle(file) && result == FWL_OK) result = FWL_ERR_WRITE_FILE;
+  if (result == FWL_OK && !MoveFileExW(partial, path, MOVEFILE_REPLACE_EXISTING)) result = FWL_ERR_OPEN_FILE;
+  if (result != FWL_OK) DeleteFileW(partial);
   WorkBufferFree();
   return result;
 }

@@ -16,7 +16,10 @@ constexpr uint32_t BACKUP_ECC_PROBE_BYTES = 64;
 // file at `path`, replacing any file of that name. `summary` is told the
 // selection before anything is written, `sectionStart` (base, used, 0) before
 // each record, `bytesProgress` after each piece. 0, or 2, 3, 5, 8, 9, 11, 12,
-// 14, or the file-system backup's code. A failed backup leaves its partial
-// file; no file stays open and the work buffer is freed.
+// 14, 20 (a backup of everything while the flash disk is away), or the
+// file-system backup's code. The file is written under a temporary name in
+// the target's folder and replaces the target only once complete: a failed
+// backup leaves the target as it was and no partial file. No file stays
+// open and the work buffer is freed.
 uint32_t FWLBackupToFile(const WCHAR* path, uint32_t mask, SummaryFn summary, SectionStartFn sectionStart,
                          BytesProgressFn bytesProgress);

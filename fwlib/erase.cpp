@@ -13,6 +13,8 @@ uint32_t FWLEraseRegions(uint32_t mask, EraseProgressFn eraseProgress) {
   FlashRegion list[REGION_TABLE_ENTRIES] = {};
   uint32_t result = FWLGetRegionInfo(&summary, list);
   if (result != FWL_OK) return result;
+  // The module's own flash driver may be writing the same chips.
+  if (FlashLock(FLASH_WAIT_FOREVER) == 0) return FWL_ERR_FLASH_ERASE;
   for (size_t i = 0; i < REGION_COUNT && list[i].id != 0; i++) {
     const FlashRegion& region = list[i];
     FlashSetProgress(eraseProgress, std::max(region.length / ERASE_PROGRESS_DIVISOR, ERASE_MIN_PROGRESS_STEP));
@@ -21,6 +23,7 @@ uint32_t FWLEraseRegions(uint32_t mask, EraseProgressFn eraseProgress) {
       break;
     }
   }
+  FlashUnlock();
   // The hook belongs to this call; a later erase must not report into it.
   FlashSetProgress(nullptr, 0);
   return result;

@@ -5,16 +5,11 @@
 #include "fwlib/library_state.h"
 #include "fwlib/work_buffer.h"
 #include "platform/files.h"
-#include "platform/format.h"
-#include "platform/registry.h"
 #include "platform/text.h"
+#include "storage/driver_keys.h"
 #include "storage/store_access.h"
 
 namespace {
-
-// The flash disk driver's key: built in, or registered as a block device.
-constexpr const WCHAR* kDriverKeys[] = {u"Drivers\\BuiltIn\\StrataFMD", u"Drivers\\BlockDevice\\StrataFMD"};
-constexpr WCHAR kProfileKeyFormat[] = u"System\\StorageManager\\Profiles\\%s";
 
 // Texts read from the registry are taken up to 32 bytes.
 constexpr DWORD REGISTRY_TEXT_BYTES = 32;
@@ -36,53 +31,23 @@ void CopyField(WCHAR* dest, size_t destChars, const WCHAR* field, size_t fieldCh
   dest[n] = 0;
 }
 
-void ReadDword(HKEY key, const WCHAR* name, uint32_t* value) {
-  DWORD type = 0;
-  uint32_t data = 0;
-  DWORD bytes = sizeof data;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes) == ERROR_SUCCESS &&
-      type == REG_DWORD && bytes == sizeof data) {
-    *value = data;
-  }
-}
-
-// Empty unless the value is text of at most REGISTRY_TEXT_BYTES.
-void ReadText(HKEY key, const WCHAR* name, WCHAR (&text)[REGISTRY_TEXT_CHARS + 1]) {
-  std::fill(std::begin(text), std::end(text), 0);
-  DWORD type = 0;
-  DWORD bytes = REGISTRY_TEXT_BYTES;
-  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &bytes) != ERROR_SUCCESS ||
-      type != REG_SZ) {
-    text[0] = 0;
-  }
-}
-
 // Reads the driver's flash range into the entry and its profile name; false
 // when the driver has no key.
 bool ReadDriverKey(FlashRegion* entry, WCHAR (&profile)[REGISTRY_TEXT_CHARS + 1]) {
   HKEY key = nullptr;
-  bool opened = false;
-  for (const WCHAR* path : kDriverKeys) {
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
-      opened = true;
-      break;
-    }
-  }
-  if (!opened) return false;
-  ReadDword(key, u"MemBase", &entry->base);
-  ReadDword(key, u"MemLen", &entry->length);
-  ReadText(key, u"Profile", profile);
+  if (!OpenFlashDiskDriverKey(&key)) return false;
+  RegReadDword(key, u"MemBase", &entry->base);
+  RegReadDword(key, u"MemLen", &entry->length);
+  RegReadText(key, u"Profile", profile, REGISTRY_TEXT_BYTES);
   RegCloseKey(key);
   return true;
 }
 
 bool ProfileIsInternalFlash(const WCHAR* profile) {
-  WCHAR path[MAX_PATH];
-  if (StringCchPrintfW(path, MAX_PATH, kProfileKeyFormat, profile) != S_OK) return false;
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+  if (!OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) return false;
   WCHAR name[REGISTRY_TEXT_CHARS + 1];
-  ReadText(key, u"Name", name);
+  RegReadText(key, u"Name", name, REGISTRY_TEXT_BYTES);
   RegCloseKey(key);
   return TextCompare(name, FS_STORE_NAME) == 0;
 }
@@ -156,21 +121,25 @@ uint32_t MappedSectorBytes(HANDLE store, const STOREINFO* info) {
 }  // namespace
 
 void ScanFileSystemRegion(FlashRegion* entry) {
-  FwlState()->storeDeviceName[0] = 0;
-  FwlState()->fsBytesInUse = 0;
+  FwlLibraryState* state = FwlState();
+  state->storeDeviceName[0] = 0;
+  state->fsBytesInUse = 0;
+  state->fsStoreMissing = false;
   WCHAR profile[REGISTRY_TEXT_CHARS + 1];
   if (!ReadDriverKey(entry, profile) || !ProfileIsInternalFlash(profile)) return;
   STOREINFO info = {};
   info.cbSize = STORE_INFO_BYTES;
   HANDLE search = FindFirstStore(&info);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    WCHAR name[STORE_NAME_FIELD + 1];
-    CopyField(name, STORE_NAME_FIELD + 1, info.szStoreName, STORE_NAME_FIELD);
-    if (TextCompare(name, FS_STORE_NAME) == 0) TakeStore(info, entry);
-    info.cbSize = STORE_INFO_BYTES;
-  } while (FindNextStore(search, &info));
-  FindCloseStore(search);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      WCHAR name[STORE_NAME_FIELD + 1];
+      CopyField(name, STORE_NAME_FIELD + 1, info.szStoreName, STORE_NAME_FIELD);
+      if (TextCompare(name, FS_STORE_NAME) == 0) TakeStore(info, entry);
+      info.cbSize = STORE_INFO_BYTES;
+    } while (FindNextStore(search, &info));
+    FindCloseStore(search);
+  }
+  state->fsStoreMissing = (entry->id & REGION_ABSENT) != 0;
 }
 
 uint32_t FWLGetFsUsage(HANDLE store, const STOREINFO* info, uint32_t kind) {

@@ -40,6 +40,11 @@ struct FwlLibraryState {
   WCHAR storeDeviceName[STORE_DEVICE_NAME_CHARS] = {};
   // Bytes in use on the file system's partitions, from the last scan.
   uint32_t fsBytesInUse = 0;
+  // The last scan found the flash disk configured but its store not there
+  // (an update took it away until the module restarts).
+  bool fsStoreMissing = false;
+  // Regions the last scan of each could not read for want of the flash lock.
+  uint32_t unreadRegions = 0;
 };
 
 FwlLibraryState* FwlState();

@@ -8,6 +8,7 @@
 #include "fwlib/flash_reads.h"
 #include "fwlib/fs_region.h"
 #include "fwlib/image_size.h"
+#include "fwlib/library_state.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 
@@ -161,9 +162,13 @@ void SortAndMeasure(FlashRegion* table) {
   for (size_t i = 0; i < REGION_COUNT; i++) {
     FlashRegion& entry = table[i];
     if ((entry.id & REGION_FILE_SYSTEM) != 0) RegionSetFileSystemIndex(i);
-    if ((entry.id & OPEN_ENDED_REGIONS) == 0 || entry.length != 0) continue;
-    uint32_t end = i + 1 < REGION_COUNT ? table[i + 1].base : FlashSize;
-    entry.length = end > entry.base ? end - entry.base : 0;
+    if ((entry.id & OPEN_ENDED_REGIONS) != 0 && entry.length == 0) {
+      uint32_t end = i + 1 < REGION_COUNT ? table[i + 1].base : FlashSize;
+      entry.length = end > entry.base ? end - entry.base : 0;
+    }
+    // A header that claims more than the region holds must not carry a
+    // backup into the next region.
+    entry.used = std::min(entry.used, entry.length);
   }
 }
 
@@ -175,10 +180,17 @@ uint32_t FWLScanRegions(uint32_t mask) {
   // discovery looks at the bytes as they are.
   int previousEcc = FlashReady() && FlashOps.SetEcc != nullptr ? FlashOps.SetEcc(0) : 0;
   FlashRegion* table = RegionTable();
+  uint32_t& unread = FwlState()->unreadRegions;
   for (size_t i = 0; i < REGION_COUNT; i++) {
-    if ((table[i].id & wanted) != 0) Rediscover(&table[i]);
+    if ((table[i].id & wanted) == 0) continue;
+    uint32_t before = FlashReadLockFailures();
+    Rediscover(&table[i]);
+    uint32_t id = table[i].id & REGION_ID_BITS;
+    unread = FlashReadLockFailures() != before ? unread | id : unread & ~id;
   }
   if (FlashReady() && FlashOps.SetEcc != nullptr) FlashOps.SetEcc(previousEcc);
   SortAndMeasure(table);
-  return FWL_OK;
+  // A region the lock kept us from reading looks absent or empty; callers
+  // that act on the table must not take it for that.
+  return (FwlState()->unreadRegions & wanted) == 0 ? FWL_OK : FWL_ERR_FLASH_READ;
 }

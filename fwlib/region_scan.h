@@ -9,5 +9,7 @@
 constexpr uint32_t REGION_SCAN_BITS = 0xFF;
 
 // Re-discovers the entries named in the low 8 bits of `mask`, sorts the
-// whole table by base and gives open-ended regions their length. Always 0.
+// whole table by base and gives open-ended regions their length; no region's
+// used size exceeds its length. 0, or 14 when the flash lock could not be
+// taken for a look-up (the region then shows as absent or empty).
 uint32_t FWLScanRegions(uint32_t mask);

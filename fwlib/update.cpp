@@ -10,6 +10,7 @@
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/checksum.h"
 #include "fwlib/library_state.h"
+#include "fwlib/region_scan.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/unit_writer.h"
@@ -24,6 +25,9 @@ namespace {
 struct UpdateState {
   // The erase slot said stop: the failed erase is the user's abort.
   bool eraseAborted = false;
+  // The File System region's flash may have changed: erased, written or
+  // restored. Until then a failed update can give the flash disk back.
+  bool fileSystemTouched = false;
 };
 
 UpdateState g_update;
@@ -86,11 +90,12 @@ uint32_t WriteRecords() {
   }
 }
 
-uint32_t EraseAndWrite() {
+uint32_t EraseAndWrite(bool coversFileSystem) {
   const ImageDescription& image = Image();
   // An empty image erases nothing: the slot would widen it to a whole block.
   if (image.imageLength != 0) {
     g_update.eraseAborted = false;
+    if (coversFileSystem) g_update.fileSystemTouched = true;
     if (FlashOps.Erase(image.mappedStart, image.imageLength) == 0) {
       return g_update.eraseAborted ? FWL_ERR_USER_ABORT : FWL_ERR_FLASH_ERASE;
     }
@@ -99,14 +104,15 @@ uint32_t EraseAndWrite() {
   return WriteRecords();
 }
 
-uint32_t WriteBinPart(bool keepConfig) {
+uint32_t WriteBinPart(uint32_t regions) {
+  bool keepConfig = (regions & REGION_CONFIG_BLOCK) != 0;
   if (keepConfig) UpdateConfigSave();
   uint32_t result;
   if (FlashLock(FLASH_WAIT_FOREVER) == 0) {
     // Without the lock nothing is erased or written.
     result = FWL_ERR_FLASH_ERASE;
   } else {
-    result = EraseAndWrite();
+    result = EraseAndWrite((regions & REGION_FILE_SYSTEM) != 0);
     uint32_t flushed = UnitFlush();
     if (result == FWL_OK) result = flushed;
     FlashUnlock();
@@ -163,15 +169,25 @@ uint32_t Run() {
     FWLGetRegionsInArea(&regions, image.mappedStart, image.imageLength);
   }
   uint32_t result = FWL_OK;
-  if (hasStream || (regions & REGION_FILE_SYSTEM) != 0) result = UnloadFlashDisk();
-  if (result == FWL_OK && hasBin) result = WriteBinPart((regions & REGION_CONFIG_BLOCK) != 0);
+  bool unloaded = hasStream || (regions & REGION_FILE_SYSTEM) != 0;
+  g_update.fileSystemTouched = false;
+  if (unloaded) result = UnloadFlashDisk();
+  if (result == FWL_OK && hasBin) result = WriteBinPart(regions);
   if (result == FWL_OK && hasStream) {
+    g_update.fileSystemTouched = true;
     result = ImageFileSeek(image.binPartEnd) ? RestoreFileSystem() : FWL_ERR_FILE_FORMAT;
   } else if (result == FWL_OK && (image.contents & IMAGE_CONTENT_CPLD) != 0 && !ImageFileSeek(image.binPartEnd)) {
     result = FWL_ERR_FILE_FORMAT;
   }
   // After a restore the section follows the last stream, where the restore left the file.
   if (result == FWL_OK && (image.contents & IMAGE_CONTENT_CPLD) != 0) result = ProgramCpld();
+  if (unloaded) {
+    // Its flash is as it was: the module need not go without its flash disk
+    // until the next restart. The update's own result stays what the user sees.
+    if (result != FWL_OK && !g_update.fileSystemTouched) ReloadFlashDisk();
+    // Gone, back or restored: the table (and the next backup) must know.
+    FWLScanRegions(REGION_FILE_SYSTEM);
+  }
   return result;
 }
 

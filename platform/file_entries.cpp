@@ -47,6 +47,20 @@ bool SameFolder(int a, int b) {
   return HostStatFd(a, &first) && HostStatFd(b, &second) && first.dev == second.dev && first.ino == second.ino;
 }
 
+// A file may take the place of `target` only when both are files and the
+// target is neither read-only nor open anywhere on the module.
+bool ReplaceableFile(const ResolvedPath& target, const ResolvedPath& source) {
+  if (!HostEntryIsFile(target.entry) || !HostEntryIsFile(source.entry) || (target.entry.mode & S_IWUSR) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  if (OpenFilesContain(target.entry.dev, target.entry.ino)) {
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 BOOL DeleteFileW(LPCWSTR name) {
@@ -110,7 +124,9 @@ BOOL RemoveDirectoryW(LPCWSTR name) {
   return TRUE;
 }
 
-BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) { return MoveFileExW(existing, target, 0); }
+
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
   ResolvedPath from;
   if (!ResolveExisting(existing, &from)) return FALSE;
   ResolvedPath to;
@@ -126,15 +142,23 @@ BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) {
   // The target name is taken as given; when it matched the source itself
   // only its case changes.
   std::string newName = Utf16ToUtf8(to.givenName);
+  unsigned int renameFlags = RENAME_NOREPLACE;
   if (to.exists) {
     bool sameEntry = to.hostName == from.hostName && SameFolder(from.dirFd, to.dirFd);
-    if (!sameEntry) {
+    if (sameEntry) {
+      if (newName == from.hostName) return TRUE;
+    } else if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
       SetLastError(ERROR_ALREADY_EXISTS);
       return FALSE;
+    } else if (!ReplaceableFile(to, from)) {
+      return FALSE;
+    } else {
+      // The replaced file goes under its own spelling of the name.
+      newName = to.hostName;
+      renameFlags = 0;
     }
-    if (newName == from.hostName) return TRUE;
   }
-  if (::renameat2(from.dirFd, from.hostName.c_str(), to.dirFd, newName.c_str(), RENAME_NOREPLACE) != 0) {
+  if (::renameat2(from.dirFd, from.hostName.c_str(), to.dirFd, newName.c_str(), renameFlags) != 0) {
     SetLastHostError(errno, ERROR_FILE_NOT_FOUND);
     return FALSE;
   }

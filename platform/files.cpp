@@ -378,7 +378,4 @@ BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access
   return TRUE;
 }
 
-void FilesReset() {
-  OpenFilesReset();
-  HostEntryReset();
-}
+void FilesReset() { HostEntryReset(); }

@@ -5,9 +5,10 @@
 // a leading separator starts at the root too, as the module has no current
 // folder. Nothing a path names can lie outside the module's object store.
 //
-// Share modes are honoured between the handles of this process. Opening,
-// deleting or moving a file while another handle of this process has it
-// open follows the module's sharing rules (ERROR_SHARING_VIOLATION).
+// Share modes are honoured between all handles on the module, in this
+// process or another. Opening, deleting or moving a file while another
+// handle has it open follows the module's sharing rules
+// (ERROR_SHARING_VIOLATION).
 #pragma once
 
 #include "platform/handles.h"  // CloseHandle closes file handles
@@ -113,6 +114,12 @@ BOOL RemoveDirectoryW(LPCWSTR name);
 // case alone is allowed).
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target);
 
+// As MoveFileW; with MOVEFILE_REPLACE_EXISTING a file may take the place of
+// another file in one step, unless that one is read-only
+// (ERROR_ACCESS_DENIED) or open (ERROR_SHARING_VIOLATION).
+constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags);
+
 // INVALID_FILE_ATTRIBUTES with the last error when the entry is missing.
 DWORD GetFileAttributesW(LPCWSTR name);
 BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes);
@@ -129,6 +136,5 @@ BOOL FindClose(HANDLE search);
 // pointer may be null.
 BOOL GetDiskFreeSpaceExW(LPCWSTR path, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total, ULARGE_INTEGER* free);
 
-// Forgets the open-file table and the test hooks; for tests, with every file
-// handle closed.
+// Forgets the test hooks; for tests, with every file handle closed.
 void FilesReset();

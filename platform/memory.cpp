@@ -141,21 +141,30 @@ LPVOID CommitInReservation(uintptr_t start, uint64_t end, DWORD access) {
   std::abort();
 }
 
+constexpr size_t kNoWindow = SIZE_MAX;
+
+// Index of the window that holds `a`; the last hit first, since drivers stay
+// in one window for long runs.
+size_t FindWindow(uintptr_t a) {
+  auto& ws = g_memory.windows;
+  auto holds = [&](const Window& w) { return a >= w.virt && a - w.virt < w.bytes; };
+  if (g_memory.lastHit < ws.size() && holds(ws[g_memory.lastHit])) return g_memory.lastHit;
+  auto at = std::upper_bound(ws.begin(), ws.end(), a, [](uintptr_t v, const Window& w) { return v < w.virt; });
+  if (at == ws.begin() || !holds(*(at - 1))) return kNoWindow;
+  g_memory.lastHit = static_cast<size_t>(at - 1 - ws.begin());
+  return g_memory.lastHit;
+}
+
 // The window that holds the whole access, or the process ends.
 const Window& Resolve(const volatile void* address, uint64_t bytes, bool write) {
   uintptr_t a = reinterpret_cast<uintptr_t>(address);
   if (a % kWordBytes != 0) DataAbort("misaligned register access", address);
-  auto& ws = g_memory.windows;
-  auto holds = [&](const Window& w) { return a >= w.virt && a - w.virt < w.bytes; };
-  if (g_memory.lastHit >= ws.size() || !holds(ws[g_memory.lastHit])) {
-    auto at = std::upper_bound(ws.begin(), ws.end(), a, [](uintptr_t v, const Window& w) { return v < w.virt; });
-    if (at == ws.begin() || !holds(*(at - 1))) {
-      DataAbort(write ? "register write outside every physical window" : "register read outside every physical window",
-                address);
-    }
-    g_memory.lastHit = static_cast<size_t>(at - 1 - ws.begin());
+  size_t index = FindWindow(a);
+  if (index == kNoWindow) {
+    DataAbort(write ? "register write outside every physical window" : "register read outside every physical window",
+              address);
   }
-  const Window& w = ws[g_memory.lastHit];
+  const Window& w = g_memory.windows[index];
   if (a - w.virt + bytes > w.bytes) DataAbort("register access runs past the end of its physical window", address);
   if (write && !w.writable) DataAbort("register write through a read-only physical window", address);
   return w;
@@ -172,6 +181,23 @@ PhysBus* Bus() {
 
 uint32_t PhysOf(const Window& w, const volatile void* address) {
   return w.phys + static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address) - w.virt);
+}
+
+// A buffer access may run on from one window into the next one that starts
+// where it ends (a large mapping is made of several windows); each run goes
+// to its own window's physical addresses, as the page tables would send it.
+template <typename Run>
+void ForEachWindowRun(volatile ULONG* reg, ULONG count, bool write, Run run) {
+  ULONG done = 0;
+  while (done < count) {
+    volatile ULONG* at = reg + done;
+    if (done != 0 && FindWindow(reinterpret_cast<uintptr_t>(at)) == kNoWindow) DataAbort("register access runs past the end of its physical window", at);
+    const Window& w = Resolve(at, kWordBytes, write);
+    uintptr_t left = (w.virt + w.bytes - reinterpret_cast<uintptr_t>(at)) / kWordBytes;
+    ULONG words = static_cast<ULONG>(std::min<uintptr_t>(left, count - done));
+    run(w, at, done, words);
+    done += words;
+  }
 }
 
 }  // namespace
@@ -258,19 +284,19 @@ void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
 }
 
 void READ_REGISTER_BUFFER_ULONG(volatile ULONG* reg, ULONG* buffer, ULONG count) {
-  if (count == 0) return;
   std::lock_guard<std::mutex> lock(g_memory.mutex);
-  const Window& w = Resolve(reg, uint64_t{count} * kWordBytes, false);
-  PhysBusReadWords(Bus(), PhysOf(w, reg), buffer, count);
+  ForEachWindowRun(reg, count, false, [&](const Window& w, volatile ULONG* at, ULONG done, ULONG words) {
+    PhysBusReadWords(Bus(), PhysOf(w, at), buffer + done, words);
+  });
 }
 
 void WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* reg, const ULONG* buffer, ULONG count) {
-  if (count == 0) return;
   std::lock_guard<std::mutex> lock(g_memory.mutex);
-  const Window& w = Resolve(reg, uint64_t{count} * kWordBytes, true);
-  PhysBus* bus = Bus();
-  uint32_t phys = PhysOf(w, reg);
-  for (ULONG i = 0; i < count; i++) PhysBusWrite32(bus, phys + i * static_cast<uint32_t>(kWordBytes), buffer[i]);
+  ForEachWindowRun(reg, count, true, [&](const Window& w, volatile ULONG* at, ULONG done, ULONG words) {
+    PhysBus* bus = Bus();
+    uint32_t phys = PhysOf(w, at);
+    for (ULONG i = 0; i < words; i++) PhysBusWrite32(bus, phys + i * static_cast<uint32_t>(kWordBytes), buffer[done + i]);
+  });
 }
 
 bool MemoryFindWindow(const volatile void* address, PhysWindowInfo* info) {

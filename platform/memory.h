@@ -40,7 +40,8 @@ BOOL VirtualCopy(LPVOID dest, LPVOID src, DWORD size, DWORD protect);
 // with a message, as a data abort would.
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg);
 void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value);
-// `count` consecutive words from `reg` on.
+// `count` consecutive words from `reg` on; they may run on into the window
+// that starts where the first one ends.
 void READ_REGISTER_BUFFER_ULONG(volatile ULONG* reg, ULONG* buffer, ULONG count);
 void WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* reg, const ULONG* buffer, ULONG count);
 

@@ -1,58 +1,111 @@
 #include "platform/open_files.h"
 
-#include <algorithm>
-#include <mutex>
-#include <vector>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "module/module_dir.h"
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/platform.h"
 
 namespace {
 
-struct OpenFilesState {
-  std::mutex lock;
-  std::vector<OpenFile*> files;
-};
+// One byte each in the lock file. The guard is held exclusively while a
+// handle checks and registers; the others are held shared for as long as a
+// handle is open.
+enum LockByte : off_t { kGuard, kOpen, kReads, kWrites, kRefusesReads, kRefusesWrites };
 
-OpenFilesState g_openFiles;
+constexpr mode_t kLockFileMode = 0666;
 
-// One side asks for an access the other does not share.
-bool Denies(const OpenFile& holder, const OpenFile& asker) {
-  if ((asker.access & GENERIC_READ) && !(holder.share & FILE_SHARE_READ)) return true;
-  if ((asker.access & GENERIC_WRITE) && !(holder.share & FILE_SHARE_WRITE)) return true;
+std::string LockFilePath(uint64_t dev, uint64_t ino) {
+  const Module* module = PlatformModule();
+  if (module == nullptr) return "";
+  char name[64];
+  std::snprintf(name, sizeof name, "/open-%llx-%llx", static_cast<unsigned long long>(dev),
+                static_cast<unsigned long long>(ino));
+  return ModuleLocksPath(module->dir) + name;
+}
+
+bool Lock(int fd, off_t byte, short type, bool wait) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  for (;;) {
+    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Whether a descriptor other than `fd` holds a lock on the byte.
+bool HeldByOthers(int fd, off_t byte) {
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = byte;
+  probe.l_len = 1;
+  return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+// One side asks for an access the holders refuse, or refuses an access the
+// holders have.
+bool Conflicts(int fd, DWORD access, DWORD share) {
+  if ((access & GENERIC_READ) && HeldByOthers(fd, kRefusesReads)) return true;
+  if ((access & GENERIC_WRITE) && HeldByOthers(fd, kRefusesWrites)) return true;
+  if (!(share & FILE_SHARE_READ) && HeldByOthers(fd, kReads)) return true;
+  if (!(share & FILE_SHARE_WRITE) && HeldByOthers(fd, kWrites)) return true;
   return false;
+}
+
+bool TakeSharedLocks(int fd, DWORD access, DWORD share) {
+  bool ok = Lock(fd, kOpen, F_RDLCK, false);
+  // A handle that neither reads nor writes takes no part in sharing.
+  if (access == 0) return ok;
+  if (access & GENERIC_READ) ok = ok && Lock(fd, kReads, F_RDLCK, false);
+  if (access & GENERIC_WRITE) ok = ok && Lock(fd, kWrites, F_RDLCK, false);
+  if (!(share & FILE_SHARE_READ)) ok = ok && Lock(fd, kRefusesReads, F_RDLCK, false);
+  if (!(share & FILE_SHARE_WRITE)) ok = ok && Lock(fd, kRefusesWrites, F_RDLCK, false);
+  return ok;
 }
 
 }  // namespace
 
 bool OpenFilesAdd(OpenFile* file) {
-  std::lock_guard<std::mutex> guard(g_openFiles.lock);
-  for (const OpenFile* other : g_openFiles.files) {
-    if (other->dev != file->dev || other->ino != file->ino) continue;
-    // A handle that neither reads nor writes takes no part in sharing.
-    if (file->access == 0 || other->access == 0) continue;
-    if (Denies(*other, *file) || Denies(*file, *other)) {
-      SetLastError(ERROR_SHARING_VIOLATION);
-      return false;
-    }
+  std::string path = LockFilePath(file->dev, file->ino);
+  int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode);
+  if (fd < 0 || !Lock(fd, kGuard, F_WRLCK, true)) {
+    if (fd >= 0) ::close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
   }
-  g_openFiles.files.push_back(file);
+  bool conflict = file->access != 0 && Conflicts(fd, file->access, file->share);
+  bool taken = !conflict && TakeSharedLocks(fd, file->access, file->share);
+  Lock(fd, kGuard, F_UNLCK, false);
+  if (!taken) {
+    ::close(fd);
+    SetLastError(conflict ? ERROR_SHARING_VIOLATION : ERROR_NOT_ENOUGH_MEMORY);
+    return false;
+  }
+  file->lockFd = fd;
   return true;
 }
 
 void OpenFilesRemove(OpenFile* file) {
-  std::lock_guard<std::mutex> guard(g_openFiles.lock);
-  auto& files = g_openFiles.files;
-  files.erase(std::remove(files.begin(), files.end(), file), files.end());
+  // Closing the descriptor drops every lock it holds.
+  if (file->lockFd >= 0) ::close(file->lockFd);
+  file->lockFd = -1;
 }
 
 bool OpenFilesContain(uint64_t dev, uint64_t ino) {
-  std::lock_guard<std::mutex> guard(g_openFiles.lock);
-  return std::any_of(g_openFiles.files.begin(), g_openFiles.files.end(),
-                     [&](const OpenFile* f) { return f->dev == dev && f->ino == ino; });
-}
-
-void OpenFilesReset() {
-  std::lock_guard<std::mutex> guard(g_openFiles.lock);
-  g_openFiles.files.clear();
+  std::string path = LockFilePath(dev, ino);
+  int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool open = HeldByOthers(fd, kOpen);
+  ::close(fd);
+  return open;
 }

@@ -7,25 +7,19 @@
 #include "platform/clock.h"
 #include "platform/device_manager.h"
 #include "platform/files.h"
-#include "platform/format.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "storage/driver_keys.h"
 #include "storage/fs_stream_header.h"
 
 namespace {
 
-// The running driver's key: built in, or registered as a block device.
-constexpr const WCHAR* kSourceDriverKeys[] = {u"Drivers\\BuiltIn\\StrataFMD", u"Drivers\\BlockDevice\\StrataFMD"};
 // Our own instance of the same driver, for the restore.
 constexpr WCHAR kRestoreDriverKey[] = u"Drivers\\BuiltIn\\FWLFMD";
-constexpr WCHAR kProfileKeyFormat[] = u"System\\StorageManager\\Profiles\\%s";
-constexpr WCHAR kProfileFatKeyFormat[] = u"System\\StorageManager\\Profiles\\%s\\FATFS";
 constexpr WCHAR kStorageManagerKey[] = u"System\\StorageManager";
 
 // Texts copied from the source key are taken up to this many bytes.
 constexpr DWORD kDriverTextBytes = 260;
-// The profile name: 31 characters and the terminator.
-constexpr DWORD kProfileBytes = 64;
 
 // Written without its terminator, as the OS's own driver keys have it.
 constexpr WCHAR kDevicePrefix[] = u"DSK";
@@ -49,8 +43,13 @@ constexpr DWORD kUnloadMarginMs = 100;
 // Time the storage manager takes to attach the new instance's store.
 constexpr DWORD kActivationSettleMs = 500;
 
+// How the running flash disk was taken away, so that it can be brought back.
+enum class Detached : uint8_t { Nothing, Device, Interface };
+
 struct FlashDiskDriverState {
   uint32_t unloadTick = 0;
+  Detached detached = Detached::Nothing;
+  WCHAR deviceName[STORE_DEVICE_NAME_CHARS] = {};
 };
 
 FlashDiskDriverState g_driver;
@@ -75,17 +74,10 @@ bool CopyText(HKEY from, HKEY to, const WCHAR* name, WCHAR* buffer, DWORD capaci
   return ok && SetText(to, name, buffer, bytes);
 }
 
-bool OpenSourceKey(HKEY* key) {
-  for (const WCHAR* path : kSourceDriverKeys) {
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key) == ERROR_SUCCESS) return true;
-  }
-  return false;
-}
-
 // Writes the restore key; `profile` receives the source's profile name.
-bool WriteRestoreKey(const FsStreamHeader& header, WCHAR (&profile)[kProfileBytes / sizeof(WCHAR) + 1]) {
+bool WriteRestoreKey(const FsStreamHeader& header, WCHAR (&profile)[DRIVER_PROFILE_BYTES / sizeof(WCHAR) + 1]) {
   HKEY source = nullptr;
-  if (!OpenSourceKey(&source)) return false;
+  if (!OpenFlashDiskDriverKey(&source)) return false;
   HKEY restore = nullptr;
   DWORD disposition = 0;
   if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRestoreDriverKey, 0, nullptr, 0, 0, nullptr, &restore, &disposition) !=
@@ -95,7 +87,7 @@ bool WriteRestoreKey(const FsStreamHeader& header, WCHAR (&profile)[kProfileByte
   }
   WCHAR text[kDriverTextBytes / sizeof(WCHAR) + 1];
   bool ok = CopyText(source, restore, u"Dll", text, kDriverTextBytes);
-  ok = CopyText(source, restore, u"Profile", profile, kProfileBytes) && ok;
+  ok = CopyText(source, restore, u"Profile", profile, DRIVER_PROFILE_BYTES) && ok;
   ok = CopyText(source, restore, u"IClass", text, kDriverTextBytes) && ok;
   ok = SetDword(restore, u"Order", kLoadOrder) && ok;
   ok = SetText(restore, u"Prefix", kDevicePrefix, kDevicePrefixBytes) && ok;
@@ -114,16 +106,9 @@ bool WriteRestoreKey(const FsStreamHeader& header, WCHAR (&profile)[kProfileByte
   return ok;
 }
 
-// Opens a key of the profile; it must exist already.
-bool OpenProfileKey(const WCHAR* format, const WCHAR* profile, HKEY* key) {
-  WCHAR path[MAX_PATH];
-  return StringCchPrintfW(path, MAX_PATH, format, profile) == S_OK &&
-         RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key) == ERROR_SUCCESS;
-}
-
 bool WriteProfile(const FsStreamHeader& header, const WCHAR* profile) {
   HKEY key = nullptr;
-  if (!OpenProfileKey(kProfileKeyFormat, profile, &key)) return false;
+  if (!OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) return false;
   bool files = header.type == FS_STREAM_FILES;
   bool ok = true;
   if (files) {
@@ -134,7 +119,7 @@ bool WriteProfile(const FsStreamHeader& header, const WCHAR* profile) {
   RegCloseKey(key);
   if (!files) return ok;
 
-  if (!OpenProfileKey(kProfileFatKeyFormat, profile, &key)) return false;
+  if (!OpenStorageProfileKey(STORAGE_PROFILE_FAT_KEY_FORMAT, profile, &key)) return false;
   ok = SetDword(key, u"FormatTfat", (header.flags & FS_STREAM_FLAG_FORMAT_TFAT) != 0 ? kFormatTfatOn : kFormatTfatOff) && ok;
   RegCloseKey(key);
   return ok;
@@ -144,16 +129,10 @@ DWORD UnloadDelay() {
   DWORD delay = kDefaultUnloadDelayMs;
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kStorageManagerKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return delay;
-  DWORD type = 0;
-  DWORD value = 0;
-  DWORD bytes = sizeof value;
-  if (RegQueryValueExW(key, u"PNPUnloadDelay", nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes) ==
-          ERROR_SUCCESS &&
-      type == REG_DWORD && bytes == sizeof value) {
-    delay = value < kMaxUnloadDelayMs ? value : kMaxUnloadDelayMs;
-  }
+  uint32_t value = delay;
+  RegReadDword(key, u"PNPUnloadDelay", &value);
   RegCloseKey(key);
-  return delay;
+  return value < kMaxUnloadDelayMs ? value : kMaxUnloadDelayMs;
 }
 
 // Stops the store's device, or, when the device manager does not know it,
@@ -162,17 +141,34 @@ bool DetachStoreDevice(const WCHAR* deviceName) {
   DEVMGR_DEVICE_INFORMATION info = {};
   info.dwSize = sizeof info;
   HANDLE search = FindFirstDevice(DeviceSearchByLegacyName, deviceName, &info);
+  bool detached = false;
   if (search != INVALID_HANDLE_VALUE) {
     FindClose(search);
-    return DeactivateDevice(info.hDevice) != FALSE;
+    detached = DeactivateDevice(info.hDevice) != FALSE;
+    if (detached) g_driver.detached = Detached::Device;
+  } else {
+    detached = AdvertiseInterface(&BLOCK_DRIVER_GUID, deviceName, TRUE) &&
+               AdvertiseInterface(&BLOCK_DRIVER_GUID, deviceName, FALSE);
+    if (detached) g_driver.detached = Detached::Interface;
   }
-  return AdvertiseInterface(&BLOCK_DRIVER_GUID, deviceName, TRUE) &&
-         AdvertiseInterface(&BLOCK_DRIVER_GUID, deviceName, FALSE);
+  if (detached) TextCopy(g_driver.deviceName, STORE_DEVICE_NAME_CHARS, deviceName);
+  return detached;
+}
+
+// Starts the running driver's key again, as the module does at boot.
+bool ActivateSourceDriver() {
+  HKEY key = nullptr;
+  const WCHAR* path = nullptr;
+  if (!OpenFlashDiskDriverKey(&key, &path)) return false;
+  RegCloseKey(key);
+  HANDLE device = ActivateDeviceEx(path, nullptr, 0, nullptr);
+  return device != nullptr && device != INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
 
 uint32_t UnloadFlashDisk() {
+  g_driver.detached = Detached::Nothing;
   const WCHAR* deviceName = FwlState()->storeDeviceName;
   bool ok = TextLengthBounded(deviceName, STORE_DEVICE_NAME_CHARS) == 0 || DetachStoreDevice(deviceName);
   g_driver.unloadTick = GetTickCount();
@@ -180,7 +176,7 @@ uint32_t UnloadFlashDisk() {
 }
 
 uint32_t RegisterFlashDiskDriver(const FsStreamHeader& header) {
-  WCHAR profile[kProfileBytes / sizeof(WCHAR) + 1] = {};
+  WCHAR profile[DRIVER_PROFILE_BYTES / sizeof(WCHAR) + 1] = {};
   if (!WriteRestoreKey(header, profile)) return FWL_ERR_FS_DRIVER;
   return WriteProfile(header, profile) ? FWL_OK : FWL_ERR_FS_DRIVER;
 }
@@ -207,6 +203,18 @@ uint32_t UnregisterFlashDiskDriver() {
   // Values never written are simply not there.
   for (const WCHAR* name : kRestoreValues) RegDeleteValueW(key, name);
   RegCloseKey(key);
+  return FWL_OK;
+}
+
+uint32_t ReloadFlashDisk() {
+  Detached how = g_driver.detached;
+  if (how == Detached::Nothing) return FWL_OK;
+  WaitDriverUnloadDelay();
+  bool back = how == Detached::Device ? ActivateSourceDriver()
+                                      : AdvertiseInterface(&BLOCK_DRIVER_GUID, g_driver.deviceName, TRUE) != FALSE;
+  if (!back) return FWL_ERR_FS_DRIVER;
+  g_driver.detached = Detached::Nothing;
+  Sleep(kActivationSettleMs);
   return FWL_OK;
 }
 

@@ -30,6 +30,12 @@ uint32_t LoadFlashDisk();
 // key (the key itself stays). Always FWL_OK.
 uint32_t UnregisterFlashDiskDriver();
 
+// Brings back the flash disk UnloadFlashDisk took away, once the unload
+// delay has passed, for an update that failed before it touched the File
+// System region. FWL_OK (also when nothing was taken away), or
+// FWL_ERR_FS_DRIVER.
+uint32_t ReloadFlashDisk();
+
 // Tick count of the last UnloadFlashDisk (0 before the first).
 uint32_t FlashDiskUnloadTime();
 

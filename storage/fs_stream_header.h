@@ -59,6 +59,10 @@ static_assert(offsetof(FsStreamHeader, checksum) == 344);
 // Bytes of the header the checksum covers.
 constexpr uint32_t FS_STREAM_HEADER_CHECKED_BYTES = offsetof(FsStreamHeader, checksum);
 
+// The header's bytes as files hold them: numbers and text units
+// little-endian; the store's record is carried as the platform gave it.
+void FsStreamHeaderEncode(const FsStreamHeader& header, uint8_t (&bytes)[FS_STREAM_HEADER_BYTES]);
+
 inline STOREINFO FsStreamStoreInfo(const FsStreamHeader& header) {
   STOREINFO info;
   std::memcpy(&info, header.storeInfo, sizeof info);

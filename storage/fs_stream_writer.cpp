@@ -54,9 +54,8 @@ uint32_t Flush(SectorWalk* walk) {
 
 uint32_t OpenRun(SectorWalk* walk, uint32_t sector) {
   ChecksumSelect(ChecksumKind::Fletcher);
-  const FsChunkHeader placeholder = {sector, 0, 0};
-  if (!FilePosition(walk->request->file, &walk->chunkAt) ||
-      !FileWriteAll(walk->request->file, &placeholder, sizeof placeholder)) {
+  const uint32_t placeholder[] = {sector, 0, 0};
+  if (!FilePosition(walk->request->file, &walk->chunkAt) || !FileWriteLe32(walk->request->file, placeholder, 3)) {
     return FWL_ERR_WRITE_FILE;
   }
   walk->runOpen = true;
@@ -71,8 +70,8 @@ uint32_t CloseRun(SectorWalk* walk) {
   uint32_t result = Flush(walk);
   if (result != FWL_OK) return result;
   walk->runOpen = false;
-  const FsChunkHeader chunk = {walk->runFirst, walk->runSectors * walk->sectorBytes, ChecksumResult()};
-  return FilePatch(walk->request->file, walk->chunkAt, &chunk, sizeof chunk) ? FWL_OK : FWL_ERR_WRITE_FILE;
+  const uint32_t chunk[] = {walk->runFirst, walk->runSectors * walk->sectorBytes, ChecksumResult()};
+  return FilePatchLe32(walk->request->file, walk->chunkAt, chunk, 3) ? FWL_OK : FWL_ERR_WRITE_FILE;
 }
 
 uint32_t TakeMapped(SectorWalk* walk, uint32_t sector) {
@@ -88,14 +87,15 @@ uint32_t TakeMapped(SectorWalk* walk, uint32_t sector) {
   return FWL_OK;
 }
 
-// Walks the store's sectors in query batches until `*remaining` mapped ones
-// are saved or the store ends.
-uint32_t WalkSectors(SectorWalk* walk, uint32_t sectorCount, uint32_t* remaining) {
+// Walks every sector of the store in query batches: the flash disk keeps
+// writing while the program runs, so a count taken earlier says nothing
+// about where the walk may stop.
+uint32_t WalkSectors(SectorWalk* walk, uint32_t sectorCount) {
   uint32_t* numbers = new (std::nothrow) uint32_t[2 * FS_SECTOR_QUERY_BATCH];
   if (numbers == nullptr) return FWL_ERR_NO_MEMORY;
   uint32_t* addresses = numbers + FS_SECTOR_QUERY_BATCH;
   uint32_t result = FWL_OK;
-  for (uint32_t first = 0; result == FWL_OK && *remaining != 0 && first < sectorCount;) {
+  for (uint32_t first = 0; result == FWL_OK && first < sectorCount;) {
     uint32_t batch = std::min(FS_SECTOR_QUERY_BATCH, sectorCount - first);
     for (uint32_t i = 0; i < batch; i++) numbers[i] = first + i;
     DWORD bytes = batch * sizeof(uint32_t);
@@ -106,9 +106,8 @@ uint32_t WalkSectors(SectorWalk* walk, uint32_t sectorCount, uint32_t* remaining
       result = FWL_ERR_FS_RESTORE;
       break;
     }
-    for (uint32_t i = 0; result == FWL_OK && *remaining != 0 && i < batch; i++) {
+    for (uint32_t i = 0; result == FWL_OK && i < batch; i++) {
       if (addresses[i] != SECTOR_ADDRESS_NONE) {
-        (*remaining)--;
         result = TakeMapped(walk, first + i);
       } else if (walk->runOpen) {
         result = CloseRun(walk);
@@ -117,15 +116,13 @@ uint32_t WalkSectors(SectorWalk* walk, uint32_t sectorCount, uint32_t* remaining
     first += batch;
   }
   delete[] numbers;
-  // Whether the count is reached or the store ends, the last run is complete.
   if (result == FWL_OK && walk->runOpen) result = CloseRun(walk);
   return result;
 }
 
 }  // namespace
 
-uint32_t WriteSectorChunks(const SectorStreamRequest& request, uint32_t* missingSectors) {
-  *missingSectors = 0;
+uint32_t WriteSectorChunks(const SectorStreamRequest& request) {
   uint32_t sectorBytes = request.info.dwBytesPerSector;
   if (sectorBytes == 0) return FWL_ERR_FS_RESTORE;
   if (!WorkBufferAcquire() || WorkBufferSize() < sectorBytes) return FWL_ERR_NO_MEMORY;
@@ -139,10 +136,6 @@ uint32_t WriteSectorChunks(const SectorStreamRequest& request, uint32_t* missing
   walk.pendingMax = FS_RUN_BYTES_MAX / sectorBytes;
   walk.runSectorsMax = static_cast<uint32_t>(kChunkBytesMax / sectorBytes);
 
-  uint32_t remaining = request.usedBytes / sectorBytes;
   if (!ReportSectionStart(request.address, request.usedBytes, 0)) return FWL_ERR_USER_ABORT;
-  if (remaining == 0) return FWL_OK;
-  uint32_t result = WalkSectors(&walk, static_cast<uint32_t>(request.info.snNumSectors), &remaining);
-  if (result == FWL_OK) *missingSectors = remaining;
-  return result;
+  return WalkSectors(&walk, static_cast<uint32_t>(request.info.snNumSectors));
 }

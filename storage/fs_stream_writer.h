@@ -21,12 +21,11 @@ struct SectorStreamRequest {
   HANDLE store;
   STOREINFO info;      // the store's record: sector count and size
   uint32_t address;    // flash address the progress reports name
-  uint32_t usedBytes;  // bytes of mapped sectors the region scan counted
+  uint32_t usedBytes;  // bytes of mapped sectors the region scan counted, for the progress
 };
 
-// Appends the chunks. FWL_OK, FWL_ERR_USER_ABORT, FWL_ERR_WRITE_FILE,
-// FWL_ERR_NO_MEMORY or FWL_ERR_FS_RESTORE. With FWL_OK, *missingSectors
-// holds how many of the counted sectors the walk did not find before the
-// store's last sector (the chunks written are complete all the same).
-uint32_t WriteSectorChunks(const SectorStreamRequest& request, uint32_t* missingSectors);
+// Appends a chunk for every run of mapped sectors the store has now.
+// FWL_OK, FWL_ERR_USER_ABORT, FWL_ERR_WRITE_FILE, FWL_ERR_NO_MEMORY or
+// FWL_ERR_FS_RESTORE.
+uint32_t WriteSectorChunks(const SectorStreamRequest& request);
 

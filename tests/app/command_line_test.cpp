@@ -123,13 +123,23 @@ TEST(ParseCommandLine, AtMostTwentyCommands) {
   EXPECT_TRUE(parsed.debug.empty());
 }
 
-TEST(ParseCommandLine, FileNamesThatDoNotFitAreLeftEmpty) {
-  std::u16string longName(300, u'a');
-  Parsed parsed = Parse(u"/u " + longName + u" /f");
-  EXPECT_EQ(parsed.commands, (std::vector<Expected>{Update(u""), Save(0)}));
-  std::u16string fits(MAX_PATH - 1, u'b');
-  parsed = Parse(u"/b " + fits);
-  EXPECT_EQ(parsed.commands, std::vector<Expected>{Backup(fits)});
+TEST(ParseCommandLine, FileNamesThatDoNotFitFailTheirSwitch) {
+  // The longest name leaves room for its terminator; one more and the
+  // terminator would land on the command's type.
+  for (size_t length : {size_t{MAX_PATH - 1}, size_t{MAX_PATH}, size_t{MAX_PATH + 1}}) {
+    for (std::u16string letter : {u"u", u"b"}) {
+      std::u16string name(length, u'a');
+      CommandTableResetForTests();
+      std::u16string line = u"/" + letter + u" " + name + u" /f";
+      ParseCommandLine(line.data());
+      ASSERT_EQ(g_commandTable.count, 2u);
+      const ShellCommand& c = g_commandTable.commands[0];
+      bool fits = length < MAX_PATH;
+      EXPECT_EQ(c.type, letter == u"u" ? CommandUpdate : CommandBackup) << length;
+      EXPECT_EQ(c.nameTooLong, !fits) << length;
+      EXPECT_TRUE(std::u16string(c.path) == (fits ? name : u"")) << length;
+    }
+  }
 }
 
 }  // namespace

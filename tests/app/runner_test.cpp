@@ -17,6 +17,7 @@
 #include "module/atomic_file.h"
 #include "module/module_dir.h"
 #include "platform/clock.h"
+#include "platform/debug.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/ui/recording.h"
@@ -129,20 +130,31 @@ TEST_F(Runner, AFailingCommandEndsTheRun) {
   EXPECT_EQ(g_shell.currentImagePath[0], u'\0') << "the next update asks for its file again";
 }
 
-TEST_F(Runner, ResetsThatComeBackCountAsDone) {
+TEST_F(Runner, ARestartThatComesBackFailsTheRun) {
   std::string dir = AttachTempModuleWith({"faults.restart_returns=true"});
   ASSERT_FALSE(dir.empty());
   ClockSkipSleepsForTests(true);
   uint32_t before = GetTickCount();
-  EXPECT_EQ(Run(u"/r /rc500 /f"), 1);
+  std::string debug;
+  DebugSetCaptureSink(&debug);
+  EXPECT_EQ(Run(u"/rc500 /f"), 0);
+  DebugReset();
   EXPECT_GE(GetTickCount() - before, 500u) << "the cold restart waits first";
   std::string log, error;
   ASSERT_TRUE(ReadWholeFile(dir + "/events.log", &log, &error)) << error;
-  size_t warm = log.find("warm restart"), cold = log.find("cold restart");
-  ASSERT_NE(warm, std::string::npos) << log;
-  ASSERT_NE(cold, std::string::npos) << log;
-  EXPECT_LT(warm, cold);
-  EXPECT_EQ(Messages().size(), 1u) << "then the save runs: " << RecordingLog();
+  EXPECT_NE(log.find("cold restart"), std::string::npos) << log;
+  EXPECT_NE(debug.find("did not restart"), std::string::npos) << debug;
+  EXPECT_TRUE(Messages().empty()) << "the save after it never runs: " << RecordingLog();
+}
+
+TEST_F(Runner, AnOverLongFileNameFailsItsSwitchWithoutAskingForAFile) {
+  ASSERT_FALSE(AttachTempModule().empty());
+  std::string debug;
+  DebugSetCaptureSink(&debug);
+  EXPECT_EQ(Run(u"/u " + std::u16string(MAX_PATH, u'a') + u" /f"), 0);
+  DebugReset();
+  EXPECT_NE(debug.find("File name too long"), std::string::npos) << debug;
+  EXPECT_TRUE(RecordingEvents().empty()) << "no file dialog, no message: " << RecordingLog();
 }
 
 }  // namespace

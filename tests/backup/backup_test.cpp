@@ -2,6 +2,12 @@
 // the selection rules and the failures, and a backup written back.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -9,10 +15,14 @@
 #include "fwlib/backup.h"
 #include "fwlib/bin_file.h"
 #include "fwlib/erase.h"
+#include "fwlib/image_size.h"
 #include "fwlib/library_state.h"
+#include "fwlib/region_scan.h"
 #include "fwlib/results.h"
 #include "fwlib/update.h"
 #include "fwlib/work_buffer.h"
+#include "module/bin_image_builder.h"
+#include "module/module_dir.h"
 #include "tests/backup/backup_fixture.h"
 #include "tests/support/file_size_limit.h"
 
@@ -140,15 +150,22 @@ TEST_F(BackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFollowsAsAStream) {
 
 TEST_F(BackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
   // The board cannot put its flash disk below the OS image, so the table is
-  // told so: the File System the scan left absent there is made present.
-  Attach({"factory.flash_disk_key=none", "bsp.os_image_base=0x1C00000"});
+  // told so: the File System is shortened and the OS image moved behind it.
+  Attach();
   for (size_t i = 0; i < REGION_COUNT; i++) {
-    if ((RegionTable()[i].id & REGION_FILE_SYSTEM) != 0) RegionTable()[i].id &= ~REGION_ABSENT;
+    FlashRegion& entry = RegionTable()[i];
+    if ((entry.id & REGION_FILE_SYSTEM) != 0) entry.length = 0x200000;
   }
+  FlashRegion moved = Entry(REGION_FILE_SYSTEM);
+  for (size_t i = 0; i < REGION_COUNT; i++) {
+    FlashRegion& entry = RegionTable()[i];
+    if ((entry.id & REGION_OS_IMAGE) != 0) entry = {entry.id, moved.base + moved.length, 0, 0x1000};
+  }
+  ASSERT_EQ(FWLScanRegions(REGION_NONE), FWL_OK);  // sorts and measures only
   FlashRegion fs = Entry(REGION_FILE_SYSTEM);
   FlashRegion os = Entry(REGION_OS_IMAGE);
   ASSERT_LT(fs.base, os.base);
-  EXPECT_EQ(Backup(REGION_REGISTRY | REGION_FILE_SYSTEM | REGION_OS_IMAGE), FWL_ERR_FS_RESTORE);
+  EXPECT_EQ(Backup(REGION_REGISTRY | REGION_FILE_SYSTEM | REGION_OS_IMAGE), FWL_OK);
   ParsedBin bin;
   ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
   EXPECT_EQ(bin.start, Entry(REGION_REGISTRY).base);
@@ -157,7 +174,7 @@ TEST_F(BackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
   EXPECT_EQ(bin.records[1].address, os.base);
 
   // With nothing before it, the extent starts at the next region.
-  EXPECT_EQ(Backup(REGION_FILE_SYSTEM | REGION_OS_IMAGE), FWL_ERR_FS_RESTORE);
+  EXPECT_EQ(Backup(REGION_FILE_SYSTEM | REGION_OS_IMAGE), FWL_OK);
   ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
   EXPECT_EQ(bin.start, os.base);
   EXPECT_EQ(bin.length, os.length);
@@ -181,17 +198,88 @@ TEST_F(BackupTest, SelectionAndFileFailures) {
   EXPECT_EQ(Backup(REGION_BOOTLOADER), FWL_ERR_NOT_INITIALISED);
 }
 
+// No partial file in the target's folder.
+bool NoPartialFileLeft(const std::string& root) {
+  for (const auto& entry : std::filesystem::directory_iterator(root)) {
+    if (entry.path().extension() == ".tmp") return false;
+  }
+  return true;
+}
+
 // The host refuses to grow the file past a few kilobytes, as a full card
-// would: the backup stops with the write failure instead of reporting success.
-TEST_F(BackupTest, TargetThatStopsTakingBytesFailsTheBackup) {
+// would: the backup stops with the write failure instead of reporting
+// success, and the backup that was there before stays as it was.
+TEST_F(BackupTest, TargetThatStopsTakingBytesFailsTheBackupAndKeepsTheOldFile) {
   Attach();
+  ASSERT_EQ(Backup(REGION_CONFIG_BLOCK), FWL_OK);
+  std::vector<uint8_t> earlier = BackupBytes();
   FileSizeLimit limit(0x3000);
   ASSERT_TRUE(limit.active);
   uint32_t result = Backup(REGION_BOOTLOADER | REGION_CONFIG_BLOCK);
   limit.Restore();
   EXPECT_EQ(result, FWL_ERR_WRITE_FILE);
   EXPECT_FALSE(WorkBufferHeld());
-  EXPECT_LE(BackupBytes().size(), 0x3000u);
+  EXPECT_TRUE(BackupBytes() == earlier);
+  EXPECT_TRUE(NoPartialFileLeft(ModuleRootPath(dir_)));
+}
+
+// A backup that dies half-way (power, a kill) leaves its partial file under
+// another name, and that file is refused as an image, also when cut right
+// after the bootloader's record header at address 0.
+TEST_F(BackupTest, ABackupCutOffNeverReadsAsAComplete) {
+  Attach({"factory.flash_disk_key=none"});
+  constexpr rlim_t kAfterFirstRecordHeader = kBinHeaderBytes + kBinRecordHeaderBytes;
+  for (rlim_t cut : {kAfterFirstRecordHeader, rlim_t{0x3000}}) {
+    pid_t child = ::fork();
+    if (child == 0) {
+      struct rlimit small = {cut, cut};
+      ::setrlimit(RLIMIT_FSIZE, &small);  // the write past it ends the process
+      Backup(REGION_ALL);
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "cut at " << cut;
+    EXPECT_FALSE(std::filesystem::exists(ModuleRootPath(dir_) + "/backup.bin"));
+    for (const auto& entry : std::filesystem::directory_iterator(ModuleRootPath(dir_))) {
+      if (entry.path().extension() != ".tmp") continue;
+      std::u16string name = u"\\" + entry.path().filename().u16string();
+      EXPECT_NE(FWLSetBinFile(name.c_str(), nullptr, nullptr, 1), FWL_OK) << "cut at " << cut;
+      FWLCloseFile();
+      std::filesystem::remove(entry.path());
+    }
+  }
+}
+
+// The flash lock could not be had while the table was filled: the regions
+// then look absent, and a backup of everything must not quietly narrow.
+TEST_F(BackupTest, ARegionTheScanCouldNotReadFailsTheBackup) {
+  Attach({"factory.flash_disk_key=none"});
+  FlashLockRefuseForTests(true);
+  EXPECT_EQ(FWLScanRegions(REGION_ALL), FWL_ERR_FLASH_READ);
+  FlashLockRefuseForTests(false);
+  EXPECT_EQ(Backup(REGION_ALL), FWL_ERR_FLASH_READ);
+  EXPECT_FALSE(std::filesystem::exists(ModuleRootPath(dir_) + "/backup.bin"));
+  ASSERT_EQ(FWLScanRegions(REGION_ALL), FWL_OK);
+  EXPECT_EQ(Backup(REGION_ALL), FWL_OK);
+}
+
+// An image header that claims more than its region holds (here the record
+// after the OS image) is saved up to the region's end, so that the backup
+// writes back.
+TEST_F(BackupTest, UsedSizeNeverRunsPastItsRegion) {
+  Attach({"factory.flash_disk_key=none"});
+  FlashRegion os = Entry(REGION_OS_IMAGE);
+  uint32_t image = (FWLGetImageSize(os.base) + 3) & ~3u;
+  const uint32_t record[] = {0x52435353, 0, 0x7FFFFFF0, 0};  // "SSCR", with a huge length
+  std::fstream flash(ModuleFlashPath(dir_), std::ios::in | std::ios::out | std::ios::binary);
+  flash.seekp(os.base + image);
+  flash.write(reinterpret_cast<const char*>(record), sizeof record);
+  flash.close();
+  ASSERT_EQ(FWLScanRegions(REGION_ALL), FWL_OK);
+  EXPECT_EQ(Entry(REGION_OS_IMAGE).used, Entry(REGION_OS_IMAGE).length);
+  ASSERT_EQ(Backup(REGION_OS_IMAGE), FWL_OK);
+  EXPECT_EQ(Validate(nullptr), FWL_OK);
 }
 
 TEST_F(BackupTest, BackupWrittenBackRestoresErasedRegions) {

@@ -7,6 +7,7 @@
 #include "fwlib/erase.h"
 #include "fwlib/results.h"
 #include "tests/backup/backup_fixture.h"
+#include "tests/support/flash_lock_probe.h"
 
 namespace {
 
@@ -66,6 +67,20 @@ TEST_F(BackupTest, EraseSeveralRegionsLeavesTheRestAlone) {
   EXPECT_EQ(g_log.erase.front(), std::make_pair(0u, config.length));
   ExpectProgressSteps(CallsFor(config.length), config.length, ERASE_MIN_PROGRESS_STEP);
   ExpectProgressSteps(CallsFor(registry.length), registry.length, ERASE_MIN_PROGRESS_STEP);
+}
+
+// The module's own flash driver must not write while a region is erased.
+int ProbeLockDuringErase(uint32_t done, uint32_t total) {
+  if (done == 0) g_log.erase.push_back({OtherProcessTakesFlashLock(50) ? 1u : 0u, total});
+  return 1;
+}
+
+TEST_F(BackupTest, EraseHoldsTheFlashLockAndGivesItBack) {
+  Attach();
+  ASSERT_EQ(FWLEraseRegions(REGION_CONFIG_BLOCK | REGION_REGISTRY, ProbeLockDuringErase), FWL_OK);
+  ASSERT_EQ(g_log.erase.size(), 2u);
+  for (const auto& call : g_log.erase) EXPECT_EQ(call.first, 0u) << "another process took the lock mid-erase";
+  EXPECT_TRUE(OtherProcessTakesFlashLock(2000));
 }
 
 TEST_F(BackupTest, EraseFailures) {

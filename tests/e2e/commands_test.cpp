@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "module/atomic_file.h"
+#include "module/bin_image_builder.h"
 #include "module/flash_image.h"
 #include "module/module_dir.h"
 #include "module/registry_persist.h"
@@ -117,6 +118,23 @@ TEST(Commands, WholeModuleBackupWritesBackTheSameFlash) {
   ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\all.bin"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_TRUE(ReadFile(ModuleFlashPath(dir)) == original);
+}
+
+// A 64 MB flash is mapped as two windows; a buffered program across their
+// seam must land in both.
+TEST(Commands, UpdateAcrossTheSeamOfTheFlashMappingCompletes) {
+  std::string dir = MakeModule({"flash.nor_device_code=0x0019", "factory.flash_disk_key=none"});
+  constexpr uint32_t kAt = 0x1FFF000, kBytes = 0x2000;
+  std::vector<uint8_t> data(kBytes);
+  for (uint32_t i = 0; i < kBytes; i++) data[i] = static_cast<uint8_t>(i * 7 + 1);
+  std::vector<uint8_t> file;
+  std::string error;
+  ASSERT_TRUE(BinImageBuild(BinSingleRecordImage(kAt, data), &file, &error)) << error;
+  ASSERT_TRUE(AtomicWriteFile(ModuleRootPath(dir) + "/Temp/seam.bin", std::string(file.begin(), file.end()), &error));
+
+  ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\seam.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(ReadFile(ModuleFlashPath(dir)).compare(kAt, kBytes, std::string(data.begin(), data.end())), 0);
 }
 
 }  // namespace

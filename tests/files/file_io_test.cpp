@@ -1,5 +1,7 @@
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -179,6 +181,51 @@ TEST_F(FileIo, ShareModesBetweenHandles) {
   EXPECT_EQ(Fails(Open(u"\\Temp\\s.txt", GENERIC_READ, OPEN_EXISTING, 0)), ERROR_SHARING_VIOLATION);
   CloseHandle(reader);
   EXPECT_EQ(Fails(Open(u"\\Temp\\s.txt", GENERIC_WRITE, OPEN_EXISTING, 0)), kSucceeded);
+}
+
+// Another program on the module (a second copy of this one, say) holds the
+// file open without sharing it; it ends without closing.
+TEST_F(FileIo, ShareModesHoldAcrossProcesses) {
+  HostWrite(Host("Temp/s.txt"), "s");
+  HostWrite(Host("Temp/n.txt"), "n");
+  int toChild[2], toParent[2];
+  ASSERT_EQ(::pipe(toChild), 0);
+  ASSERT_EQ(::pipe(toParent), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    HANDLE held = Open(u"\\Temp\\s.txt", GENERIC_WRITE, OPEN_EXISTING, 0);
+    char byte = held != INVALID_HANDLE_VALUE ? 'o' : 'x';
+    (void)!::write(toParent[1], &byte, 1);
+    (void)!::read(toChild[0], &byte, 1);
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(toParent[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'o');
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  EXPECT_EQ(Fails(Open(u"\\Temp\\s.txt", GENERIC_READ, OPEN_EXISTING, kShareAll)), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Fails(DeleteFileW(u"\\Temp\\s.txt")), ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(Fails(MoveFileExW(u"\\Temp\\n.txt", u"\\Temp\\s.txt", MOVEFILE_REPLACE_EXISTING)),
+            ERROR_SHARING_VIOLATION);
+  (void)!::write(toChild[1], "x", 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
+  // Its end let go of the file.
+  EXPECT_EQ(Fails(Open(u"\\Temp\\s.txt", GENERIC_READ, OPEN_EXISTING, 0)), kSucceeded);
+}
+
+TEST_F(FileIo, ReplacingMoveTakesTheTargetsPlaceInOneStep) {
+  HostWrite(Host("Temp/new.txt"), "new");
+  HostWrite(Host("Temp/Old.txt"), "old");
+  EXPECT_EQ(Fails(MoveFileW(u"\\Temp\\new.txt", u"\\Temp\\old.txt")), ERROR_ALREADY_EXISTS);
+  ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\old.txt", FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Fails(MoveFileExW(u"\\Temp\\new.txt", u"\\Temp\\old.txt", MOVEFILE_REPLACE_EXISTING)),
+            ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(SetFileAttributesW(u"\\Temp\\old.txt", FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(MoveFileExW(u"\\Temp\\new.txt", u"\\Temp\\old.txt", MOVEFILE_REPLACE_EXISTING));
+  EXPECT_EQ(HostRead(Host("Temp/Old.txt")), "new") << "under the name the folder already had";
+  EXPECT_FALSE(std::filesystem::exists(Host("Temp/new.txt")));
 }
 
 TEST_F(FileIo, FullDiskReportsWhatWasWritten) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "flash/flash_layer.h"
+#include "platform/debug.h"
 #include "platform/platform.h"
 #include "tests/flash/flash_fixture.h"
 
@@ -96,6 +97,32 @@ TEST_F(FlashLayer, LockExcludesAnotherProcessOnTheSameModule) {
   ::waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) ::close(fd);
+}
+
+TEST_F(FlashLayer, LockAbandonedByADeadProcessIsTakenOverAndReleased) {
+  Attach();
+  ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
+  pid_t owner = ::fork();
+  if (owner == 0) {
+    FlashLayerResetForTests();
+    ::_exit(FlashLock(FLASH_WAIT_FOREVER) ? 0 : 1);  // dies holding it
+  }
+  int status = 0;
+  ::waitpid(owner, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string log;
+  DebugSetCaptureSink(&log);
+  EXPECT_EQ(FlashLock(5000), 1u) << "an abandoned lock is ours";
+  DebugReset();
+  EXPECT_NE(log.find("OnModuleFlash"), std::string::npos) << "the take-over is logged";
+  FlashUnlock();
+  pid_t next = ::fork();
+  if (next == 0) {
+    FlashLayerResetForTests();
+    ::_exit(FlashLock(5000) ? 0 : 1);
+  }
+  ::waitpid(next, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "and released again for the next process";
 }
 
 TEST_F(FlashLayer, LockInitialisesTheLayerFirst) {

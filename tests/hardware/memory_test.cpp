@@ -39,6 +39,25 @@ class MemoryTest : public HardwareTest {
   Registers regs_;
 };
 
+TEST_F(MemoryTest, BufferAccessRunsOnIntoTheNextWindowOfOneMapping) {
+  // Two windows side by side, as a large mapping is made.
+  auto* v = static_cast<volatile ULONG*>(VirtualAlloc(nullptr, 0x2000, MEM_RESERVE, PAGE_NOACCESS));
+  ASSERT_NE(v, nullptr);
+  CpuEnterPrivileged();
+  for (uint32_t half : {0u, 0x1000u}) {
+    ASSERT_TRUE(VirtualCopy(const_cast<ULONG*>(v + half / 4), reinterpret_cast<LPVOID>(uintptr_t{(kTimerPhys + half) >> 8}),
+                            0x1000, PAGE_READWRITE | PAGE_PHYSICAL));
+  }
+  CpuLeavePrivileged();
+  const ULONG in[4] = {1, 2, 3, 4};
+  WRITE_REGISTER_BUFFER_ULONG(v + 0x3FE, in, 4);
+  EXPECT_EQ(std::vector<uint32_t>(regs_.words.begin() + 0x3FE, regs_.words.begin() + 0x402),
+            std::vector<uint32_t>(in, in + 4));
+  ULONG out[4] = {};
+  READ_REGISTER_BUFFER_ULONG(v + 0x3FE, out, 4);
+  EXPECT_EQ(std::memcmp(in, out, sizeof in), 0);
+}
+
 using MemoryDeathTest = MemoryTest;
 
 TEST_F(MemoryTest, RegisterAccessReachesTheDeviceAtThePhysicalAddress) {

@@ -16,6 +16,7 @@
 #include "module/module_dir.h"
 #include "platform/platform.h"
 #include "storage/flash_disk_driver.h"
+#include "tests/support/flash_lock_probe.h"
 #include "storage/store_access.h"
 #include "tests/support/program_layers.h"
 #include "tests/support/temp_module.h"
@@ -73,6 +74,8 @@ uint32_t UpdateTest::Update(const std::u16string& path, int verify) {
   if (result != FWL_OK) return result;
   result = FWLDoUpdate(LogErase, LogSection, LogBytes);
   FWLCloseFile();
+  // Whatever became of it, the module's own flash driver must get the lock.
+  EXPECT_TRUE(OtherProcessTakesFlashLock(2000)) << "the update kept the flash lock (result " << result << ")";
   return result;
 }
 

@@ -8,6 +8,7 @@
 
 #include "flash/bsp.h"
 #include "flash/hardware.h"
+#include "fwlib/backup.h"
 #include "fwlib/bin_file.h"
 #include "fwlib/library_state.h"
 #include "fwlib/region_scan.h"
@@ -16,6 +17,7 @@
 #include "fwlib/update.h"
 #include "fwlib/work_buffer.h"
 #include "module/module_dir.h"
+#include "platform/clock.h"
 #include "platform/platform.h"
 #include "tests/support/temp_module.h"
 #include "tests/update/update_fixture.h"
@@ -230,6 +232,33 @@ TEST_F(UpdateFlowTest, AStreamDetachesTheStoreAndIsNeverReportedAsWritten) {
   EXPECT_EQ(Update(Place(spec)), FWL_ERR_FS_RESTORE);
   std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, 0);
   EXPECT_TRUE(after == expected) << "the BIN part comes first: " << Differences(after, expected);
+}
+
+// The store is detached for an update that covers the File System region
+// (Bite: also without a stream). One that fails before it touched the region
+// gives the flash disk back; one that leaves it away makes the next backup
+// of everything say so.
+TEST_F(UpdateFlowTest, TheFlashDiskComesBackOnlyWhenItsRegionWasNotTouched) {
+  Attach({"faults.erase_error_block=0x1400000"});
+  ClockSkipSleepsForTests(true);  // the storage manager's unload delay before the reload
+  RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
+  ASSERT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
+  BinImageSpec failing = OneRecord(0x1400000, 0x100);  // the erase of the registry fails
+  FsStreamSpec stream;
+  stream.chunks.push_back({0, Pattern(512, 1)});
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(FsStreamBuild(stream, &bytes, &error));
+  failing.streams.push_back(bytes);
+  EXPECT_EQ(Update(Place(failing, "failing.bin")), FWL_ERR_FLASH_ERASE);
+  EXPECT_NE(FwlState()->storeDeviceName[0], 0) << "the flash disk is back";
+  EXPECT_FALSE(FwlState()->fsStoreMissing);
+
+  EXPECT_EQ(Update(Place(OneRecord(fs.start, 0x100), "covers.bin")), FWL_OK);
+  EXPECT_EQ(FwlState()->storeDeviceName[0], 0) << "detached until the module restarts";
+  EXPECT_TRUE(FwlState()->fsStoreMissing);
+  EXPECT_EQ(FWLBackupToFile(u"\\Temp\\all.bin", REGION_ALL, nullptr, nullptr, nullptr), FWL_ERR_FS_DRIVER);
+  ClockSkipSleepsForTests(false);
 }
 
 TEST_F(UpdateFlowTest, ACpldSectionIsProgrammedOnlyWhereThereIsACpld) {
