@@ -117,7 +117,8 @@ uint32_t WriteBinPart(uint32_t regions) {
     if (result == FWL_OK) result = flushed;
     FlashUnlock();
   }
-  if (keepConfig) UpdateConfigRestore();
+  // Items the board lost would go unnoticed until the module misbehaves.
+  if (keepConfig && !UpdateConfigRestore() && result == FWL_OK) result = FWL_ERR_FLASH_WRITE;
   return result;
 }
 

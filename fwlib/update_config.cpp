@@ -1,6 +1,7 @@
 #include "fwlib/update_config.h"
 
 #include <cstddef>
+#include <cstring>
 
 #include "flash/bsp.h"
 
@@ -28,6 +29,15 @@ struct UpdateConfigState {
 
 UpdateConfigState g_config;
 
+// The board must hold the item as saved: a write it takes but does not keep
+// is as lost as one it refuses.
+bool WriteBack(size_t i) {
+  if (!BspSetInfo(kItems[i].item, g_config.values[i], kItems[i].bytes)) return false;
+  uint8_t now[LARGEST_ITEM_BYTES] = {};
+  uint32_t delivered = BspGetInfo(kItems[i].item, now, kItems[i].bytes);
+  return delivered == g_config.delivered[i] && std::memcmp(now, g_config.values[i], delivered) == 0;
+}
+
 }  // namespace
 
 void UpdateConfigSave() {
@@ -40,12 +50,15 @@ void UpdateConfigSave() {
   g_config.saved = true;
 }
 
-void UpdateConfigRestore() {
-  if (!g_config.saved) return;
+bool UpdateConfigRestore() {
+  if (!g_config.saved) return true;
+  bool kept = true;
   for (size_t i = 0; i < ITEM_COUNT; i++) {
-    if (g_config.delivered[i] != 0) BspSetInfo(kItems[i].item, g_config.values[i], kItems[i].bytes);
+    // One lost item is no reason to give up the others.
+    if (g_config.delivered[i] != 0 && !WriteBack(i)) kept = false;
   }
   g_config = UpdateConfigState{};
+  return kept;
 }
 
 void UpdateConfigResetForTests() { g_config = UpdateConfigState{}; }

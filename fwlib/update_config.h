@@ -8,7 +8,8 @@
 // Reads the three items and keeps each with the bytes its read delivered.
 void UpdateConfigSave();
 // Writes back, in the order 0, 8, 12, each item whose read delivered bytes,
-// then forgets them. Nothing happens without a save.
-void UpdateConfigRestore();
+// then forgets them. False when the board refused an item or does not hold
+// it as saved afterwards. Nothing happens (true) without a save.
+bool UpdateConfigRestore();
 
 void UpdateConfigResetForTests();

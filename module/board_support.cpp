@@ -65,9 +65,10 @@ bool ComposeItem(const ModuleConfig& c, uint32_t item, ItemBytes* out) {
   }
 }
 
-// faults.bsp_no_items: "5" or "0, 8,12". A malformed list is an error rather
-// than silently no fault, so a mistyped setting does not go unnoticed.
-bool ItemSuppressed(const std::string& list, uint32_t item, bool* suppressed, std::string* error) {
+// An item list of a fault setting (`name`): "5" or "0, 8,12". A malformed
+// list is an error rather than silently no fault, so a mistyped setting does
+// not go unnoticed.
+bool ItemListed(const char* name, const std::string& list, uint32_t item, bool* suppressed, std::string* error) {
   *suppressed = false;
   size_t pos = 0;
   while (pos < list.size()) {
@@ -82,7 +83,7 @@ bool ItemSuppressed(const std::string& list, uint32_t item, bool* suppressed, st
       char* end = nullptr;
       unsigned long value = std::strtoul(token.c_str(), &end, 0);
       if (errno != 0 || *end != '\0' || token[0] == '-') {
-        *error = "faults.bsp_no_items holds '" + token + "', not an item number";
+        *error = std::string(name) + " holds '" + token + "', not an item number";
         return false;
       }
       if (value == item) *suppressed = true;
@@ -136,7 +137,7 @@ bool BoardGetInfo(const std::string& moduleDir, uint32_t item, void* buffer, uin
     return false;
   }
   bool suppressed = false;
-  if (!ItemSuppressed(module.config.faultBspNoItems, item, &suppressed, error)) return false;
+  if (!ItemListed("faults.bsp_no_items", module.config.faultBspNoItems, item, &suppressed, error)) return false;
   if (suppressed) {
     *error = "item " + std::to_string(item) + " delivers nothing (faults.bsp_no_items)";
     return false;
@@ -162,6 +163,12 @@ bool BoardSetInfo(const std::string& moduleDir, uint32_t item, const void* buffe
   }
   if (buffer == nullptr || size < need) {
     *error = "item " + std::to_string(item) + " needs " + std::to_string(need) + " bytes";
+    return false;
+  }
+  bool refused = false;
+  if (!ItemListed("faults.bsp_set_refused", c.faultBspSetRefused, item, &refused, error)) return false;
+  if (refused) {
+    *error = "item " + std::to_string(item) + " cannot be written (faults.bsp_set_refused)";
     return false;
   }
   if (item == kBoardItemConfig0) {

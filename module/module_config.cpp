@@ -125,6 +125,8 @@ const Setting kSettings[] = {
      "end the process after this many flash commands (0: never)"},
     {"faults", "bsp_no_items", &ModuleConfig::faultBspNoItems, false,
      "comma-separated board support items that deliver nothing"},
+    {"faults", "bsp_set_refused", &ModuleConfig::faultBspSetRefused, false,
+     "comma-separated board support items whose write is refused"},
     {"faults", "restart_returns", &ModuleConfig::faultRestartReturns, false, "the restart request returns"},
 };
 

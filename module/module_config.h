@@ -85,6 +85,7 @@ struct ModuleConfig {
   bool faultNeverReady = false;      // the chip never reports ready
   uint64_t faultPowerCutAfter = 0;   // end the process after this many flash commands; 0 = never
   std::string faultBspNoItems;       // comma-separated board support items that deliver nothing
+  std::string faultBspSetRefused;    // comma-separated board support items whose write is refused
   bool faultRestartReturns = false;  // the restart request returns instead of restarting
 };
 

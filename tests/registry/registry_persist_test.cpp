@@ -132,6 +132,26 @@ TEST_F(RegistryPersist, SavesAlternateHalvesAndStayInTheirRegion) {
   EXPECT_TRUE(std::equal(region + 2 * kHalf, mem_.storage.end(), outside.begin() + kBase + 2 * kHalf));
 }
 
+// Both halves valid, their save counters on either side of the wrap: the
+// one saved later (counter 0 after 0xFFFFFFFF) is current.
+TEST_F(RegistryPersist, NewerHalfWinsAcrossTheCounterWrap) {
+  auto put = [&](uint32_t half, uint32_t generation, const std::string& text) {
+    uint32_t at = kBase + half * kHalf;
+    const uint32_t words[] = {kRegistryHalfMarker, static_cast<uint32_t>(kRegistryGenerationBytes + text.size()),
+                              generation};
+    for (uint32_t i = 0; i < 3; i++) {
+      for (uint32_t b = 0; b < 4; b++) mem_.storage[at + 4 * i + b] = static_cast<uint8_t>(words[i] >> (8 * b));
+    }
+    std::copy(text.begin(), text.end(), mem_.storage.begin() + at + 12);
+  };
+  for (uint32_t later : {0u, 1u}) {
+    put(later, 0, "[HKEY_LOCAL_MACHINE\\Later]\n");
+    put(1 - later, 0xFFFFFFFF, "[HKEY_LOCAL_MACHINE\\Earlier]\n");
+    bool found = false;
+    EXPECT_EQ(Current(&found), "[HKEY_LOCAL_MACHINE\\Later]\n") << "later save in half " << later;
+  }
+}
+
 TEST_F(RegistryPersist, TooLargeForAHalfFailsBeforeTouchingFlash) {
   std::string fits(kHalf - kRegistryHalfHeaderBytes - kRegistryGenerationBytes, 'x');
   Save(fits);

@@ -181,6 +181,16 @@ TEST_F(UpdateFlowTest, TheConfigBlockUpdateKeepsTheBoardsItems) {
   ASSERT_TRUE(ConfigureModule(dir_, {"faults.bsp_no_items="}));
   ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
   EXPECT_EQ(ItemValue(BSP_INFO_CONFIG_12, 4), 0u);
+  FWLCloseFile();
+
+  // An item the board will not take back fails the update; the others are
+  // written back all the same.
+  PlatformDetachModule();
+  ASSERT_TRUE(ConfigureModule(dir_, {"faults.bsp_set_refused=0", "bsp.item12=0xAABBCCDD"}));
+  ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), nullptr, nullptr, 1), FWL_OK);
+  EXPECT_EQ(FWLDoUpdate(nullptr, ForgetItems, nullptr), FWL_ERR_FLASH_WRITE);
+  EXPECT_EQ(ItemValue(BSP_INFO_CONFIG_12, 4), 0xAABBCCDDu);
 }
 
 TEST_F(UpdateFlowTest, ABootloaderImageReplacesTheLockedBootBlocks) {
