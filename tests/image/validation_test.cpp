@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint32_t kOsLinked = 0x80000000;  // lands at the OS base
+constexpr uint32_t kFlashBytes = 0x2000000;
 
 struct Refusal {
   const char* name;
@@ -77,6 +78,30 @@ const Refusal kRefusals[] = {
        BinImageSpec spec = OneRecordImage(kOsLinked + 0x100, 100);
        spec.bin.records.push_back({kOsLinked + 0xFC, Pattern(4, 2)});
        spec.bin.allowRecordsOutside = true;
+       return spec;
+     },
+     6, 6},
+    {"image range running past the end of the flash",
+     [] {
+       BinImageSpec spec = OneRecordImage(kOsLinked, 16);
+       spec.bin.imageLength = kFlashBytes;  // from the OS base on
+       return spec;
+     },
+     6, 6},
+    {"image wholly beyond the flash", [] { return OneRecordImage(kFlashBytes, 16); }, 6, 6},
+    {"record overlapping the one before",
+     [] {
+       BinImageSpec spec = OneRecordImage(kOsLinked, 100);
+       spec.bin.records.push_back({kOsLinked + 96, Pattern(8, 2)});
+       return spec;
+     },
+     6, 6},
+    {"record out of order overlapping an earlier one",
+     [] {
+       BinImageSpec spec = OneRecordImage(kOsLinked + 0x100, 0x100);
+       spec.bin.imageStart = kOsLinked;
+       spec.bin.records.push_back({kOsLinked, Pattern(0x80, 2)});
+       spec.bin.records.push_back({kOsLinked + 0x180, Pattern(0x10, 3)});
        return spec;
      },
      6, 6},
