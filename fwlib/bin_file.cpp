@@ -216,6 +216,8 @@ uint32_t WalkCpldSection(Walk* w) {
   uint32_t result = ReadCpldHeader(w->position, &section, &found);
   if (result != FWL_OK || !found) return result;
   w->position += section.headerSize;
+  // Checked also without verify: the update reads the section whole.
+  if (w->position + section.dataLength > w->size) return FWL_ERR_FILE_FORMAT;
   if (!ReportValidate(static_cast<uint32_t>(w->position), 0)) return FWL_ERR_USER_ABORT;
   if (w->verify) {
     result = ReadCpldData(section);
