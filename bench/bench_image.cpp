@@ -3,7 +3,8 @@
 // operation table doing the same erase, write and read-back. The heap the
 // library holds while it works is sampled from inside its progress
 // callbacks, for images of 8 and 32 MB: it must stay at the work buffer
-// whatever the image's size.
+// whatever the image's size (records out of address order add a list of
+// their ranges, 8 bytes a gap).
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
@@ -26,27 +27,38 @@ namespace {
 
 constexpr uint32_t kMB = 1u << 20;
 constexpr uint32_t kRecordBytes = 0x10000;  // as image tools cut them
+constexpr uint32_t kSmallRecordBytes = 0x200;  // many records, for the overlap check
 constexpr uint32_t kOsLinked = 0x80200000;  // lands at the OS base, 0x80000
 constexpr uint32_t kUpdateBytes = 16 * kMB; // what fits between the OS base and the registry
 constexpr uint32_t kChunk = 2 * kMB;        // the library's work buffer
+constexpr uint32_t kFlashBytes = 32 * kMB;  // the default board's
 
 struct BenchModule {
   std::string dir;
   bool ready = false;
 };
 
-std::u16string ImageName(uint32_t megabytes) {
-  std::string name = "bench" + std::to_string(megabytes) + ".bin";
+std::string ImageFileName(uint32_t megabytes, bool reversed) {
+  return "bench" + std::to_string(megabytes) + (reversed ? "r" : "") + ".bin";
+}
+
+std::u16string ImageName(uint32_t megabytes, bool reversed = false) {
+  std::string name = ImageFileName(megabytes, reversed);
   return std::u16string(kModuleImagesPath) + std::u16string(name.begin(), name.end());
 }
 
-bool PlaceImage(const std::string& dir, uint32_t bytes) {
+// Images that fit land at the OS base; one of the whole flash is made of
+// flash offsets. `reversed`: small records in falling address order.
+bool PlaceImage(const std::string& dir, uint32_t bytes, bool reversed = false) {
   BinImageSpec spec;
-  spec.bin.imageStart = kOsLinked;
-  spec.bin.records = BinRecordsFromBlob(kOsLinked, BinFillerBytes(bytes, bytes), kRecordBytes);
+  spec.bin.imageStart = bytes <= kUpdateBytes ? kOsLinked : 0;
+  spec.bin.imageLength = bytes;
+  spec.bin.records = BinRecordsFromBlob(spec.bin.imageStart, BinFillerBytes(bytes, bytes),
+                                        reversed ? kSmallRecordBytes : kRecordBytes);
+  if (reversed) std::reverse(spec.bin.records.begin(), spec.bin.records.end());
   std::vector<uint8_t> file;
   std::string error;
-  std::string name = "bench" + std::to_string(bytes / kMB) + ".bin";
+  std::string name = ImageFileName(bytes / kMB, reversed);
   bool ok = BinImageBuild(spec, &file, &error) && BinImageStore(dir, name, file, &error);
   if (!ok) std::fprintf(stderr, "bench image: %s\n", error.c_str());
   return ok;
@@ -57,7 +69,7 @@ BenchModule& TheModule() {
     BenchModule m;
     m.dir = BenchModuleAttach("image") ? BenchModuleDir() : "";
     m.ready = !m.dir.empty() && FWLInit() == 0 && PlaceImage(m.dir, 8 * kMB) && PlaceImage(m.dir, 16 * kMB) &&
-              PlaceImage(m.dir, 32 * kMB);
+              PlaceImage(m.dir, kFlashBytes) && PlaceImage(m.dir, kFlashBytes, true);
     return m;
   }();
   return module;
@@ -86,10 +98,11 @@ int SampleBytes(uint32_t, uint32_t) {
   return 1;
 }
 
+// Arguments: megabytes, and 1 for the image of small records out of order.
 void BM_Validate(benchmark::State& state) {
   if (!TheModule().ready) return state.SkipWithError("no module");
   uint32_t megabytes = static_cast<uint32_t>(state.range(0));
-  std::u16string path = ImageName(megabytes);
+  std::u16string path = ImageName(megabytes, state.range(1) != 0);
   // A successful validation keeps the work buffer for the update; start without one.
   WorkBufferFree();
   g_heap = HeapWatch{HeapInUse(), 0};
@@ -100,7 +113,7 @@ void BM_Validate(benchmark::State& state) {
   state.SetBytesProcessed(int64_t{state.iterations()} * megabytes * kMB);
   state.counters["peak_heap_KiB"] = static_cast<double>(g_heap.peak) / 1024;
 }
-BENCHMARK(BM_Validate)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Validate)->Args({8, 0})->Args({32, 0})->Args({32, 1})->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Only reading the same file through the same platform calls, in the same pieces.
 void BM_ReadFile(benchmark::State& state) {

@@ -1,13 +1,12 @@
 #include "fwlib/address_map.h"
 
 #include "flash/bsp.h"
+#include "flash/flash_layer.h"
 #include "fwlib/region_scan.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 
 namespace {
-
-constexpr uint64_t ADDRESS_SPACE_END = uint64_t{UINT32_MAX} + 1;
 
 bool Within(uint32_t value, uint32_t first, uint32_t last) { return value >= first && value <= last; }
 
@@ -33,15 +32,19 @@ bool BinAddressShift(uint32_t imageStart, uint32_t* shift) {
   return false;
 }
 
-void ProtectFirstBootloader(ImagePlacement* placement) {
+void ProtectFirstBootloader(uint32_t imageStart, ImagePlacement* placement) {
   FWLScanRegions(REGION_BOOTLOADER);
   RegionSummary bootloader = {REGION_BOOTLOADER, 0, 0, 0};
   if (FWLGetRegionInfo(&bootloader, nullptr) != FWL_OK) return;
   uint64_t end = uint64_t{bootloader.start} + bootloader.length;
   if ((bootloader.flags & REGION_FIRST_BOOTLOADER) == 0 || placement->mappedStart >= end) return;
   placement->firstBootloader = true;
+  // Only a bootloader build suits either stage. A file of flash offsets (a
+  // backup of the first bootloader, say) or an OS image belongs exactly
+  // where it maps; moved, it would overwrite the second bootloader.
   BspFlashLayout layout;
-  if (BspGetInfo(BSP_INFO_FLASH_LAYOUT, &layout, sizeof layout) != 0) {
+  if (Within(imageStart, BIN_BOOT_WINDOW_FIRST, BIN_BOOT_WINDOW_LAST) &&
+      BspGetInfo(BSP_INFO_FLASH_LAYOUT, &layout, sizeof layout) != 0) {
     placement->mappedStart += layout.secondBootloaderBase;
     placement->shift += layout.secondBootloaderBase;
   }
@@ -52,6 +55,6 @@ bool RecordInImage(uint32_t imageStart, uint32_t imageLength, uint32_t address, 
   return address >= imageStart && uint64_t{address} + length <= uint64_t{imageStart} + imageLength;
 }
 
-bool MappedRangeFits(uint32_t mappedStart, uint32_t imageLength) {
-  return uint64_t{mappedStart} + imageLength <= ADDRESS_SPACE_END;
+bool MappedRangeInFlash(uint32_t mappedStart, uint32_t imageLength) {
+  return uint64_t{mappedStart} + imageLength <= FlashSize;
 }

@@ -27,18 +27,19 @@ struct ImagePlacement {
   uint32_t mappedStart;   // flash offset of the image start
   uint32_t shift;         // added to every record address
   bool firstBootloader;   // it mapped into the first bootloader of a two-stage boot
-  bool refuseUpdate;      // and moving it onto the second bootloader did not get it out
+  bool refuseUpdate;      // and it was not moved out of it
 };
 
-// On a module whose bootloader is the first of two stages, moves an image
-// that maps into it onto the second bootloader's base (from the board's flash
-// layout), or marks it refused when it still lies in the first bootloader.
+// On a module whose bootloader is the first of two stages, moves a bootloader
+// build (linked into the boot window) that maps into it onto the second
+// bootloader's base (from the board's flash layout). Any other image that
+// maps into it, or one that cannot be moved out, is marked refused.
 // Rescans the bootloader region first.
-void ProtectFirstBootloader(ImagePlacement* placement);
+void ProtectFirstBootloader(uint32_t imageStart, ImagePlacement* placement);
 
 // True when a record of `length` bytes at file address `address` lies inside
 // the image range [imageStart, imageStart + imageLength), computed wide.
 bool RecordInImage(uint32_t imageStart, uint32_t imageLength, uint32_t address, uint32_t length);
 
-// True when the mapped image range stays below 4 GB.
-bool MappedRangeFits(uint32_t mappedStart, uint32_t imageLength);
+// True when the mapped image range lies inside the flash.
+bool MappedRangeInFlash(uint32_t mappedStart, uint32_t imageLength);

@@ -5,6 +5,7 @@
 #include "flash/flash_layer.h"
 #include "flash/hardware.h"
 #include "fwlib/address_map.h"
+#include "fwlib/bin_file_coverage.h"
 #include "fwlib/bin_file_format.h"
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
@@ -59,21 +60,48 @@ uint32_t SkipData(Walk* w, uint64_t length) {
   return Report(*w);
 }
 
-uint32_t WalkRecords(Walk* w, uint32_t imageStart, uint32_t imageLength, const ImagePlacement& placement) {
-  uint32_t dataLength = 0;
+// Where the records of the BIN part land, as far as the walk has come.
+struct RecordPlan {
+  uint32_t imageStart;
+  uint32_t imageLength;
+  uint32_t shift;
+  uint64_t dataLength;
+  RecordCoverage coverage;
+};
+
+// The page size NAND data is gathered into on its way to the flash; 0 where
+// the flash is written straight through.
+uint32_t WriterPageBytes() {
+  if (FlashType != FLASH_TYPE_NAND || FlashOps.PageSize == nullptr) return 0;
+  uint32_t page = FlashOps.PageSize();
+  return (page & (page - 1)) == 0 ? page : 0;
+}
+
+// Each record must be writable where it lands, before anything is erased.
+uint32_t PlaceRecord(RecordPlan* plan, const BinRecordHeader& record) {
+  // A record outside the image's range would land on flash the update
+  // never erased, or in the first bootloader.
+  if (!RecordInImage(plan->imageStart, plan->imageLength, record.address, record.length)) return FWL_ERR_FILE_FORMAT;
+  uint32_t offset = record.address + plan->shift;
+  if (BootAreaReservedOverlap(offset, record.length)) return FWL_ERR_FILE_FORMAT;
+  // Records inside the image add up to more than its length only by
+  // overlapping; this also keeps the list of ranges bounded.
+  plan->dataLength += record.length;
+  if (plan->dataLength > plan->imageLength) return FWL_ERR_FILE_FORMAT;
+  // The boot area of a NAND flash is assembled in memory; above it, pages
+  // are written as the records come.
+  bool paged = FlashType == FLASH_TYPE_NAND && offset >= BOOT_SHADOW_BYTES;
+  return CoverageAdd(&plan->coverage, offset, record.length, paged);
+}
+
+uint32_t WalkRecordList(Walk* w, RecordPlan* plan) {
   for (;;) {
     BinRecordHeader record;
     if (!ReadBinRecordHeader(&record)) return FWL_ERR_FILE_FORMAT;
     w->position += BIN_RECORD_HEADER_BYTES;
     if (IsBinEndRecord(record)) break;
-    // A record outside the image's range would land on flash the update
-    // never erased, or in the first bootloader.
-    if (!RecordInImage(imageStart, imageLength, record.address, record.length) ||
-        BootAreaReservedOverlap(record.address + placement.shift, record.length)) {
-      return FWL_ERR_FILE_FORMAT;
-    }
-    dataLength += record.length;
-    uint32_t result;
+    uint32_t result = PlaceRecord(plan, record);
+    if (result != FWL_OK) return result;
     if (w->verify) {
       ChecksumSelect(ChecksumKind::ByteSum);
       result = SumData(w, record.length, BYTE_ALIGN);
@@ -83,8 +111,17 @@ uint32_t WalkRecords(Walk* w, uint32_t imageStart, uint32_t imageLength, const I
     }
     if (result != FWL_OK) return result;
   }
-  uint32_t result = Report(*w);
+  return CoverageCheck(&plan->coverage);
+}
+
+uint32_t WalkRecords(Walk* w, uint32_t imageStart, uint32_t imageLength, const ImagePlacement& placement) {
+  RecordPlan plan = {imageStart, imageLength, placement.shift, 0, {}};
+  CoverageStart(&plan.coverage, WriterPageBytes());
+  uint32_t result = WalkRecordList(w, &plan);
+  CoverageFree(&plan.coverage);
+  if (result == FWL_OK) result = Report(*w);
   if (result != FWL_OK) return result;
+  uint32_t dataLength = static_cast<uint32_t>(plan.dataLength);  // at most the image length
   ImageDescription& image = w->image;
   image.mappedStart = placement.mappedStart;
   image.imageLength = imageLength;
@@ -115,9 +152,11 @@ uint32_t WalkBinPart(Walk* w) {
   ImagePlacement placement = {};
   if (!BinAddressShift(imageStart, &placement.shift)) return FWL_ERR_FILE_FORMAT;
   placement.mappedStart = imageStart + placement.shift;
-  ProtectFirstBootloader(&placement);
+  ProtectFirstBootloader(imageStart, &placement);
   if (placement.firstBootloader) w->summary.flags |= REGION_FIRST_BOOTLOADER;
-  if (!MappedRangeFits(placement.mappedStart, imageLength)) return FWL_ERR_FILE_FORMAT;
+  // Past the end of the flash the erase would fail, after the flash disk
+  // was taken offline.
+  if (!MappedRangeInFlash(placement.mappedStart, imageLength)) return FWL_ERR_FILE_FORMAT;
   return WalkRecords(w, imageStart, imageLength, placement);
 }
 
@@ -177,6 +216,8 @@ uint32_t WalkCpldSection(Walk* w) {
   uint32_t result = ReadCpldHeader(w->position, &section, &found);
   if (result != FWL_OK || !found) return result;
   w->position += section.headerSize;
+  // Checked also without verify: the update reads the section whole.
+  if (w->position + section.dataLength > w->size) return FWL_ERR_FILE_FORMAT;
   if (!ReportValidate(static_cast<uint32_t>(w->position), 0)) return FWL_ERR_USER_ABORT;
   if (w->verify) {
     result = ReadCpldData(section);

@@ -85,7 +85,10 @@ uint32_t ReadCpldHeader(uint64_t position, CpldSectionInfo* info, bool* found) {
   info->dataLength = LoadLe32(header + CPLD_DATA_LENGTH_OFFSET);
   info->checksum = LoadLe32(header + CPLD_CHECKSUM_OFFSET);
   // The data is summed in whole words; a ragged length could never match.
-  if (info->headerSize < CPLD_SECTION_HEADER_BYTES || info->dataLength % FLETCHER_PIECE_ALIGN != 0) {
+  // No CPLD section is larger than the largest work buffer: a length past
+  // it is a damaged file, not a shortage of memory.
+  if (info->headerSize < CPLD_SECTION_HEADER_BYTES || info->dataLength % FLETCHER_PIECE_ALIGN != 0 ||
+      info->dataLength > WORK_BUFFER_BYTES) {
     return FWL_ERR_FILE_FORMAT;
   }
   if (info->headerSize != CPLD_SECTION_HEADER_BYTES) {

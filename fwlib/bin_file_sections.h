@@ -54,7 +54,8 @@ struct CpldSectionInfo {
 // with *found false and the position back at `position` when none starts
 // there; FWL_OK with *found set and the position at the data; 7 for a mode
 // above 3; 6 for a header size below 24 or past the work buffer, data not in
-// whole words, or a header cut short; 9 when a longer header needs a work buffer that cannot be had.
+// whole words or longer than the largest work buffer (2 MB), or a header cut
+// short; 9 when a longer header needs a work buffer that cannot be had.
 uint32_t ReadCpldHeader(uint64_t position, CpldSectionInfo* info, bool* found);
 // Reads the section's data into the start of the work buffer: 9 when it
 // does not fit the buffer (or none can be had), 6 when cut short.

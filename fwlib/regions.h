@@ -24,7 +24,8 @@ constexpr uint32_t IMAGE_HAS_BIN_RECORDS = 0x00800000;
 // A table entry whose region this module does not have; every query skips it.
 constexpr uint32_t REGION_ABSENT = 0x01000000;
 // On the bootloader entry: the bootloader at 0 is the first of two stages.
-// In an image summary: the image was moved onto the second bootloader.
+// In an image summary: the image maps into that first bootloader; a
+// bootloader build was moved onto the second one where the layout allowed.
 constexpr uint32_t REGION_FIRST_BOOTLOADER = 0x02000000;
 
 struct FlashRegion {

@@ -28,7 +28,8 @@ constexpr uint32_t WORD_BYTES = 4;
 constexpr uint32_t ROM_HEADER_BYTES = 84;
 enum ModuleEntryWord : uint32_t { MOD_FILETIME_LOW = 1, MOD_FILETIME_HIGH, MOD_ENTRY_WORDS = 8 };
 
-// Older bootloaders carry only a text banner, somewhere behind their boot sector.
+// Older bootloaders carry only a text banner, somewhere behind their boot
+// sector; the search window is counted from the bootloader's own base.
 constexpr char BANNER_OPENING[] = "Microsoft Windows CE Ethernet Bootloader ";
 constexpr uint32_t BANNER_SEARCH_START = 0x8000;
 constexpr uint32_t BANNER_SEARCH_BYTES = 0x20000;
@@ -197,18 +198,23 @@ void DateFromBanner(const BannerFields& f, WCHAR* dateText) {
   FormatDateText(when, dateText);
 }
 
-bool FindBanner(ImageVersion* version, WCHAR* dateText) {
-  uint32_t* buffer = new (std::nothrow) uint32_t[BANNER_SEARCH_BYTES / WORD_BYTES];
+// The banner of the bootloader in [base, base + length): another
+// bootloader's banner past its end is not its own.
+bool FindBanner(uint32_t base, uint32_t length, ImageVersion* version, WCHAR* dateText) {
+  uint32_t bytes = length > BANNER_SEARCH_START ? std::min(BANNER_SEARCH_BYTES, length - BANNER_SEARCH_START) : 0;
+  bytes &= ~(WORD_BYTES - 1);
+  if (bytes == 0) return false;
+  uint32_t* buffer = new (std::nothrow) uint32_t[bytes / WORD_BYTES];
   if (buffer == nullptr) return false;
   bool read = false;
   if (FlashLockForReads()) {
-    read = FlashReadAt(buffer, BANNER_SEARCH_START, BANNER_SEARCH_BYTES);
+    read = FlashReadAt(buffer, uint64_t{base} + BANNER_SEARCH_START, bytes);
     FlashUnlock();
   }
   bool found = false;
   if (read) {
     const char* text = reinterpret_cast<const char*>(buffer);
-    const char* end = text + BANNER_SEARCH_BYTES;
+    const char* end = text + bytes;
     std::string_view opening(BANNER_OPENING);
     const char* hit = std::search(text, end, opening.begin(), opening.end());
     if (hit != end) {
@@ -230,7 +236,7 @@ uint32_t FWLGetBootloaderVersion(ImageVersion* version, WCHAR* dateText, uint32_
     DateFromRomImage(base, dateText);
     return 1;
   }
-  return FindBanner(version, dateText) ? 1 : 0;
+  return FindBanner(base, length, version, dateText) ? 1 : 0;
 }
 
 void FWLGetImageVersion(ImageVersion* version, WCHAR* dateText) {

@@ -193,9 +193,20 @@ TEST_F(UpdateFlow, FailSafeModulesTakeOnlySecondBootloaderImages) {
   StoreImage("large.bin", large);
   Use(u"large.bin");
   EXPECT_EQ(RunImageUpdate(nullptr), 0);
-  EXPECT_EQ(Messages(), std::vector<std::string>{"ERROR: Updating with this bin file is not allowed since the "
-                                                 "FailSafe feature is enabled! (16)"})
-      << RecordingLog();
+  const std::vector<std::string> refused = {
+      "ERROR: Updating with this bin file is not allowed since the FailSafe feature is enabled! (16)"};
+  EXPECT_EQ(Messages(), refused) << RecordingLog();
+
+  // A file of flash offsets over the first bootloader (a backup of it) means
+  // those very bytes: refused, not moved onto the second bootloader.
+  RecordingReset();
+  constexpr uint32_t kSecondBootloaderBase = 0x80000;
+  std::vector<uint8_t> second = FlashBytes(kSecondBootloaderBase, 0x1000);
+  StoreImage("first.bin", BinSingleRecordImage(0, BinFillerBytes(0x1000, 12)));
+  Use(u"first.bin");
+  EXPECT_EQ(RunImageUpdate(nullptr), 0);
+  EXPECT_EQ(Messages(), refused) << RecordingLog();
+  EXPECT_EQ(FlashBytes(kSecondBootloaderBase, 0x1000), second);
 }
 
 TEST_F(UpdateFlow, FileDialogStartsWhereTheLastImageWas) {

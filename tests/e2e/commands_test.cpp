@@ -91,6 +91,27 @@ TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
   EXPECT_NE(r.err.find("Cannot open image file"), std::string::npos) << r.err;
 }
 
+// Files the update could not write are refused before the flash disk is
+// taken offline and anything is erased.
+TEST(Commands, ImagesThatCannotBeWrittenAreRefusedBeforeAnythingIsErased) {
+  constexpr uint32_t kFlashBytes = 0x2000000, kOsBase = 0x80000;
+  BinImageSpec beyond = BinSingleRecordImage(kFlashBytes - 0x1000, BinFillerBytes(0x2000, 1));
+  BinImageSpec overlapping = BinSingleRecordImage(kOsBase, BinFillerBytes(0x1000, 2));
+  overlapping.bin.records.push_back({kOsBase + 0x800, BinFillerBytes(0x1000, 3)});
+  std::string dir = MakeModule();
+  std::string before = ReadFile(ModuleFlashPath(dir));
+  for (const auto& [name, spec] : {std::pair{"beyond.bin", beyond}, std::pair{"overlapping.bin", overlapping}}) {
+    SCOPED_TRACE(name);
+    std::vector<uint8_t> bytes;
+    std::string error;
+    ASSERT_TRUE(BinImageBuild(spec, &bytes, &error) && BinImageStore(dir, name, bytes, &error)) << error;
+    ProgramResult r = Flashwright(dir, {"/u", std::string("\\USB HD\\IMAGES\\") + name});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Not a valid WinCE binary image file!"), std::string::npos) << r.err;
+    EXPECT_TRUE(ReadFile(ModuleFlashPath(dir)) == before);
+  }
+}
+
 TEST(Commands, BackupSavesEveryRegionQuietly) {
   // With and without a flash disk (then no file-system stream follows). The
   // name is lower-cased like the rest of the command line.

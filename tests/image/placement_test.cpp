@@ -128,7 +128,13 @@ TEST_F(PlacementTest, ABinPartAndAStreamSpanBoth) {
   spec.bin.imageLength = 0x80000;
   spec.bin.records.push_back({0x1400000, Pattern(0x800, 4)});
   spec.streams.push_back(SectorStream(2));
-  spec.streams.push_back(SectorStream(1));  // not the validation's business
+  FsStreamSpec damaged;
+  damaged.chunks.push_back({7, Pattern(512, 6)});
+  damaged.chunkChecksumOff = 0;
+  std::vector<uint8_t> second;
+  std::string error;
+  ASSERT_TRUE(FsStreamBuild(damaged, &second, &error)) << error;
+  spec.streams.push_back(second);  // not the validation's business, damaged or not
   RegionSummary summary = {};
   ASSERT_EQ(Validate(Place(spec), &summary), FWL_OK);
   EXPECT_EQ(summary.flags, IMAGE_HAS_BIN_RECORDS | REGION_FILE_SYSTEM);

@@ -41,16 +41,13 @@ TEST_F(RealFilesTest, EthernetBootloaderValidatesAndLandsAtTheOsBase) {
   EXPECT_EQ(seen.records.size(), 8u);
 }
 
-TEST_F(RealFilesTest, LoaderLinkedAsFlashOffsetsMapsUnchanged) {
+TEST_F(RealFilesTest, LoaderLinkedAsFlashOffsetsBeyondThisFlashIsRefused) {
   Attach();
-  RegionSummary summary = {};
-  ASSERT_EQ(Validate(PlaceBytes(Shared("XLDRNAND.bin"), "XLDRNAND.bin"), &summary), FWL_OK);
-  EXPECT_EQ(summary.start, 0x40200000u);
-  EXPECT_EQ(summary.length, 0x9380u);
-  EXPECT_EQ(FwlState()->image.addressShift, 0u);
-  uint32_t mask = REGION_ALL;
-  EXPECT_EQ(FWLGetRegionsInArea(&mask, summary.start, summary.length), FWL_OK);
-  EXPECT_EQ(mask, 0u) << "beyond this module's flash: no region";
+  std::vector<uint8_t> bytes = Shared("XLDRNAND.bin");
+  BinImageSeen seen = BinImageInspect(bytes);
+  EXPECT_EQ(seen.imageStart, 0x40200000u) << "below the flash-offset limit: maps unchanged";
+  EXPECT_EQ(seen.imageLength, 0x9380u);
+  EXPECT_EQ(Validate(PlaceBytes(bytes, "XLDRNAND.bin")), FWL_ERR_FILE_FORMAT) << "past this module's 32 MB";
 }
 
 TEST(RealFilesLayout, RecordsLaidOutFromTheImageStartAreTheFlatImage) {

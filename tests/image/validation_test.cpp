@@ -18,6 +18,7 @@
 namespace {
 
 constexpr uint32_t kOsLinked = 0x80000000;  // lands at the OS base
+constexpr uint32_t kFlashBytes = 0x2000000;
 
 struct Refusal {
   const char* name;
@@ -77,6 +78,30 @@ const Refusal kRefusals[] = {
        BinImageSpec spec = OneRecordImage(kOsLinked + 0x100, 100);
        spec.bin.records.push_back({kOsLinked + 0xFC, Pattern(4, 2)});
        spec.bin.allowRecordsOutside = true;
+       return spec;
+     },
+     6, 6},
+    {"image range running past the end of the flash",
+     [] {
+       BinImageSpec spec = OneRecordImage(kOsLinked, 16);
+       spec.bin.imageLength = kFlashBytes;  // from the OS base on
+       return spec;
+     },
+     6, 6},
+    {"image wholly beyond the flash", [] { return OneRecordImage(kFlashBytes, 16); }, 6, 6},
+    {"record overlapping the one before",
+     [] {
+       BinImageSpec spec = OneRecordImage(kOsLinked, 100);
+       spec.bin.records.push_back({kOsLinked + 96, Pattern(8, 2)});
+       return spec;
+     },
+     6, 6},
+    {"record out of order overlapping an earlier one",
+     [] {
+       BinImageSpec spec = OneRecordImage(kOsLinked + 0x100, 0x100);
+       spec.bin.imageStart = kOsLinked;
+       spec.bin.records.push_back({kOsLinked, Pattern(0x80, 2)});
+       spec.bin.records.push_back({kOsLinked + 0x180, Pattern(0x10, 3)});
        return spec;
      },
      6, 6},
@@ -155,7 +180,9 @@ const Refusal kRefusals[] = {
     {"CPLD header shorter than its fixed part", [] { return WithCpld({.headerBytes = 20, .data = Pattern(40, 7)}); },
      6, 6},
     {"longer CPLD header cut short", [] { return WithCpld({.headerBytes = 64, .data = {}}, 10); }, 6, 6},
-    {"CPLD data cut short", [] { return WithCpld({.data = Pattern(40, 7)}, 1); }, 6, 0},
+    {"CPLD data cut short", [] { return WithCpld({.data = Pattern(40, 7)}, 1); }, 6, 6},
+    {"CPLD data longer than any work buffer",
+     [] { return WithCpld({.data = Pattern(WORK_BUFFER_BYTES + 4, 7)}); }, 6, 6},
     {"CPLD data not in whole words", [] { return WithCpld({.data = Pattern(94, 7), .unpadded = true}); }, 6, 6},
     {"CPLD checksum off", [] { return WithCpld({.data = Pattern(40, 7), .checksumOff = true}); }, 17, 0},
     {"CPLD longer header with its checksum off",

@@ -119,6 +119,15 @@ class NandUpdateTest : public UpdateTest {
   }
 };
 
+// An erased flash with the records of `spec`, an OS image, at the OS base.
+std::vector<uint8_t> OsImageOnErasedFlash(const BinImageSpec& spec) {
+  std::vector<uint8_t> flash(kDoubleBytes, 0xFF);
+  for (const BinRecord& r : spec.bin.records) {
+    std::copy(r.data.begin(), r.data.end(), flash.begin() + (r.address - spec.bin.imageStart + kOsBase));
+  }
+  return flash;
+}
+
 TEST_F(NandUpdateTest, ABootloaderImageGoesThroughTheShadowInOnePass) {
   Attach();
   BinImageSpec spec;
@@ -152,11 +161,26 @@ TEST_F(NandUpdateTest, AnImageWithGapsProgramsEveryPageOfItsRangeOnce) {
   for (uint32_t page = 0; page <= 6; page++) EXPECT_EQ(nand->programs[kOsBase / kPage + page], 1u) << page;
   EXPECT_EQ(nand->programs[kOsBase / kPage + 7], 0u);
   EXPECT_EQ(nand->doubleProgrammed, 0u);
-  std::vector<uint8_t> expected(kDoubleBytes, 0xFF);
-  for (const BinRecord& r : spec.bin.records) {
-    std::copy(r.data.begin(), r.data.end(), expected.begin() + (r.address - 0x80200000 + kOsBase));
-  }
+  std::vector<uint8_t> expected = OsImageOnErasedFlash(spec);
   EXPECT_TRUE(nand->bytes == expected) << Differences(nand->bytes, expected);
+}
+
+TEST_F(NandUpdateTest, RecordsMayStepBackOnlyInsideThePageStillOpen) {
+  Attach();
+  constexpr uint32_t kLinked = 0x80200000;  // lands at the OS base, 0x80000
+  BinImageSpec spec;
+  spec.bin.imageStart = kLinked;
+  spec.bin.records = {{kLinked + 100, Pattern(50, 1)}, {kLinked, Pattern(50, 2)}, {kLinked + 2 * kPage, Pattern(8, 3)}};
+  std::u16string path = Place(spec);
+  NandDouble* nand = NandDoubleInstall(kDoubleBytes);
+  ASSERT_EQ(Update(path), FWL_OK);
+  EXPECT_EQ(nand->doubleProgrammed, 0u);
+  std::vector<uint8_t> expected = OsImageOnErasedFlash(spec);
+  EXPECT_TRUE(nand->bytes == expected) << Differences(nand->bytes, expected);
+
+  // Back to a page written already: it could not be programmed again.
+  spec.bin.records.push_back({kLinked + kPage, Pattern(8, 4)});
+  EXPECT_EQ(FWLSetBinFile(Place(spec).c_str(), nullptr, nullptr, 1), FWL_ERR_FILE_FORMAT);
 }
 
 TEST_F(NandUpdateTest, DataForTheBootAreasLastPageIsRefused) {

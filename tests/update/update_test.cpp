@@ -28,17 +28,17 @@ constexpr uint32_t kOsLinked = 0x80200000;
 constexpr uint32_t kOsShift = kOsBase - kOsLinked;
 
 // An OS image with gaps between records, records that start and end off
-// word boundaries and share words, and one record larger than the 2 MB
-// work buffer.
+// word boundaries and share words, one out of address order, and one record
+// larger than the 2 MB work buffer.
 BinImageSpec GappyOsImage() {
   BinImageSpec spec;
   spec.bin.imageStart = kOsLinked;
   spec.bin.imageLength = 0x300000;
   spec.bin.records = {
       {kOsLinked, Pattern(0x1000, 1)},
-      {kOsLinked + 0x3003, Pattern(5, 2)},      // odd start, odd length
-      {kOsLinked + 0x3008, Pattern(3, 3)},      // shares no word with the one before
-      {kOsLinked + 0x300B, Pattern(9, 4)},      // shares a word with the one before
+      {kOsLinked + 0x3008, Pattern(3, 3)},      // shares no word with the one below
+      {kOsLinked + 0x3003, Pattern(5, 2)},      // odd start, odd length, behind the one before
+      {kOsLinked + 0x300B, Pattern(9, 4)},      // shares a word with the one at 0x3008
       {kOsLinked + 0x10000, Pattern(0x210001, 5)},
       {kOsLinked + 0x2FFFFE, Pattern(2, 6)},    // the last bytes of the range
   };

@@ -60,6 +60,21 @@ TEST_F(BootloaderVersionTest, SecondBootloaderWithinItsImage) {
   EXPECT_EQ(version_, Version(1, 1, 4));
 }
 
+TEST_F(BootloaderVersionTest, SecondBootloaderBannerIsSearchedFromItsOwnBase) {
+  // The first bootloader carries a banner too; it must not answer for the second.
+  Attach({"board.two_stage=true", "factory.bootloader=banner", "factory.bootloader_major=1",
+          "factory.bootloader_minor=3"});
+  BspFlashLayout layout;
+  ASSERT_NE(BspGetInfo(BSP_INFO_FLASH_LAYOUT, &layout, sizeof layout), 0u);
+  constexpr uint32_t kSecondBytes = 0x20000;
+  Place(layout.secondBootloaderBase, std::vector<uint8_t>(kSecondBytes, 0xFF));
+  EXPECT_EQ(Bootloader(layout.secondBootloaderBase, kSecondBytes), 0u) << "neither record nor banner of its own";
+  Place(layout.secondBootloaderBase + kBannerSearchStart + 0x100,
+        Text(std::string(kBannerOpening) + "2.5 for Valmora Wrenlet Built Mar 4 2012\r\n"));
+  ASSERT_EQ(Bootloader(layout.secondBootloaderBase, kSecondBytes), 1u);
+  EXPECT_EQ(version_, Version(1, 2, 5));
+}
+
 TEST_F(BootloaderVersionTest, RecordSearchInPagesInAddressOrder) {
   Attach();
   std::vector<uint8_t> flash = WithRecords(3 * kPage, {{0x10, {1, 9, 9, 0}}, {kPage - 4, {1, 2, 5, 0}},
