@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/byte_lock.h"
 #include "module/object_name.h"
 
 namespace {
@@ -73,18 +74,6 @@ struct OwnedMutexes {
 };
 
 thread_local OwnedMutexes t_owned;
-
-bool ByteLock(int fd, off_t byte, short type, bool wait) {
-  struct flock range {};
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_start = byte;
-  range.l_len = 1;
-  for (;;) {
-    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
 
 bool HeldElsewhere(int err) { return err == EAGAIN || err == EACCES; }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "module/byte_lock.h"
 #include "module/module_dir.h"
 #include "platform/error.h"
 #include "platform/files.h"
@@ -30,46 +31,24 @@ std::string LockFilePath(uint64_t dev, uint64_t ino) {
   return ModuleLocksPath(module->dir) + name;
 }
 
-bool Lock(int fd, off_t byte, short type, bool wait) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  for (;;) {
-    if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock) == 0) return true;
-    if (errno != EINTR) return false;
-  }
-}
-
-// Whether a descriptor other than `fd` holds a lock on the byte.
-bool HeldByOthers(int fd, off_t byte) {
-  struct flock probe {};
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = byte;
-  probe.l_len = 1;
-  return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-}
-
 // One side asks for an access the holders refuse, or refuses an access the
 // holders have.
 bool Conflicts(int fd, DWORD access, DWORD share) {
-  if ((access & GENERIC_READ) && HeldByOthers(fd, kRefusesReads)) return true;
-  if ((access & GENERIC_WRITE) && HeldByOthers(fd, kRefusesWrites)) return true;
-  if (!(share & FILE_SHARE_READ) && HeldByOthers(fd, kReads)) return true;
-  if (!(share & FILE_SHARE_WRITE) && HeldByOthers(fd, kWrites)) return true;
+  if ((access & GENERIC_READ) && ByteLockHeldByOthers(fd, kRefusesReads)) return true;
+  if ((access & GENERIC_WRITE) && ByteLockHeldByOthers(fd, kRefusesWrites)) return true;
+  if (!(share & FILE_SHARE_READ) && ByteLockHeldByOthers(fd, kReads)) return true;
+  if (!(share & FILE_SHARE_WRITE) && ByteLockHeldByOthers(fd, kWrites)) return true;
   return false;
 }
 
 bool TakeSharedLocks(int fd, DWORD access, DWORD share) {
-  bool ok = Lock(fd, kOpen, F_RDLCK, false);
+  bool ok = ByteLock(fd, kOpen, F_RDLCK, false);
   // A handle that neither reads nor writes takes no part in sharing.
   if (access == 0) return ok;
-  if (access & GENERIC_READ) ok = ok && Lock(fd, kReads, F_RDLCK, false);
-  if (access & GENERIC_WRITE) ok = ok && Lock(fd, kWrites, F_RDLCK, false);
-  if (!(share & FILE_SHARE_READ)) ok = ok && Lock(fd, kRefusesReads, F_RDLCK, false);
-  if (!(share & FILE_SHARE_WRITE)) ok = ok && Lock(fd, kRefusesWrites, F_RDLCK, false);
+  if (access & GENERIC_READ) ok = ok && ByteLock(fd, kReads, F_RDLCK, false);
+  if (access & GENERIC_WRITE) ok = ok && ByteLock(fd, kWrites, F_RDLCK, false);
+  if (!(share & FILE_SHARE_READ)) ok = ok && ByteLock(fd, kRefusesReads, F_RDLCK, false);
+  if (!(share & FILE_SHARE_WRITE)) ok = ok && ByteLock(fd, kRefusesWrites, F_RDLCK, false);
   return ok;
 }
 
@@ -78,14 +57,14 @@ bool TakeSharedLocks(int fd, DWORD access, DWORD share) {
 bool OpenFilesAdd(OpenFile* file) {
   std::string path = LockFilePath(file->dev, file->ino);
   int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode);
-  if (fd < 0 || !Lock(fd, kGuard, F_WRLCK, true)) {
+  if (fd < 0 || !ByteLock(fd, kGuard, F_WRLCK, true)) {
     if (fd >= 0) ::close(fd);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
   bool conflict = file->access != 0 && Conflicts(fd, file->access, file->share);
   bool taken = !conflict && TakeSharedLocks(fd, file->access, file->share);
-  Lock(fd, kGuard, F_UNLCK, false);
+  ByteLock(fd, kGuard, F_UNLCK, false);
   if (!taken) {
     ::close(fd);
     SetLastError(conflict ? ERROR_SHARING_VIOLATION : ERROR_NOT_ENOUGH_MEMORY);
@@ -105,7 +84,7 @@ bool OpenFilesContain(uint64_t dev, uint64_t ino) {
   std::string path = LockFilePath(dev, ino);
   int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
-  bool open = HeldByOthers(fd, kOpen);
+  bool open = ByteLockHeldByOthers(fd, kOpen);
   ::close(fd);
   return open;
 }

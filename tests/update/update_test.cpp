@@ -47,6 +47,17 @@ BinImageSpec GappyOsImage() {
 
 class UpdateFlowTest : public UpdateTest {};
 
+// `spec` followed by a file-system stream of one sector.
+BinImageSpec WithStream(BinImageSpec spec) {
+  FsStreamSpec stream;
+  stream.chunks.push_back({0, Pattern(512, 1)});
+  std::vector<uint8_t> bytes;
+  std::string error;
+  EXPECT_TRUE(FsStreamBuild(stream, &bytes, &error)) << error;
+  spec.streams.push_back(bytes);
+  return spec;
+}
+
 TEST_F(UpdateFlowTest, WritesEveryRecordAndTouchesNothingOutsideTheImage) {
   Attach();
   BinImageSpec spec = GappyOsImage();
@@ -231,21 +242,15 @@ TEST_F(UpdateFlowTest, RefusesToStartWithoutEverythingItNeeds) {
 
 TEST_F(UpdateFlowTest, AStreamDetachesTheStoreAndIsNeverReportedAsWritten) {
   Attach();
-  BinImageSpec spec = OneRecord(0x1400000, 0x100);  // the registry, as a backup writes it
-  FsStreamSpec stream;
-  stream.chunks.push_back({0, Pattern(512, 1)});
-  std::vector<uint8_t> bytes;
-  std::string error;
-  ASSERT_TRUE(FsStreamBuild(stream, &bytes, &error));
-  spec.streams.push_back(bytes);
+  BinImageSpec spec = WithStream(OneRecord(0x1400000, 0x100));  // the registry, as a backup writes it
   std::vector<uint8_t> before = Flash();
   EXPECT_EQ(Update(Place(spec)), FWL_ERR_FS_RESTORE);
   std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, 0);
   EXPECT_TRUE(after == expected) << "the BIN part comes first: " << Differences(after, expected);
 }
 
-// The store is detached for an update that covers the File System region
-// (Bite: also without a stream). One that fails before it touched the region
+// The store is detached for an update that covers the File System region,
+// also without a stream. One that fails before it touched the region
 // gives the flash disk back; one that leaves it away makes the next backup
 // of everything say so.
 TEST_F(UpdateFlowTest, TheFlashDiskComesBackOnlyWhenItsRegionWasNotTouched) {
@@ -253,13 +258,7 @@ TEST_F(UpdateFlowTest, TheFlashDiskComesBackOnlyWhenItsRegionWasNotTouched) {
   ClockSkipSleepsForTests(true);  // the storage manager's unload delay before the reload
   RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
   ASSERT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
-  BinImageSpec failing = OneRecord(0x1400000, 0x100);  // the erase of the registry fails
-  FsStreamSpec stream;
-  stream.chunks.push_back({0, Pattern(512, 1)});
-  std::vector<uint8_t> bytes;
-  std::string error;
-  ASSERT_TRUE(FsStreamBuild(stream, &bytes, &error));
-  failing.streams.push_back(bytes);
+  BinImageSpec failing = WithStream(OneRecord(0x1400000, 0x100));  // the erase of the registry fails
   EXPECT_EQ(Update(Place(failing, "failing.bin")), FWL_ERR_FLASH_ERASE);
   EXPECT_NE(FwlState()->storeDeviceName[0], 0) << "the flash disk is back";
   EXPECT_FALSE(FwlState()->fsStoreMissing);
