@@ -25,12 +25,6 @@ constexpr size_t VOLUME_NAME_FIELD = sizeof(PARTINFO::szVolumeName) / sizeof(WCH
 // work buffer and gets flash addresses back in the second.
 constexpr uint32_t SECTOR_QUERY_BYTES_PER_SECTOR = 2 * sizeof(uint32_t);
 
-void CopyField(WCHAR* dest, size_t destChars, const WCHAR* field, size_t fieldChars) {
-  size_t n = std::min(TextLengthBounded(field, fieldChars), destChars - 1);
-  std::copy(field, field + n, dest);
-  dest[n] = 0;
-}
-
 // Reads the driver's flash range into the entry and its profile name; false
 // when the driver has no key.
 bool ReadDriverKey(FlashRegion* entry, WCHAR (&profile)[REGISTRY_TEXT_CHARS + 1]) {
@@ -55,7 +49,7 @@ bool ProfileIsInternalFlash(const WCHAR* profile) {
 // Takes the store's usage and device name when it opens.
 void TakeStore(const STOREINFO& info, FlashRegion* entry) {
   WCHAR device[DEVICE_NAME_FIELD + 1];
-  CopyField(device, DEVICE_NAME_FIELD + 1, info.szDeviceName, DEVICE_NAME_FIELD);
+  TextCopyField(device, DEVICE_NAME_FIELD + 1, info.szDeviceName, DEVICE_NAME_FIELD);
   HANDLE store = OpenStore(device);
   if (store == INVALID_HANDLE_VALUE) return;
   FwlLibraryState* state = FwlState();
@@ -74,7 +68,7 @@ uint32_t PartitionsBytesInUse(HANDLE store) {
   uint32_t inUse = 0;
   do {
     WCHAR volume[VOLUME_NAME_FIELD + 1];
-    CopyField(volume, VOLUME_NAME_FIELD + 1, part.szVolumeName, VOLUME_NAME_FIELD);
+    TextCopyField(volume, VOLUME_NAME_FIELD + 1, part.szVolumeName, VOLUME_NAME_FIELD);
     ULARGE_INTEGER total = {}, free = {};
     if (GetDiskFreeSpaceExW(volume, nullptr, &total, &free)) {
       inUse += static_cast<uint32_t>(total.QuadPart) - static_cast<uint32_t>(free.QuadPart);
@@ -133,7 +127,7 @@ void ScanFileSystemRegion(FlashRegion* entry) {
   if (search != INVALID_HANDLE_VALUE) {
     do {
       WCHAR name[STORE_NAME_FIELD + 1];
-      CopyField(name, STORE_NAME_FIELD + 1, info.szStoreName, STORE_NAME_FIELD);
+      TextCopyField(name, STORE_NAME_FIELD + 1, info.szStoreName, STORE_NAME_FIELD);
       if (TextCompare(name, FS_STORE_NAME) == 0) TakeStore(info, entry);
       info.cbSize = STORE_INFO_BYTES;
     } while (FindNextStore(search, &info));

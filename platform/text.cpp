@@ -161,6 +161,14 @@ bool TextCopy(WCHAR* dest, size_t capacity, const WCHAR* source) {
   return fits;
 }
 
+bool TextCopyField(WCHAR* dest, size_t capacity, const WCHAR* field, size_t fieldChars) {
+  if (dest == nullptr || capacity == 0) return false;
+  const size_t length = TextLengthBounded(field, fieldChars);
+  const bool fits = length < capacity;
+  CopyUnits(dest, field, fits ? length : capacity - 1);
+  return fits;
+}
+
 bool TextAppend(WCHAR* dest, size_t capacity, const WCHAR* source) {
   if (dest == nullptr) return false;
   const size_t used = TextLengthBounded(dest, capacity);

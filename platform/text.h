@@ -21,6 +21,11 @@ size_t TextLengthBounded(const WCHAR* text, size_t limit);
 // A null source copies as the empty text.
 bool TextCopy(WCHAR* dest, size_t capacity, const WCHAR* source);
 
+// Copies a fixed-size text field of `fieldChars` units that need not be
+// terminated, looking at nothing past it; `dest` is cut and terminated like
+// TextCopy's. Returns true when the whole text fit.
+bool TextCopyField(WCHAR* dest, size_t capacity, const WCHAR* field, size_t fieldChars);
+
 // Appends `source` to the terminated text in `dest`, with TextCopy's rules.
 // Returns false, writing nothing, when `dest` holds no terminator within
 // capacity.

@@ -1,5 +1,76 @@
 #include "storage/fs_restore.h"
 
+#include "fwlib/bin_file_io.h"
+#include "fwlib/bin_file_sections.h"
+#include "fwlib/callbacks.h"
+#include "fwlib/regions.h"
 #include "fwlib/results.h"
+#include "fwlib/work_buffer.h"
+#include "platform/handles.h"
+#include "storage/flash_disk_driver.h"
+#include "storage/fs_restore_files.h"
+#include "storage/fs_restore_sectors.h"
+#include "storage/store_format.h"
 
-uint32_t RestoreFileSystem() { return FWL_ERR_FS_RESTORE; }
+namespace {
+
+// The flash address the progress reports name a stream by.
+uint32_t StreamAddress(const FsStreamHeader& header) {
+  if (header.memBase != FS_STREAM_VALUE_UNKNOWN) return header.memBase;
+  RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
+  return FWLGetRegionInfo(&fs, nullptr) == FWL_OK ? fs.start : 0;
+}
+
+uint32_t CheckStream(const FsStreamHeader& header) {
+  if (header.type == FS_STREAM_SECTORS) return CheckSectorStream(header);
+  if (header.type == FS_STREAM_FILES) return CheckFileStream(header);
+  return FWL_ERR_FILE_VERSION;
+}
+
+// One stream, the image file at its data.
+uint32_t RestoreStream(const FsStreamHeader& header) {
+  uint32_t result = CheckStream(header);
+  if (result != FWL_OK) return result;
+  if (!ReportErase(FS_PHASE_PREPARING, 0)) return FWL_ERR_USER_ABORT;
+  result = RegisterFlashDiskDriver(header);
+  if (result == FWL_OK) result = WaitDriverUnloadDelay();
+  if (result == FWL_OK) result = LoadFlashDisk();
+  if (result != FWL_OK) return result;
+  HANDLE store = INVALID_HANDLE_VALUE;
+  result = FormatInternalStore(&store);
+  if (result == FWL_OK) {
+    uint32_t address = StreamAddress(header);
+    result = header.type == FS_STREAM_SECTORS ? RestoreSectorStream(store, header, address)
+                                              : RestoreFileStream(store, header, address);
+  }
+  if (store != INVALID_HANDLE_VALUE) CloseHandle(store);
+  return result;
+}
+
+}  // namespace
+
+uint32_t RestoreFileSystem() {
+  uint32_t result = FWL_OK;
+  for (bool first = true;; first = false) {
+    uint64_t position = 0;
+    StreamHeaderInfo info = {};
+    bool found = false;
+    result = ImageFilePosition(&position) ? ReadStreamHeader(position, &info, &found) : FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK) break;
+    // Whatever follows the streams (a CPLD section, the end of the file)
+    // ends them; a file with none at all is damaged.
+    if (!found) {
+      if (first) result = FWL_ERR_FILE_FORMAT;
+      break;
+    }
+    FsStreamHeader header;
+    FsStreamHeaderDecode(WorkBufferData(), &header);
+    // The instance a stream before this one loaded goes first: two drivers
+    // on one region would each offer the store.
+    if (!first) result = UnloadFlashDisk();
+    if (result == FWL_OK) result = RestoreStream(header);
+    if (result != FWL_OK) break;
+  }
+  UnregisterFlashDiskDriver();
+  return result;
+}

@@ -6,8 +6,11 @@
 
 // Restores every stream from the image file's current position on (right
 // after the BIN part, or the start of a file without one) and leaves the
-// position after the last stream. FWL_OK, or 2, 6, 7, 19, 20, 21.
-//
-// Not built yet: it restores nothing and fails with FWL_ERR_FS_RESTORE, so an
-// image that carries a stream is never reported as written.
+// position after the last stream. For each: the phase report, the flash
+// disk driver loaded with the stream's geometry, the store formatted, then
+// the stream's sectors or partitions and files written back; the store is
+// formatted afresh for each, so the last stream's contents are what stays.
+// FWL_OK, or 2, 6, 7, 9, 19, 20, 21. A stream that is damaged (cut short,
+// chunks or records that do not fit) is refused with 6 before the store is
+// touched.
 uint32_t RestoreFileSystem();

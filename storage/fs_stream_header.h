@@ -63,6 +63,10 @@ constexpr uint32_t FS_STREAM_HEADER_CHECKED_BYTES = offsetof(FsStreamHeader, che
 // little-endian; the store's record is carried as the platform gave it.
 void FsStreamHeaderEncode(const FsStreamHeader& header, uint8_t (&bytes)[FS_STREAM_HEADER_BYTES]);
 
+// The fixed part of a header as files hold it (a longer header keeps its
+// checksum in its last word, which callers read themselves).
+void FsStreamHeaderDecode(const uint8_t* bytes, FsStreamHeader* header);
+
 inline STOREINFO FsStreamStoreInfo(const FsStreamHeader& header) {
   STOREINFO info;
   std::memcpy(&info, header.storeInfo, sizeof info);
