@@ -16,6 +16,7 @@ struct ChipCase {
   uint32_t deviceCode;
   uint32_t sizeLog2;
   uint32_t bufferLog2;
+  NorBoot boot;
 };
 
 class NorIdentify : public NorTest, public ::testing::WithParamInterface<ChipCase> {};
@@ -38,7 +39,9 @@ TEST_P(NorIdentify, IdentifierAndQueryDescribeTheChip) {
   EXPECT_EQ(Read(0x2A * 4), Both(c.bufferLog2));
 
   // The erase block regions, walked as a CFI reader does, cover the chip
-  // with the blocks the driver's BlockSize expects (both chips: twice the bytes).
+  // with the blocks the driver's BlockSize expects (both chips: twice the
+  // bytes): 64 KB ones in the lowest or the highest 256 KB of a boot-block part.
+  uint32_t pairBytes = NorPairBytes(c.deviceCode);
   uint32_t regions = Read(0x2C * 4) & 0xFFFF;
   uint32_t busOffset = 0;
   for (uint32_t r = 0; r < regions; r++) {
@@ -46,13 +49,15 @@ TEST_P(NorIdentify, IdentifierAndQueryDescribeTheChip) {
     uint32_t blocks = (Read(at) & 0xFF) + ((Read(at + 4) & 0xFF) << 8) + 1;
     uint32_t chipBlockBytes = ((Read(at + 8) & 0xFF) + ((Read(at + 12) & 0xFF) << 8)) * 256;
     for (uint32_t b = 0; b < blocks; b++) {
-      uint32_t expected = busOffset < 0x40000 && (c.deviceCode == 0x881A || c.deviceCode == 0x8922) ? 0x10000 : 0x40000;
+      bool small = (c.boot == NorBoot::Bottom && busOffset < 0x40000) ||
+                   (c.boot == NorBoot::Top && busOffset >= pairBytes - 0x40000);
+      uint32_t expected = small ? 0x10000 : 0x40000;
       ASSERT_EQ(2 * chipBlockBytes, expected) << "block at bus offset 0x" << std::hex << busOffset;
       ASSERT_EQ(NorBusBlockBytes(*NorModelGeometry(model_), busOffset), expected);
       busOffset += 2 * chipBlockBytes;
     }
   }
-  EXPECT_EQ(busOffset, NorPairBytes(c.deviceCode));
+  EXPECT_EQ(busOffset, pairBytes);
   uint32_t pri = (Read(0x15 * 4) & 0xFF) * 4;
   EXPECT_EQ(Read(pri), Both('P'));
   EXPECT_EQ(Read(pri + 8), Both('I'));
@@ -61,9 +66,16 @@ TEST_P(NorIdentify, IdentifierAndQueryDescribeTheChip) {
   EXPECT_EQ(Read(0), 0u);  // the sparse image's data
 }
 
+constexpr NorBoot kUniform = NorBoot::Uniform, kBottom = NorBoot::Bottom, kTop = NorBoot::Top;
+
+// Every family; the boot-block families' codes interleave, so each of those is here.
 INSTANTIATE_TEST_SUITE_P(Families, NorIdentify,
-                         ::testing::Values(ChipCase{0x0017, 23, 5}, ChipCase{0x0018, 24, 5}, ChipCase{0x8803, 25, 6},
-                                           ChipCase{0x881A, 23, 6}, ChipCase{0x8922, 25, 6}),
+                         ::testing::Values(ChipCase{0x0017, 23, 5, kUniform}, ChipCase{0x0018, 24, 5, kUniform},
+                                           ChipCase{0x8803, 25, 6, kUniform}, ChipCase{0x881A, 23, 6, kBottom},
+                                           ChipCase{0x891C, 25, 6, kBottom}, ChipCase{0x8922, 25, 6, kBottom},
+                                           ChipCase{0x8817, 23, 6, kTop}, ChipCase{0x8919, 25, 6, kTop},
+                                           ChipCase{0x881D, 23, 6, kTop}, ChipCase{0x881E, 24, 6, kTop},
+                                           ChipCase{0x891F, 25, 6, kTop}),
                          [](const auto& info) {
                            char name[16];
                            std::snprintf(name, sizeof name, "Code%04X", info.param.deviceCode);
