@@ -1,4 +1,5 @@
-// The program on every NOR chip a module can carry.
+// The program on every NOR chip a module can carry, and on one whose power
+// goes in the middle of an erase.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,13 +8,16 @@
 #include "module/bin_image_builder.h"
 #include "module/flash_image.h"
 #include "module/module_dir.h"
+#include "module/nor_model.h"
 #include "tests/e2e/flashwright_run.h"
 #include "tests/support/temp_module.h"
 
 namespace {
 
 constexpr uint32_t kAreaBytes = 0x40000;  // the boot area, and as much at the top of the flash
+constexpr uint32_t kOsBlock = 0x80000;  // the first block of the factory OS image
 constexpr uint32_t kMainBlock = 0x40000;
+const char kNkBin[] = "\\USB HD\\IMAGES\\nk.bin";
 
 // Straight into flash.img, past the chips.
 void PutFlash(const std::string& dir, uint32_t offset, const std::vector<uint8_t>& bytes) {
@@ -65,5 +69,33 @@ INSTANTIATE_TEST_SUITE_P(Codes, EveryNorChip,
                            std::snprintf(name, sizeof name, "Code%04X", info.param);
                            return std::string(name);
                          });
+
+// The power goes half-way through the erase of the OS image's first block:
+// the next run finds that block half erased, and the update run again
+// writes the image as if nothing had happened.
+TEST(NorPowerCut, AHalfErasedBlockIsWhatTheNextUpdateFindsAndRepairs) {
+  std::string dir = MakeModule({"faults.power_cut_busy_us=500000"});  // half a main block's erase
+  std::string before = ReadFile(ModuleFlashPath(dir));
+  ProgramResult r = Flashwright(dir, {"/u", kNkBin});
+  ASSERT_EQ(r.exitCode, kNorPowerCutExitCode) << r.err;
+
+  std::string cut = ReadFile(ModuleFlashPath(dir));
+  std::string oldBlock = before.substr(kOsBlock, kMainBlock), block = cut.substr(kOsBlock, kMainBlock);
+  EXPECT_NE(block, oldBlock) << "nothing was erased";
+  EXPECT_NE(block, std::string(kMainBlock, '\xFF')) << "the erase ran to its end";
+  for (uint32_t i = 0; i < kMainBlock; i++) {
+    ASSERT_TRUE(block[i] == '\xFF' || block[i] == oldBlock[i]) << "at 0x" << std::hex << kOsBlock + i;
+  }
+  EXPECT_EQ(cut.compare(0, kOsBlock, before, 0, kOsBlock), 0);
+  EXPECT_EQ(cut.compare(kOsBlock + kMainBlock, std::string::npos, before, kOsBlock + kMainBlock), 0);
+
+  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "fault", dir, "faults.power_cut_busy_us=0"}).exitCode, 0);
+  r = Flashwright(dir, {"/u", kNkBin});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  std::string reference = MakeModule();
+  ASSERT_EQ(Flashwright(reference, {"/u", kNkBin}).exitCode, 1);
+  EXPECT_TRUE(ReadFile(ModuleFlashPath(dir)) == ReadFile(ModuleFlashPath(reference)));
+}
 
 }  // namespace

@@ -167,6 +167,21 @@ TEST_F(NorDriver, BootBlocksStayLockedUntilErased) {
   EXPECT_EQ(FlashOps.WriteWord(0x100, word), 1u) << "erasing unlocked it";
 }
 
+// The start-up unlock begins exactly at 0x40000, whether the chips power up
+// with every block locked or keep only the bootloader's locked.
+TEST_F(NorDriver, StartUpUnlocksFromTheBlockAt0x40000) {
+  for (const char* code : {"0x0018", "0x8802", "0x8821", "0x8818"}) {
+    SCOPED_TRACE(code);
+    Attach({std::string("flash.nor_device_code=") + code});
+    ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
+    EXPECT_EQ(FlashOps.WriteWord(0x3FFFC, 0), 0u) << "the block below stays locked";
+    EXPECT_EQ(FlashOps.WriteWord(0x40000, 0), 1u);
+    EXPECT_EQ(FlashOps.ReadWord(0x40000), 0u);
+    EXPECT_EQ(FlashOps.WriteWord(FlashSize - 4, 0), 1u);
+    TearDown();
+  }
+}
+
 TEST_F(NorDriver, RangeErrorsTouchNoChip) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr uint32_t kUnlocked = 0x80000;  // a main block above the power-up lock
+constexpr uint32_t kUnlocked = 0x80000;  // a main block the small chips power up with unlocked
 constexpr uint32_t kSequenceError = 0x30 * kBoth;
 
 uint32_t Both(uint32_t half) { return half * kBoth; }
@@ -120,11 +120,11 @@ TEST_F(NorTest, AccessesPastTheEndAreAnOpenBus) {
 
 // ---- Locks ----
 
-TEST_F(NorTest, PowerUpLocksTheBootAreaAndUnlockFreesOneBlockOnly) {
+TEST_F(NorTest, PowerUpLocksEveryBlockAndUnlockFreesOneBlockOnly) {
   config_.norDeviceCode = kParamChip;
   Open();
-  for (uint32_t block = 0; block < 0x40000; block += 0x10000) EXPECT_EQ(LockStatus(block), Both(1)) << block;
-  EXPECT_EQ(LockStatus(0x40000), 0u);
+  uint32_t top = NorModelBusBytes(model_) - 0x40000;
+  for (uint32_t block : {0x0u, 0x30000u, 0x40000u, top}) EXPECT_EQ(LockStatus(block), Both(1)) << block;
 
   std::vector<uint8_t> before = Snapshot();
   EXPECT_EQ(ProgramWord(0x10000, 0), Both(0x92));  // ready | program error | locked
@@ -140,6 +140,8 @@ TEST_F(NorTest, PowerUpLocksTheBootAreaAndUnlockFreesOneBlockOnly) {
   EXPECT_EQ(Erase(0x10000), kReady);
 
   // Lock and lock-down both lock again.
+  Unlock(0x40000);
+  Unlock(0x80000);
   Command(0x40000, 0x60);
   Command(0x40000, 0x01);
   EXPECT_EQ(LockStatus(0x40000), Both(1));
@@ -147,6 +149,36 @@ TEST_F(NorTest, PowerUpLocksTheBootAreaAndUnlockFreesOneBlockOnly) {
   Command(0x80000, 0x2F);
   EXPECT_EQ(LockStatus(0x80000), Both(1));
   EXPECT_EQ(Erase(0x80000), Both(0xA2));
+
+  Reopen();
+  EXPECT_EQ(LockStatus(0x10000), Both(1)) << "volatile lock bits set again at power-up";
+}
+
+// The oldest family keeps its lock bits across power cycles, and one clear
+// frees every block of the chip but a stuck one.
+TEST_F(NorTest, NonVolatileLockBitsOutliveThePowerAndClearTogether) {
+  config_.norDeviceCode = kSmallChip;
+  config_.faultLockedBlock = 0x100002;  // high chip
+  Open();
+  EXPECT_EQ(LockStatus(0), Both(1)) << "the module leaves the factory with its bootloader locked";
+  EXPECT_EQ(LockStatus(0x40000), 0u);
+  Command(0x80000, 0x60);
+  Command(0x80000, 0x01);
+  Reopen();
+  EXPECT_EQ(LockStatus(0), Both(1));
+  EXPECT_EQ(LockStatus(0x80000), Both(1));
+
+  // The module's own writes unlock what they touch and leave the rest locked.
+  ModuleFlash flash = NorModelModuleFlash(model_);
+  uint32_t zero = 0;
+  ASSERT_TRUE(ModuleFlashProgram(flash, 0x80000, &zero, 4));
+  EXPECT_EQ(LockStatus(0x80000), 0u);
+  EXPECT_EQ(LockStatus(0), Both(1));
+
+  EXPECT_EQ(Unlock(0x40000), kReady);
+  Reopen();
+  EXPECT_EQ(LockStatus(0), 0u) << "one clear freed the bootloader too, for good";
+  EXPECT_EQ(LockStatus(0x100000), 1u << 16);
 }
 
 // ---- Erase and program ----
@@ -161,6 +193,7 @@ TEST_F(NorTest, EraseSetsExactlyItsBlock) {
   EXPECT_TRUE(SameOutside(before, after, 0x30000, 0x40000));
   for (uint32_t i = 0x30000; i < 0x40000; i++) ASSERT_EQ(after[i], 0xFF) << i;
 
+  Unlock(kUnlocked);
   EXPECT_EQ(Erase(kUnlocked + 0x12344), kReady);
   std::vector<uint8_t> main = Snapshot();
   EXPECT_TRUE(SameOutside(after, main, kUnlocked, kUnlocked + 0x40000));
@@ -230,6 +263,7 @@ TEST_F(NorTest, BufferedProgramRefusesTooManyWordsOrLeavingTheRegion) {
   NorModelClose(model_);
   model_ = nullptr;
   Open();
+  Unlock(kUnlocked);
   before = Snapshot();
   std::vector<uint32_t> words(32, 0);
   EXPECT_EQ(BufferProgram(kUnlocked + 0x80, words), kReady);
