@@ -26,13 +26,16 @@ constexpr uint32_t NOR_ID_LOCK_OFFSET = 8;             // within a block, in ide
 constexpr uint32_t NOR_QUERY_SIZE_OFFSET = 0x27 * 4;   // query address 0x27 of each chip
 
 constexpr uint32_t NOR_STATUS_READY = 0x00800080;  // bit 7 of both chips
-constexpr uint32_t NOR_STATUS_ERROR = 0x002A002A;  // bits 1, 3, 5 of either chip
+// Bits 1, 3, 4 and 5 of either chip: locked, VPP low, program error, erase
+// error. Without bit 4 a failed word program would pass.
+constexpr uint32_t NOR_STATUS_ERROR = 0x003A003A;
 constexpr uint32_t NOR_STATUS_LOCKED = 0x00010001;
 
 constexpr uint32_t NOR_MAX_SIZE = 0x4000000;
 constexpr uint32_t NOR_LOCKED_AREA = 0x40000;  // boot blocks stay locked until erased
 constexpr uint32_t NOR_BIG_BLOCK = 0x40000;    // 0x20000 in each chip
-constexpr uint32_t NOR_SMALL_BLOCK = 0x10000;  // parameter blocks of classes 3 and 5
+constexpr uint32_t NOR_SMALL_BLOCK = 0x10000;  // parameter blocks, 0x8000 in each chip
+constexpr uint32_t NOR_PARAM_AREA = 0x40000;   // four of them: at the bottom on classes 3 and 5, the top on 4 and 6
 constexpr uint32_t NOR_BUFFER_BYTES = 64;      // one buffered program never crosses this
 
 constexpr uint32_t NOR_ERASE_TIMEOUT_MS = 10000;
@@ -82,8 +85,11 @@ bool InFlash(uint32_t offset, uint32_t length) {
 }
 
 uint32_t NorBlockSize(uint32_t offset) {
-  bool parameterBlocks = g_nor.chipClass == 3 || g_nor.chipClass == 5;
-  return parameterBlocks && offset < NOR_LOCKED_AREA ? NOR_SMALL_BLOCK : NOR_BIG_BLOCK;
+  uint32_t c = g_nor.chipClass;
+  bool bottom = (c == 3 || c == 5) && offset < NOR_PARAM_AREA;
+  bool top = (c == 4 || c == 6) && FlashSize >= NOR_PARAM_AREA && offset >= FlashSize - NOR_PARAM_AREA &&
+             offset < FlashSize;
+  return bottom || top ? NOR_SMALL_BLOCK : NOR_BIG_BLOCK;
 }
 
 bool BlockIsBlank(uint32_t offset) {

@@ -123,6 +123,9 @@ const Setting kSettings[] = {
     {"faults", "never_ready", &ModuleConfig::faultNeverReady, false, "the flash never reports ready"},
     {"faults", "power_cut_after", &ModuleConfig::faultPowerCutAfter, false,
      "end the process after this many flash commands (0: never)"},
+    {"faults", "power_cut_busy_us", &ModuleConfig::faultPowerCutBusyUs, false,
+     "end the process once the flash has been busy this many microseconds by its datasheet times, "
+     "leaving the program or erase under way part done (0: never)"},
     {"faults", "bsp_no_items", &ModuleConfig::faultBspNoItems, false,
      "comma-separated board support items that deliver nothing"},
     {"faults", "bsp_set_refused", &ModuleConfig::faultBspSetRefused, false,

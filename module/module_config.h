@@ -84,6 +84,7 @@ struct ModuleConfig {
   int64_t faultWeakProgramAt = -1;   // flash offset whose program silently leaves bits set
   bool faultNeverReady = false;      // the chip never reports ready
   uint64_t faultPowerCutAfter = 0;   // end the process after this many flash commands; 0 = never
+  uint64_t faultPowerCutBusyUs = 0;  // end it once the flash has been busy this long, mid-job; 0 = never
   std::string faultBspNoItems;       // comma-separated board support items that deliver nothing
   std::string faultBspSetRefused;    // comma-separated board support items whose write is refused
   bool faultRestartReturns = false;  // the restart request returns instead of restarting

@@ -14,6 +14,7 @@
 #include "module/device_manager.h"
 #include "module/factory.h"
 #include "module/factory_registry.h"
+#include "module/nor_lock_store.h"
 
 namespace fs = std::filesystem;
 
@@ -78,9 +79,9 @@ bool ModuleCreateFrom(const std::string& dirIn, const ModuleConfig& config, bool
     // Replace only what a module consists of; anything else the user keeps there stays.
     std::error_code ec;
     for (const std::string& part :
-         {ModuleFlashPath(dir), ModuleRegistryPath(dir), ModuleRegistryPath(dir) + ".lock", FactoryRegistryPath(dir),
-          DeviceTablePath(dir), BoardEventsLogPath(dir), ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir),
-          ModuleIniPath(dir)}) {
+         {ModuleFlashPath(dir), NorLockStorePath(ModuleFlashPath(dir)), ModuleRegistryPath(dir),
+          ModuleRegistryPath(dir) + ".lock", FactoryRegistryPath(dir), DeviceTablePath(dir), BoardEventsLogPath(dir),
+          ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
       fs::remove_all(part, ec);
     }
   }

@@ -77,8 +77,12 @@ void NorCfiBuild(const NorGeometry& g, uint16_t* table) {
     at += kCfiRegionWords;
     regions++;
   };
+  // Regions go up from address 0, so a top-boot chip lists its parameter blocks last.
+  uint32_t mainBelow = g.paramFirstWord / kNorMainBlockWords;
+  uint32_t mainAbove = g.blockCount - g.paramBlocks - mainBelow;
+  if (mainBelow != 0) region(mainBelow, kNorMainBlockWords);
   if (g.paramBlocks != 0) region(g.paramBlocks, kNorParamBlockWords);
-  region(g.blockCount - g.paramBlocks, kNorMainBlockWords);
+  if (mainAbove != 0) region(mainAbove, kNorMainBlockWords);
   table[kCfiRegionCount] = regions;
 
   // The extended table follows the region list, wherever that ends.

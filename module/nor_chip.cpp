@@ -12,8 +12,9 @@ namespace {
 constexpr uint16_t kErasedWord = 0xFFFF;
 constexpr uint64_t kNsPerUs = 1000;
 constexpr uint32_t kBitsPerWord = 16;
-// Every family locks what lies below 0x40000 on the bus at power-up.
-constexpr uint32_t kPowerUpLockedWords = kNorMainBlockWords;
+// Chips whose lock bits persist leave the factory with what lies below
+// 0x40000 on the bus (the bootloader) locked.
+constexpr uint32_t kFactoryLockedWords = kNorMainBlockWords;
 
 // The image is little-endian whatever the host is.
 uint16_t Load(const NorChip* c, uint32_t word) {
@@ -70,13 +71,13 @@ void Complete(NorChip* c) {
 
 void Begin(NorChip* c, const NorPending& job, uint32_t durationUs) {
   c->pending = job;
+  c->pending.startNs = NorMonotonicNs();
+  c->pending.endNs = c->pending.startNs + uint64_t{durationUs} * kNsPerUs;
+  c->jobsStarted++;
   if (c->neverReady) {
     c->pending.forever = true;
-  } else if (!c->realistic) {
+  } else if (!c->realistic && !c->holdJobs) {
     Complete(c);
-  } else {
-    c->pending.startNs = NorMonotonicNs();
-    c->pending.endNs = c->pending.startNs + uint64_t{durationUs} * kNsPerUs;
   }
 }
 
@@ -115,13 +116,24 @@ void StartProgram(NorChip* c, uint32_t first, const uint16_t* data, uint32_t wor
   Begin(c, job, durationUs);
 }
 
+void SetLock(NorChip* c, uint32_t index, bool locked) {
+  if (!locked && index == c->faultLockedBlock) return;
+  uint8_t next = locked ? kNorLockBit : 0;
+  if (c->locks[index] == next) return;
+  c->locks[index] = next;
+  c->locksChanged = true;
+}
+
 void LockConfirm(NorChip* c, uint32_t word, uint8_t cmd) {
   NorBlock block = NorBlockAt(*c->geometry, word);
   if (cmd == kNorCmdLockBlock || cmd == kNorCmdLockDown) {
     // Lock-down is taken as a plain lock: WP# is not modelled.
-    c->locks[block.index] |= kNorLockBit;
+    SetLock(c, block.index, true);
+  } else if (cmd == kNorCmdConfirm && c->geometry->nonVolatileLocks) {
+    // Chips with non-volatile lock bits have one command that clears them all.
+    for (uint32_t i = 0; i < c->geometry->blockCount; i++) SetLock(c, i, false);
   } else if (cmd == kNorCmdConfirm) {
-    if (block.index != c->faultLockedBlock) c->locks[block.index] &= static_cast<uint8_t>(~kNorLockBit);
+    SetLock(c, block.index, false);
   } else {
     c->errors |= kNorStatusSequenceError;
   }
@@ -222,10 +234,15 @@ void NorChipPowerUp(NorChip* c) {
   c->mode = NorMode::ReadArray;
   c->errors = 0;
   c->pending = NorPending{};
-  c->locks.assign(g.blockCount, 0);
-  for (uint32_t i = 0; i < g.blockCount; i++) {
-    if (NorBlockByIndex(g, i).firstWord < kPowerUpLockedWords || i == c->faultLockedBlock) c->locks[i] = kNorLockBit;
+  if (!g.nonVolatileLocks) {
+    c->locks.assign(g.blockCount, kNorLockBit);
+  } else if (c->locks.size() != g.blockCount) {
+    c->locks.assign(g.blockCount, 0);
+    for (uint32_t i = 0; i < g.blockCount; i++) {
+      if (NorBlockByIndex(g, i).firstWord < kFactoryLockedWords) c->locks[i] = kNorLockBit;
+    }
   }
+  if (c->faultLockedBlock >= 0) c->locks[static_cast<size_t>(c->faultLockedBlock)] = kNorLockBit;
 }
 
 bool NorChipSettle(NorChip* c) {
@@ -276,10 +293,9 @@ void NorChipWrite(NorChip* c, uint32_t word, uint16_t value) {
   }
 }
 
-void NorChipPowerCut(NorChip* c) {
+void NorChipPowerCut(NorChip* c, uint64_t now) {
   NorPending& p = c->pending;
   if (p.job == NorJob::None || p.forever) return;
-  uint64_t now = NorMonotonicNs();
   if (now >= p.endNs) {
     Complete(c);
     return;

@@ -74,6 +74,9 @@ struct NorChip {
   uint8_t* base = nullptr;  // this chip's first byte in the image; words are 4 bytes apart
   bool realistic = false;
   bool neverReady = false;
+  // Fast timing leaves a job pending until NorChipFinish or NorChipPowerCut,
+  // so that the model can cut the power part of the way through it.
+  bool holdJobs = false;
   int64_t faultLockedBlock = kNorNoFault;   // block indices / word addresses of this chip
   int64_t faultEraseBlock = kNorNoFault;
   int64_t faultProgramWord = kNorNoFault;
@@ -82,6 +85,7 @@ struct NorChip {
   NorMode mode = NorMode::ReadArray;
   uint8_t errors = 0;              // sticky status bits, cleared only by clear status
   std::vector<uint8_t> locks;      // per block, kNorLockBit when locked
+  bool locksChanged = false;       // set on every lock or unlock; the owner clears it
   uint32_t bufferCount = 0;        // words announced for the write buffer
   uint32_t bufferLoaded = 0;       // words written into it so far
   uint32_t bufferRegion = 0;       // first word of the buffer-aligned region
@@ -91,10 +95,14 @@ struct NorChip {
 
   uint64_t unknownCommands = 0;
   uint64_t ignoredWhileBusy = 0;
+  uint64_t jobsStarted = 0;
 };
 
-// Power-up state: read array, blocks below the first 0x20000 chip bytes
-// locked, and the block of the lock fault too.
+// Power-up state: read array, nothing pending, and the lock bits: every block
+// locked where they are volatile; where they are not, what `locks` holds from
+// before, or when it holds nothing the state the module leaves the factory
+// in (the blocks below the first 0x20000 chip bytes locked). The lock fault's
+// block is locked either way.
 void NorChipPowerUp(NorChip* chip);
 
 uint16_t NorChipRead(NorChip* chip, uint32_t word);
@@ -106,8 +114,9 @@ bool NorChipSettle(NorChip* chip);
 inline bool NorChipReadsArray(const NorChip* chip) {
   return chip->mode == NorMode::ReadArray && chip->pending.job == NorJob::None;
 }
-// The power goes: a job still under way is left as far as it got.
-void NorChipPowerCut(NorChip* chip);
+// The power goes at `nowNs`: a job still under way is left as far as it had
+// got by then.
+void NorChipPowerCut(NorChip* chip, uint64_t nowNs);
 // The power stays on: a job under way runs to its end.
 void NorChipFinish(NorChip* chip);
 

@@ -4,55 +4,49 @@
 
 namespace {
 
-struct DeviceRange {
-  uint16_t first;
-  uint16_t last;
-};
-
-// The two families with parameter blocks; their 256 Mbit parts carry a
-// different prefix, hence ranges rather than single codes.
-constexpr DeviceRange kParamFamilies[] = {{0x881A, 0x891C}, {0x8820, 0x8922}};
-// The oldest family has the small 32-byte buffer.
-constexpr DeviceRange kSmallBufferFamily = {0x0017, 0x0019};
-constexpr uint32_t kSmallBufferWords = 16;
-
 constexpr uint32_t kBytesPerWord = 2;
 
-bool InRange(const DeviceRange& r, uint32_t code) { return code >= r.first && code <= r.last; }
+// The main block whose place the parameter blocks take.
+uint32_t ParamMain(const NorGeometry& g) { return g.paramFirstWord / kNorMainBlockWords; }
 
 }  // namespace
 
 bool NorGeometryFor(uint32_t deviceCode, NorGeometry* geometry) {
-  uint32_t bytes = NorChipBytes(deviceCode);
+  const NorChipType* type = NorChipTypeOf(deviceCode);
   // The smallest chip still has to hold the parameter blocks and one main block.
-  if (bytes < 2 * kNorMainBlockWords * kBytesPerWord) return false;
+  if (type == nullptr || type->bytes < 2 * kNorMainBlockWords * kBytesPerWord) return false;
   NorGeometry g;
   g.deviceCode = deviceCode;
-  g.chipBytes = bytes;
-  g.chipWords = bytes / kBytesPerWord;
-  for (const DeviceRange& r : kParamFamilies) {
-    if (InRange(r, deviceCode)) g.paramBlocks = kNorParamBlockCount;
-  }
+  g.chipBytes = type->bytes;
+  g.chipWords = type->bytes / kBytesPerWord;
   uint32_t mainBlocks = g.chipWords / kNorMainBlockWords;
-  // The parameter blocks take the place of the first main block.
+  if (type->boot != NorBoot::Uniform) {
+    g.paramBlocks = kNorParamBlockCount;
+    g.paramFirstWord = type->boot == NorBoot::Bottom ? 0 : g.chipWords - kNorMainBlockWords;
+  }
   g.blockCount = g.paramBlocks == 0 ? mainBlocks : mainBlocks - 1 + g.paramBlocks;
-  g.bufferWords = InRange(kSmallBufferFamily, deviceCode) ? kSmallBufferWords : kNorMaxBufferWords;
+  g.bufferWords = type->bufferWords;
+  g.nonVolatileLocks = type->lockBits == NorLockBits::NonVolatile;
   *geometry = g;
   return true;
 }
 
+// Blocks are numbered in address order, the parameter blocks among them.
 NorBlock NorBlockAt(const NorGeometry& g, uint32_t word) {
-  if (g.paramBlocks != 0 && word < kNorMainBlockWords) {
-    uint32_t index = word / kNorParamBlockWords;
-    return NorBlock{index, index * kNorParamBlockWords, kNorParamBlockWords};
-  }
   uint32_t main = word / kNorMainBlockWords;
-  uint32_t index = g.paramBlocks == 0 ? main : main - 1 + g.paramBlocks;
+  if (g.paramBlocks != 0 && main == ParamMain(g)) {
+    uint32_t i = (word - g.paramFirstWord) / kNorParamBlockWords;
+    return NorBlock{main + i, g.paramFirstWord + i * kNorParamBlockWords, kNorParamBlockWords};
+  }
+  uint32_t index = g.paramBlocks != 0 && main > ParamMain(g) ? main - 1 + g.paramBlocks : main;
   return NorBlock{index, main * kNorMainBlockWords, kNorMainBlockWords};
 }
 
 NorBlock NorBlockByIndex(const NorGeometry& g, uint32_t index) {
-  if (index < g.paramBlocks) return NorBlock{index, index * kNorParamBlockWords, kNorParamBlockWords};
-  uint32_t main = g.paramBlocks == 0 ? index : index - g.paramBlocks + 1;
+  uint32_t first = ParamMain(g);
+  if (g.paramBlocks != 0 && index >= first && index < first + g.paramBlocks) {
+    return NorBlock{index, g.paramFirstWord + (index - first) * kNorParamBlockWords, kNorParamBlockWords};
+  }
+  uint32_t main = g.paramBlocks != 0 && index > first ? index - g.paramBlocks + 1 : index;
   return NorBlock{index, main * kNorMainBlockWords, kNorMainBlockWords};
 }

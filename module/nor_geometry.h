@@ -1,12 +1,12 @@
-// Block layout and write buffer of one 16-bit chip of the NOR pair, by
-// device code. Addresses here are the chip's own word addresses (bus byte
-// offset / 4).
+// Block layout, write buffer and lock bit kind of one 16-bit chip of the NOR
+// pair, by device code. Addresses here are the chip's own word addresses (bus
+// byte offset / 4).
 #pragma once
 
 #include <cstdint>
 
-// 128 KB main blocks, and the 32 KB parameter blocks some families carry at
-// the bottom of the chip.
+// 128 KB main blocks, and the four 32 KB parameter blocks the boot-block
+// families carry in the place of one main block, at the bottom or the top.
 constexpr uint32_t kNorMainBlockWords = 0x10000;
 constexpr uint32_t kNorParamBlockWords = 0x4000;
 constexpr uint32_t kNorParamBlockCount = 4;
@@ -17,9 +17,11 @@ struct NorGeometry {
   uint32_t deviceCode = 0;
   uint32_t chipBytes = 0;
   uint32_t chipWords = 0;
-  uint32_t paramBlocks = 0;  // 32 KB blocks below the first main block
+  uint32_t paramBlocks = 0;     // 0 on a chip of main blocks only
+  uint32_t paramFirstWord = 0;  // 0 on a bottom-boot chip, the last main block's place on a top-boot one
   uint32_t blockCount = 0;
-  uint32_t bufferWords = 0;  // write buffer of one chip
+  uint32_t bufferWords = 0;     // write buffer of one chip
+  bool nonVolatileLocks = false;
 };
 
 struct NorBlock {

@@ -12,13 +12,19 @@
 
 struct NorModel;
 
-// The process ends with this code when the power-cut fault strikes: with
+// The process ends with this code when a power-cut fault strikes: with
 // power_cut_after = N, N bus writes take effect and the next one ends the
-// process before it does (counted per open model).
+// process before it does; with power_cut_busy_us = N, the program or erase
+// during which the pair's busy time passes N µs is cut there (both counted
+// per open model).
 constexpr int kNorPowerCutExitCode = 75;
 
-// Maps flash.img and powers the pair up (blocks below 0x40000 locked, read
-// array mode). Null with `error` set on failure.
+// False with `error` set when no chip has the configured device code or a
+// fault offset lies past the end of the flash: the model would not open.
+bool NorModelCheckConfig(const ModuleConfig& config, std::string* error);
+
+// Maps flash.img and powers the pair up in read array mode, with the lock
+// bits of its family (see nor_model.cpp). Null with `error` set on failure.
 NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config, std::string* error);
 // A program or erase still under way runs to its end first.
 void NorModelClose(NorModel* model);

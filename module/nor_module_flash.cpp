@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "module/nor_chip.h"
 #include "module/nor_model.h"
@@ -62,12 +63,45 @@ bool Finish(const Access& a, uint32_t offset, bool ok) {
   return ok;
 }
 
-void UnlockBlocks(const Access& a, uint32_t offset, uint32_t end) {
+// Starts of the blocks from `from` (a block start) up to `to` that are locked
+// in either chip.
+std::vector<uint32_t> LockedBlocks(const Access& a, uint32_t from, uint64_t to) {
   const NorGeometry& g = *NorModelGeometry(a.model);
-  for (uint32_t at = NorBusBlockStart(g, offset); at < end; at += NorBusBlockBytes(g, at)) {
+  std::vector<uint32_t> locked;
+  for (uint32_t at = from; at < to; at += NorBusBlockBytes(g, at)) {
+    Command(a, at, kNorCmdReadId);
+    uint32_t status = a.bus->read32(a.model, at + kNorIdLockStatus * kBusWordBytes);
+    Command(a, at, kNorCmdReadArray);
+    if ((status & kNorLockBit * kBothChips) != 0) locked.push_back(at);
+  }
+  return locked;
+}
+
+// Unlocks the locked blocks of [offset, end). Where one clear frees every
+// block of the chips, the blocks outside the range that were locked are
+// locked again, so the bootloader stays as protected as it was.
+void UnlockBlocks(const Access& a, uint32_t offset, uint64_t end) {
+  const NorGeometry& g = *NorModelGeometry(a.model);
+  uint32_t first = NorBusBlockStart(g, offset);
+  std::vector<uint32_t> inside = LockedBlocks(a, first, end);
+  if (inside.empty()) return;
+  std::vector<uint32_t> outside;
+  if (g.nonVolatileLocks) {
+    for (uint32_t at : LockedBlocks(a, 0, NorModelBusBytes(a.model))) {
+      if (at < first || at >= end) outside.push_back(at);
+    }
+  }
+  // One clear is all such chips need.
+  if (g.nonVolatileLocks) inside.resize(1);
+  for (uint32_t at : inside) {
     Command(a, at, kNorCmdLockSetup);
     Command(a, at, kNorCmdConfirm);
   }
+  for (uint32_t at : outside) {
+    Command(a, at, kNorCmdLockSetup);
+    Command(a, at, kNorCmdLockBlock);
+  }
+  Command(a, first, kNorCmdReadArray);
 }
 
 bool FlashRead(void* ctx, uint32_t offset, void* out, uint32_t length) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "module/atomic_file.h"
 #include "module/factory_images.h"
 #include "module/flash_image.h"
 #include "module/module_dir.h"
@@ -106,6 +107,20 @@ TEST(FwmoduleVariants, RefusedSettingsLeaveNoModule) {
   EXPECT_FALSE(ModuleOpen(dir, &module, &error));
   // A corrected retry needs no --force.
   EXPECT_EQ(Fwmodule({"create", dir}).exitCode, 0);
+}
+
+TEST(FwmoduleVariants, AFaultPastTheEndOfTheFlashChangesNothing) {
+  std::string dir = MakeTempDir("fwfault");
+  ASSERT_EQ(Fwmodule({"create", dir}).exitCode, 0);
+  std::string before, after, error;
+  ASSERT_TRUE(ReadWholeFile(ModuleIniPath(dir), &before, &error)) << error;
+  ProgramResult r = Fwmodule({"fault", dir, "faults.never_ready=true", "faults.erase_error_block=0x2000000"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("erase_error_block 0x2000000 lies past the end of the flash (0x2000000 bytes)"),
+            std::string::npos)
+      << r.err;
+  ASSERT_TRUE(ReadWholeFile(ModuleIniPath(dir), &after, &error)) << error;
+  EXPECT_EQ(after, before);
 }
 
 }  // namespace

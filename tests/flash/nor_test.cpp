@@ -47,10 +47,12 @@ TEST_F(NorDriver, BlockLayoutOfEveryChipClass) {
     uint32_t chipClass;
     uint32_t flashSize;
     uint32_t lowBlock;
+    uint32_t topBlock;
   };
-  for (const Case& c : {Case{"0x0017", 1, 0x1000000, 0x40000}, Case{"0x8802", 2, 0x2000000, 0x40000},
-                        Case{"0x881A", 3, 0x1000000, 0x10000}, Case{"0x8919", 4, 0x4000000, 0x40000},
-                        Case{"0x8821", 5, 0x2000000, 0x10000}, Case{"0x891F", 6, 0x4000000, 0x40000}}) {
+  for (const Case& c :
+       {Case{"0x0017", 1, 0x1000000, 0x40000, 0x40000}, Case{"0x8802", 2, 0x2000000, 0x40000, 0x40000},
+        Case{"0x881A", 3, 0x1000000, 0x10000, 0x40000}, Case{"0x8919", 4, 0x4000000, 0x40000, 0x10000},
+        Case{"0x8821", 5, 0x2000000, 0x10000, 0x40000}, Case{"0x881D", 6, 0x1000000, 0x40000, 0x10000}}) {
     SCOPED_TRACE(c.code);
     // A 16 MB pair keeps its registry and flash disk below its end.
     Attach({std::string("flash.nor_device_code=") + c.code, "bsp.registry_base=0x00C00000"});
@@ -59,6 +61,9 @@ TEST_F(NorDriver, BlockLayoutOfEveryChipClass) {
     EXPECT_EQ(FlashSize, c.flashSize);
     EXPECT_EQ(FlashOps.BlockSize(0x3FFFF), c.lowBlock);
     EXPECT_EQ(FlashOps.BlockSize(0x40000), 0x40000u);
+    EXPECT_EQ(FlashOps.BlockSize(FlashSize - 0x40001), 0x40000u);
+    EXPECT_EQ(FlashOps.BlockSize(FlashSize - 0x40000), c.topBlock);
+    EXPECT_EQ(FlashOps.BlockSize(FlashSize - 1), c.topBlock);
     TearDown();
   }
 }
@@ -162,6 +167,21 @@ TEST_F(NorDriver, BootBlocksStayLockedUntilErased) {
   EXPECT_EQ(FlashOps.WriteWord(0x100, word), 1u) << "erasing unlocked it";
 }
 
+// The start-up unlock begins exactly at 0x40000, whether the chips power up
+// with every block locked or keep only the bootloader's locked.
+TEST_F(NorDriver, StartUpUnlocksFromTheBlockAt0x40000) {
+  for (const char* code : {"0x0018", "0x8802", "0x8821", "0x8818"}) {
+    SCOPED_TRACE(code);
+    Attach({std::string("flash.nor_device_code=") + code});
+    ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
+    EXPECT_EQ(FlashOps.WriteWord(0x3FFFC, 0), 0u) << "the block below stays locked";
+    EXPECT_EQ(FlashOps.WriteWord(0x40000, 0), 1u);
+    EXPECT_EQ(FlashOps.ReadWord(0x40000), 0u);
+    EXPECT_EQ(FlashOps.WriteWord(FlashSize - 4, 0), 1u);
+    TearDown();
+  }
+}
+
 TEST_F(NorDriver, RangeErrorsTouchNoChip) {
   Attach();
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
@@ -185,13 +205,15 @@ TEST_F(NorDriver, SixtyFourMegabytesIsTheLimit) {
 }
 
 TEST_F(NorDriver, ChipFaultsFailTheOperations) {
-  Attach({"faults.erase_error_block=0x800000", "faults.locked_block=0x840000"});
+  Attach({"faults.erase_error_block=0x800000", "faults.locked_block=0x840000", "faults.program_error_at=0x8C0010"});
   ASSERT_EQ(FlashInit(), FLASH_TYPE_NOR);
   Program(kFree, Pattern(16, 4));
   Program(kFree + 2 * kBlock, Pattern(16, 5));
   EXPECT_EQ(FlashOps.Erase(kFree, 4), 0u) << "erase error bits";
   EXPECT_EQ(FlashOps.Erase(kFree + kBlock, 4), 0u) << "a block that will not unlock";
   EXPECT_EQ(FlashOps.Erase(kFree + 2 * kBlock, 4), 1u);
+  EXPECT_EQ(FlashOps.WriteWord(kFree + 3 * kBlock + 0x10, 0), 0u) << "program error bits";
+  EXPECT_EQ(FlashOps.WriteWord(kFree + 3 * kBlock + 0x14, 0), 1u) << "the error bits were left behind";
 }
 
 TEST_F(NorDriver, SilentlyWeakProgramShowsOnlyOnReadBack) {

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr uint32_t kUnlocked = 0x80000;  // a main block above the power-up lock
+constexpr uint32_t kUnlocked = 0x80000;  // a main block the small chips power up with unlocked
 constexpr uint32_t kSequenceError = 0x30 * kBoth;
 
 uint32_t Both(uint32_t half) { return half * kBoth; }
@@ -16,6 +16,7 @@ struct ChipCase {
   uint32_t deviceCode;
   uint32_t sizeLog2;
   uint32_t bufferLog2;
+  NorBoot boot;
 };
 
 class NorIdentify : public NorTest, public ::testing::WithParamInterface<ChipCase> {};
@@ -38,7 +39,9 @@ TEST_P(NorIdentify, IdentifierAndQueryDescribeTheChip) {
   EXPECT_EQ(Read(0x2A * 4), Both(c.bufferLog2));
 
   // The erase block regions, walked as a CFI reader does, cover the chip
-  // with the blocks the driver's BlockSize expects (both chips: twice the bytes).
+  // with the blocks the driver's BlockSize expects (both chips: twice the
+  // bytes): 64 KB ones in the lowest or the highest 256 KB of a boot-block part.
+  uint32_t pairBytes = NorPairBytes(c.deviceCode);
   uint32_t regions = Read(0x2C * 4) & 0xFFFF;
   uint32_t busOffset = 0;
   for (uint32_t r = 0; r < regions; r++) {
@@ -46,13 +49,15 @@ TEST_P(NorIdentify, IdentifierAndQueryDescribeTheChip) {
     uint32_t blocks = (Read(at) & 0xFF) + ((Read(at + 4) & 0xFF) << 8) + 1;
     uint32_t chipBlockBytes = ((Read(at + 8) & 0xFF) + ((Read(at + 12) & 0xFF) << 8)) * 256;
     for (uint32_t b = 0; b < blocks; b++) {
-      uint32_t expected = busOffset < 0x40000 && (c.deviceCode == 0x881A || c.deviceCode == 0x8922) ? 0x10000 : 0x40000;
+      bool small = (c.boot == NorBoot::Bottom && busOffset < 0x40000) ||
+                   (c.boot == NorBoot::Top && busOffset >= pairBytes - 0x40000);
+      uint32_t expected = small ? 0x10000 : 0x40000;
       ASSERT_EQ(2 * chipBlockBytes, expected) << "block at bus offset 0x" << std::hex << busOffset;
       ASSERT_EQ(NorBusBlockBytes(*NorModelGeometry(model_), busOffset), expected);
       busOffset += 2 * chipBlockBytes;
     }
   }
-  EXPECT_EQ(busOffset, NorPairBytes(c.deviceCode));
+  EXPECT_EQ(busOffset, pairBytes);
   uint32_t pri = (Read(0x15 * 4) & 0xFF) * 4;
   EXPECT_EQ(Read(pri), Both('P'));
   EXPECT_EQ(Read(pri + 8), Both('I'));
@@ -61,9 +66,16 @@ TEST_P(NorIdentify, IdentifierAndQueryDescribeTheChip) {
   EXPECT_EQ(Read(0), 0u);  // the sparse image's data
 }
 
+constexpr NorBoot kUniform = NorBoot::Uniform, kBottom = NorBoot::Bottom, kTop = NorBoot::Top;
+
+// Every family; the boot-block families' codes interleave, so each of those is here.
 INSTANTIATE_TEST_SUITE_P(Families, NorIdentify,
-                         ::testing::Values(ChipCase{0x0017, 23, 5}, ChipCase{0x0018, 24, 5}, ChipCase{0x8803, 25, 6},
-                                           ChipCase{0x881A, 23, 6}, ChipCase{0x8922, 25, 6}),
+                         ::testing::Values(ChipCase{0x0017, 23, 5, kUniform}, ChipCase{0x0018, 24, 5, kUniform},
+                                           ChipCase{0x8803, 25, 6, kUniform}, ChipCase{0x881A, 23, 6, kBottom},
+                                           ChipCase{0x891C, 25, 6, kBottom}, ChipCase{0x8922, 25, 6, kBottom},
+                                           ChipCase{0x8817, 23, 6, kTop}, ChipCase{0x8919, 25, 6, kTop},
+                                           ChipCase{0x881D, 23, 6, kTop}, ChipCase{0x881E, 24, 6, kTop},
+                                           ChipCase{0x891F, 25, 6, kTop}),
                          [](const auto& info) {
                            char name[16];
                            std::snprintf(name, sizeof name, "Code%04X", info.param.deviceCode);
@@ -108,11 +120,11 @@ TEST_F(NorTest, AccessesPastTheEndAreAnOpenBus) {
 
 // ---- Locks ----
 
-TEST_F(NorTest, PowerUpLocksTheBootAreaAndUnlockFreesOneBlockOnly) {
+TEST_F(NorTest, PowerUpLocksEveryBlockAndUnlockFreesOneBlockOnly) {
   config_.norDeviceCode = kParamChip;
   Open();
-  for (uint32_t block = 0; block < 0x40000; block += 0x10000) EXPECT_EQ(LockStatus(block), Both(1)) << block;
-  EXPECT_EQ(LockStatus(0x40000), 0u);
+  uint32_t top = NorModelBusBytes(model_) - 0x40000;
+  for (uint32_t block : {0x0u, 0x30000u, 0x40000u, top}) EXPECT_EQ(LockStatus(block), Both(1)) << block;
 
   std::vector<uint8_t> before = Snapshot();
   EXPECT_EQ(ProgramWord(0x10000, 0), Both(0x92));  // ready | program error | locked
@@ -128,6 +140,8 @@ TEST_F(NorTest, PowerUpLocksTheBootAreaAndUnlockFreesOneBlockOnly) {
   EXPECT_EQ(Erase(0x10000), kReady);
 
   // Lock and lock-down both lock again.
+  Unlock(0x40000);
+  Unlock(0x80000);
   Command(0x40000, 0x60);
   Command(0x40000, 0x01);
   EXPECT_EQ(LockStatus(0x40000), Both(1));
@@ -135,6 +149,36 @@ TEST_F(NorTest, PowerUpLocksTheBootAreaAndUnlockFreesOneBlockOnly) {
   Command(0x80000, 0x2F);
   EXPECT_EQ(LockStatus(0x80000), Both(1));
   EXPECT_EQ(Erase(0x80000), Both(0xA2));
+
+  Reopen();
+  EXPECT_EQ(LockStatus(0x10000), Both(1)) << "volatile lock bits set again at power-up";
+}
+
+// The oldest family keeps its lock bits across power cycles, and one clear
+// frees every block of the chip but a stuck one.
+TEST_F(NorTest, NonVolatileLockBitsOutliveThePowerAndClearTogether) {
+  config_.norDeviceCode = kSmallChip;
+  config_.faultLockedBlock = 0x100002;  // high chip
+  Open();
+  EXPECT_EQ(LockStatus(0), Both(1)) << "the module leaves the factory with its bootloader locked";
+  EXPECT_EQ(LockStatus(0x40000), 0u);
+  Command(0x80000, 0x60);
+  Command(0x80000, 0x01);
+  Reopen();
+  EXPECT_EQ(LockStatus(0), Both(1));
+  EXPECT_EQ(LockStatus(0x80000), Both(1));
+
+  // The module's own writes unlock what they touch and leave the rest locked.
+  ModuleFlash flash = NorModelModuleFlash(model_);
+  uint32_t zero = 0;
+  ASSERT_TRUE(ModuleFlashProgram(flash, 0x80000, &zero, 4));
+  EXPECT_EQ(LockStatus(0x80000), 0u);
+  EXPECT_EQ(LockStatus(0), Both(1));
+
+  EXPECT_EQ(Unlock(0x40000), kReady);
+  Reopen();
+  EXPECT_EQ(LockStatus(0), 0u) << "one clear freed the bootloader too, for good";
+  EXPECT_EQ(LockStatus(0x100000), 1u << 16);
 }
 
 // ---- Erase and program ----
@@ -149,6 +193,7 @@ TEST_F(NorTest, EraseSetsExactlyItsBlock) {
   EXPECT_TRUE(SameOutside(before, after, 0x30000, 0x40000));
   for (uint32_t i = 0x30000; i < 0x40000; i++) ASSERT_EQ(after[i], 0xFF) << i;
 
+  Unlock(kUnlocked);
   EXPECT_EQ(Erase(kUnlocked + 0x12344), kReady);
   std::vector<uint8_t> main = Snapshot();
   EXPECT_TRUE(SameOutside(after, main, kUnlocked, kUnlocked + 0x40000));
@@ -218,6 +263,7 @@ TEST_F(NorTest, BufferedProgramRefusesTooManyWordsOrLeavingTheRegion) {
   NorModelClose(model_);
   model_ = nullptr;
   Open();
+  Unlock(kUnlocked);
   before = Snapshot();
   std::vector<uint32_t> words(32, 0);
   EXPECT_EQ(BufferProgram(kUnlocked + 0x80, words), kReady);

@@ -120,6 +120,8 @@ TEST_F(NorTest, RealisticTimingKeepsTheChipBusy) {
   config_.timing = ModuleTiming::Realistic;
   Open();
   uint32_t block = 0x40000;  // the first main block: a 1 s erase
+  Unlock(block);
+  Unlock(kBlock);
   std::vector<uint8_t> before = Snapshot();
   Command(block, 0x20);
   auto start = Clock::now();

@@ -8,6 +8,7 @@
 
 #include "module/flash_image.h"
 #include "module/module_dir.h"
+#include "module/nor_model.h"
 
 namespace {
 
@@ -88,7 +89,7 @@ int FwmoduleCreate(const std::vector<std::string>& args) {
   for (const std::string& setting : settings) {
     if (!ModuleConfigAssign(&config, setting, &error)) return FwmoduleFail(error);
   }
-  if (!ModuleCreateFrom(dir, config, force, &error)) return FwmoduleFail(error);
+  if (!NorModelCheckConfig(config, &error) || !ModuleCreateFrom(dir, config, force, &error)) return FwmoduleFail(error);
   std::printf("created %s module in %s\n", board.c_str(), dir.c_str());
   return 0;
 }
@@ -101,7 +102,9 @@ int FwmoduleFault(const std::vector<std::string>& args) {
   for (size_t i = 1; i < args.size(); i++) {
     if (!ModuleConfigAssign(&module.config, args[i], &error)) return FwmoduleFail(error);
   }
-  // Written only when every setting was accepted, so a typo changes nothing.
+  // Written only when every setting was accepted and the flash still opens
+  // with them, so a typo changes nothing.
+  if (!NorModelCheckConfig(module.config, &error)) return FwmoduleFail("fault: " + error);
   if (!ModuleConfigSave(ModuleIniPath(module.dir), module.config, &error)) return FwmoduleFail(error);
   return 0;
 }
