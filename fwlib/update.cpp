@@ -172,6 +172,11 @@ uint32_t Run() {
   uint32_t result = FWL_OK;
   bool unloaded = hasStream || (regions & REGION_FILE_SYSTEM) != 0;
   g_update.fileSystemTouched = false;
+  // A stream that cannot be written back is refused before anything is.
+  if (hasStream) {
+    result = ImageFileSeek(image.binPartEnd) ? CheckFileSystemStreams() : FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK) return result;
+  }
   if (unloaded) result = UnloadFlashDisk();
   if (result == FWL_OK && hasBin) result = WriteBinPart(regions);
   if (result == FWL_OK && hasStream) {

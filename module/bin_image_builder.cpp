@@ -30,6 +30,15 @@ constexpr uint32_t kStreamFlagsAt = 36;
 constexpr uint32_t kStreamStoreInfoAt = 104;
 constexpr uint32_t kStoreInfoBytes = 240;
 constexpr uint32_t kStoreInfoSectorBytesAt = 184;
+constexpr uint32_t kStoreInfoSectorsAt = 176;
+constexpr uint32_t kStoreInfoPartitionsAt = 228;
+// Records of a file-level stream.
+constexpr uint32_t kPartitionRecordBytes = 296;
+constexpr uint32_t kPartitionNameChars = 32, kPartitionNameAt = 4;
+constexpr uint32_t kVolumeNameChars = 64, kVolumeNameAt = 132;
+constexpr uint32_t kPartitionSectorsAt = 264, kPartitionAttributesAt = 288, kPartitionTypeAt = 292;
+constexpr uint32_t kFileRecordBytes = 560;
+constexpr uint32_t kFilePathChars = 260, kFilePathAt = 40, kFileSizeLowAt = 32;
 
 // CPLD section header fields.
 constexpr uint32_t kCpldModeAt = 4;
@@ -186,11 +195,69 @@ bool FsStreamBuild(const FsStreamSpec& spec, std::vector<uint8_t>* stream, std::
   Set32(header, kStreamFlagsAt, spec.flags);
   Set32(header, kStreamStoreInfoAt, kStoreInfoBytes);
   Set32(header, kStreamStoreInfoAt + kStoreInfoSectorBytesAt, spec.sectorSize);
+  Set32(header, kStreamStoreInfoAt + kStoreInfoSectorsAt, static_cast<uint32_t>(spec.storeSectors));
+  Set32(header, kStreamStoreInfoAt + kStoreInfoSectorsAt + kWordBytes, static_cast<uint32_t>(spec.storeSectors >> 32));
+  Set32(header, kStreamStoreInfoAt + kStoreInfoPartitionsAt, spec.storePartitions);
   uint32_t sum = 0;
   BinFletcherSum(std::span<const uint8_t>(header).first(sumAt), &sum);
   Set32(header, sumAt, sum + (spec.headerChecksumOff ? 1 : 0));
   *stream = std::move(header);
   stream->insert(stream->end(), data.begin(), data.end());
+  return true;
+}
+
+namespace {
+
+// A text field of `chars` units, zero-filled; false when the text and its
+// terminator do not fit.
+bool SetText(std::span<uint8_t> bytes, uint32_t at, uint32_t chars, const std::u16string& text) {
+  if (text.size() >= chars) return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    bytes[at + 2 * i] = static_cast<uint8_t>(text[i]);
+    bytes[at + 2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+  }
+  return true;
+}
+
+void Set64(std::span<uint8_t> bytes, uint64_t at, uint64_t value) {
+  Set32(bytes, at, static_cast<uint32_t>(value));
+  Set32(bytes, at + kWordBytes, static_cast<uint32_t>(value >> 32));
+}
+
+}  // namespace
+
+bool FsFilesChunkBuild(const std::vector<FsPartitionEntry>& partitions, std::vector<uint8_t>* chunk,
+                       std::string* error) {
+  std::vector<uint8_t> out;
+  for (const FsPartitionEntry& p : partitions) {
+    std::vector<uint8_t> record(kPartitionRecordBytes, 0);
+    Set32(record, 0, p.usedBytes);
+    Set64(record, kPartitionSectorsAt, p.sectors);
+    Set32(record, kPartitionAttributesAt, p.attributes);
+    record[kPartitionTypeAt] = p.type;
+    if (!SetText(record, kPartitionNameAt, kPartitionNameChars, p.name) ||
+        !SetText(record, kVolumeNameAt, kVolumeNameChars, p.volume)) {
+      *error = "a partition's name or volume does not fit its record";
+      return false;
+    }
+    out.insert(out.end(), record.begin(), record.end());
+    for (const FsFileEntry& f : p.files) {
+      std::vector<uint8_t> file(kFileRecordBytes, 0);
+      Set32(file, 0, f.attributes);
+      Set64(file, 4, f.created);
+      Set64(file, 12, f.accessed);
+      Set64(file, 20, f.written);
+      Set32(file, kFileSizeLowAt, static_cast<uint32_t>(f.data.size()));
+      if (!SetText(file, kFilePathAt, kFilePathChars, f.path)) {
+        *error = "a path does not fit its record";
+        return false;
+      }
+      out.insert(out.end(), file.begin(), file.end());
+      out.insert(out.end(), f.data.begin(), f.data.end());
+    }
+  }
+  out.resize((out.size() + kWordBytes - 1) / kWordBytes * kWordBytes, 0);
+  *chunk = std::move(out);
   return true;
 }
 

@@ -81,11 +81,38 @@ struct FsStreamSpec {
   uint32_t sectorSize = 512;
   uint32_t blockSize = kFsStreamUnknown;
   uint32_t flags = 0;
+  // The store at backup, as its information record inside the header says.
+  uint64_t storeSectors = 0;
+  uint32_t storePartitions = 0;
   std::vector<FsStreamChunk> chunks;
   bool headerChecksumOff = false;  // damage
   int chunkChecksumOff = -1;       // damage: index of a chunk whose sum is off by one
   int64_t dataLengthDelta = 0;     // damage: added to the data length field
 };
+
+// A file-level stream's content: per partition its record, then a record
+// per folder and file (folders before what they hold), each file's bytes
+// behind its record. Paths are full module paths starting with the volume.
+struct FsFileEntry {
+  std::u16string path;
+  uint32_t attributes = 0x20;  // 0x10 makes a folder
+  uint64_t created = 0, accessed = 0, written = 0;  // file times
+  std::vector<uint8_t> data;
+};
+struct FsPartitionEntry {
+  std::u16string name = u"Part00";
+  std::u16string volume = u"\\Hard Disk";
+  uint64_t sectors = ~uint64_t{0};  // all ones: what the store has left
+  uint32_t attributes = 0;
+  uint8_t type = 0x0B;
+  uint32_t usedBytes = 0;
+  std::vector<FsFileEntry> files;
+};
+// The data of the stream's one chunk (whose header is the files preamble),
+// padded with zero bytes to whole words; false for a name or path that does
+// not fit its field.
+bool FsFilesChunkBuild(const std::vector<FsPartitionEntry>& partitions, std::vector<uint8_t>* chunk,
+                       std::string* error);
 
 struct CpldSectionSpec {
   uint32_t mode = 1;

@@ -49,6 +49,30 @@ uint32_t RestoreStream(const FsStreamHeader& header) {
 
 }  // namespace
 
+uint32_t CheckFileSystemStreams() {
+  uint64_t start = 0;
+  if (!ImageFilePosition(&start)) return FWL_ERR_FILE_FORMAT;
+  uint32_t result = FWL_OK;
+  for (bool first = true;; first = false) {
+    uint64_t position = 0;
+    StreamHeaderInfo info = {};
+    bool found = false;
+    result = ImageFilePosition(&position) ? ReadStreamHeader(position, &info, &found) : FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK || !found) {
+      if (result == FWL_OK && first) result = FWL_ERR_FILE_FORMAT;
+      break;
+    }
+    FsStreamHeader header;
+    FsStreamHeaderDecode(WorkBufferData(), &header);
+    uint64_t data = position + info.headerSize;
+    result = CheckStream(header);
+    if (result != FWL_OK) break;
+    if (!ImageFileSeek(data + header.dataLength)) result = FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK) break;
+  }
+  return ImageFileSeek(start) ? result : FWL_ERR_FILE_FORMAT;
+}
+
 uint32_t RestoreFileSystem() {
   uint32_t result = FWL_OK;
   for (bool first = true;; first = false) {

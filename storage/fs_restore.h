@@ -14,3 +14,9 @@
 // chunks or records that do not fit) is refused with 6 before the store is
 // touched.
 uint32_t RestoreFileSystem();
+
+// Walks every stream from the image file's current position on, as the
+// restore will, without touching the store, and goes back there: so that an
+// update refuses a damaged stream before it erases anything. FWL_OK, or 6,
+// 7 or 9 as the restore would answer.
+uint32_t CheckFileSystemStreams();

@@ -6,6 +6,7 @@
 #include "module/module_dir.h"
 #include "module/registry_persist.h"
 #include "tests/e2e/flashwright_run.h"
+#include "tests/support/store_sectors.h"
 #include "tests/support/temp_module.h"
 
 namespace {
@@ -156,6 +157,30 @@ TEST(Commands, UpdateAcrossTheSeamOfTheFlashMappingCompletes) {
   ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\seam.bin"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_EQ(ReadFile(ModuleFlashPath(dir)).compare(kAt, kBytes, std::string(data.begin(), data.end())), 0);
+}
+
+// A whole-module backup written into a new module brings back its flash
+// disk sector for sector, after the regions the BIN part holds.
+TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
+  std::string source = MakeModule();
+  // Sectors the factory did not write, so that the new module's own disk differs.
+  ModuleStoreWrite(source, 9000, BinFillerBytes(40 * 512, 7));
+  ProgramResult r = Flashwright(source, {"/b", "\\Temp\\All.bin"});
+  ASSERT_EQ(r.exitCode, 1) << r.err;
+  std::vector<SectorRun> saved = ModuleStoreSectorRuns(source);
+
+  std::string target = MakeModule();
+  ASSERT_NE(ModuleStoreSectorRuns(target), saved);
+  std::string error;
+  ASSERT_TRUE(AtomicWriteFile(ModuleRootPath(target) + "/Temp/all.bin", ReadFile(ModuleRootPath(source) + "/Temp/all.bin"),
+                              &error));
+  r = Flashwright(target, {"/u", "\\Temp\\all.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+  EXPECT_TRUE(ModuleStoreSectorRuns(target) == saved);
+  // And the module's own flash disk driver finds them after a restart.
+  Flashwright(target, {"/r"});
+  EXPECT_TRUE(ModuleStoreSectorRuns(target) == saved);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include "storage/flash_disk_driver.h"
 #include "storage/fs_stream_header.h"
 #include "storage/store_access.h"
+#include "tests/support/store_sectors.h"
 #include "tests/support/temp_module.h"
 
 namespace {
@@ -35,11 +36,7 @@ namespace {
 constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kRunSectorsFullBuffer = 0x200000 / kSectorBytes;
 
-struct Chunk {
-  uint32_t first;
-  uint32_t sectors;
-  std::vector<uint8_t> data;
-};
+using Chunk = SectorRun;
 
 struct Stream {
   FsStreamHeader header;
@@ -105,43 +102,7 @@ bool ParseStream(const std::vector<uint8_t>& bytes, size_t at, Stream* stream) {
   return true;
 }
 
-// The flash disk's own view, through the store: the mapped sectors as runs,
-// cut at `runMax` sectors, with their contents.
-std::vector<Chunk> StoreRuns(uint32_t runMax) {
-  HANDLE store = OpenStore(FwlState()->storeDeviceName);
-  EXPECT_NE(store, INVALID_HANDLE_VALUE);
-  STOREINFO info = {};
-  info.cbSize = STORE_INFO_BYTES;
-  EXPECT_TRUE(GetStoreInfo(store, &info));
-  uint32_t count = static_cast<uint32_t>(info.snNumSectors);
-  std::vector<uint32_t> numbers(count), addresses(count);
-  for (uint32_t s = 0; s < count; s++) numbers[s] = s;
-  DWORD bytes = count * sizeof(uint32_t);
-  DWORD returned = 0;
-  EXPECT_TRUE(DeviceIoControl(store, IOCTL_DISK_GET_SECTOR_ADDR, numbers.data(), bytes, addresses.data(), bytes,
-                              &returned, nullptr));
-  std::vector<Chunk> runs;
-  for (uint32_t s = 0; s < count; s++) {
-    if (addresses[s] == SECTOR_ADDRESS_NONE) continue;
-    bool extends = !runs.empty() && runs.back().first + runs.back().sectors == s && runs.back().sectors < runMax;
-    if (extends) {
-      runs.back().sectors++;
-    } else {
-      runs.push_back({s, 1, {}});
-    }
-  }
-  for (Chunk& run : runs) {
-    run.data.resize(size_t{run.sectors} * kSectorBytes);
-    SG_REQ read = {};
-    read.sr_start = run.first;
-    read.sr_num_sec = run.sectors;
-    read.sr_num_sg = 1;
-    read.sr_sglist[0] = {run.data.data(), static_cast<DWORD>(run.data.size())};
-    EXPECT_TRUE(DeviceIoControl(store, IOCTL_DISK_READ, &read, sizeof read, nullptr, 0, &returned, nullptr));
-  }
-  CloseHandle(store);
-  return runs;
-}
+std::vector<SectorRun> StoreRuns(uint32_t runMax) { return StoreSectorRuns(FwlState()->storeDeviceName, runMax); }
 
 class FsBackupTest : public ::testing::Test {
  protected:

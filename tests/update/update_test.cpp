@@ -3,6 +3,7 @@
 // configuration items; and every reason it refuses to start.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,11 @@
 #include "fwlib/work_buffer.h"
 #include "module/module_dir.h"
 #include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/handles.h"
 #include "platform/platform.h"
+#include "storage/store_access.h"
+#include "tests/support/store_sectors.h"
 #include "tests/support/temp_module.h"
 #include "tests/update/update_fixture.h"
 
@@ -47,16 +52,6 @@ BinImageSpec GappyOsImage() {
 
 class UpdateFlowTest : public UpdateTest {};
 
-// `spec` followed by a file-system stream of one sector.
-BinImageSpec WithStream(BinImageSpec spec) {
-  FsStreamSpec stream;
-  stream.chunks.push_back({0, Pattern(512, 1)});
-  std::vector<uint8_t> bytes;
-  std::string error;
-  EXPECT_TRUE(FsStreamBuild(stream, &bytes, &error)) << error;
-  spec.streams.push_back(bytes);
-  return spec;
-}
 
 TEST_F(UpdateFlowTest, WritesEveryRecordAndTouchesNothingOutsideTheImage) {
   Attach();
@@ -240,15 +235,111 @@ TEST_F(UpdateFlowTest, RefusesToStartWithoutEverythingItNeeds) {
   EXPECT_TRUE(Flash() == before);
 }
 
-// A stream whose header records no sector size cannot be written back: it
-// fails, after the BIN part.
-TEST_F(UpdateFlowTest, AStreamThatCannotBeRestoredFailsAfterTheBinPart) {
+// A sector-level stream the store can take, in sectors past the factory's.
+BinImageSpec SectorStreamImage(const std::function<void(FsStreamSpec*)>& damage = nullptr) {
+  STOREINFO info = {};
+  info.cbSize = STORE_INFO_BYTES;
+  HANDLE store = OpenStore(FwlState()->storeDeviceName);
+  EXPECT_TRUE(GetStoreInfo(store, &info));
+  CloseHandle(store);
+  RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
+  EXPECT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
+  FsStreamSpec stream;
+  stream.memBase = fs.start;  // the driver's region, as a backup records it
+  stream.memLen = fs.length;
+  stream.storeSectors = info.snNumSectors;
+  stream.chunks.push_back({12000, Pattern(2 * 512, 9)});
+  if (damage) damage(&stream);
+  BinImageSpec spec = OneRecord(0x1400000, 0x100);  // the registry, as a backup writes it
+  std::vector<uint8_t> bytes;
+  std::string error;
+  EXPECT_TRUE(FsStreamBuild(stream, &bytes, &error)) << error;
+  spec.streams.push_back(bytes);
+  return spec;
+}
+
+// A stream the store cannot take is refused before anything is erased or
+// written, and the flash disk stays as it was.
+TEST_F(UpdateFlowTest, ADamagedStreamIsRefusedBeforeAnythingIsWritten) {
   Attach();
-  BinImageSpec spec = WithStream(OneRecord(0x1400000, 0x100));  // the registry, as a backup writes it
+  ClockSkipSleepsForTests(true);
+  const struct {
+    const char* what;
+    std::function<void(FsStreamSpec*)> damage;
+    uint32_t truncate;
+  } cases[] = {
+      {"chunk not in whole sectors", [](FsStreamSpec* s) { s->chunks[0].data.resize(516); }, 0},
+      {"sectors past the store's end", [](FsStreamSpec* s) { s->chunks[0].tag = uint32_t(s->storeSectors - 1); }, 0},
+      {"no sector size", [](FsStreamSpec* s) { s->sectorSize = 0; }, 0},
+      {"chunk longer than the stream", [](FsStreamSpec* s) { s->dataLengthDelta = -512; }, 0},
+      {"file cut inside the stream", nullptr, 100},
+  };
   std::vector<uint8_t> before = Flash();
-  EXPECT_EQ(Update(Place(spec)), FWL_ERR_FILE_FORMAT);
-  std::vector<uint8_t> after = Flash(), expected = Expected(before, spec, 0);
-  EXPECT_TRUE(after == expected) << "the BIN part comes first: " << Differences(after, expected);
+  std::vector<SectorRun> disk = StoreSectorRuns(FwlState()->storeDeviceName);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    BinImageSpec spec = SectorStreamImage(c.damage);
+    spec.truncateBytes = c.truncate;
+    EXPECT_EQ(Update(Place(spec), 0), FWL_ERR_FILE_FORMAT);
+    EXPECT_TRUE(Flash() == before);
+    EXPECT_TRUE(StoreSectorRuns(FwlState()->storeDeviceName) == disk);
+  }
+  // Undamaged, the same stream lands.
+  EXPECT_EQ(Update(Place(SectorStreamImage())), FWL_OK);
+  // The freshly formatted store holds its partition table and the stream's sectors.
+  std::vector<SectorRun> restored = StoreSectorRuns(FwlState()->storeDeviceName);
+  ASSERT_EQ(restored.size(), 2u);
+  EXPECT_EQ(restored[0].first, 0u);
+  EXPECT_TRUE(restored[1] == (SectorRun{12000, 2, Pattern(2 * 512, 9)}));
+  ClockSkipSleepsForTests(false);
+}
+
+// A file-level stream as the image tool writes it: partitions made as
+// recorded, folders and files with their attributes, times and contents. One
+// whose path climbs out of its volume is refused before anything is written.
+TEST_F(UpdateFlowTest, AFileLevelStreamRestoresFoldersAndFiles) {
+  Attach();
+  ClockSkipSleepsForTests(true);
+  constexpr uint64_t kCreated = 0x01D0000011112222, kAccessed = 0x01D0000033334444, kWritten = 0x01D0000055556666;
+  FsPartitionEntry part;
+  part.files = {{u"\\Hard Disk", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0, {}},
+                {u"\\Hard Disk\\Docs", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0, 0, 0, {}},
+                {u"\\Hard Disk\\Docs\\Read Me.txt", FILE_ATTRIBUTE_ARCHIVE, kCreated, kAccessed, kWritten,
+                 Pattern(3001, 4)},
+                {u"\\Hard Disk\\empty.bin", FILE_ATTRIBUTE_READONLY, kCreated, kAccessed, kWritten, {}}};
+  auto image = [&](const FsPartitionEntry& partition) {
+    BinImageSpec spec = SectorStreamImage([&](FsStreamSpec* s) {
+      s->type = kFsStreamFiles;
+      s->storePartitions = 1;
+      std::string error;
+      EXPECT_TRUE(FsFilesChunkBuild({partition}, &s->chunks[0].data, &error)) << error;
+      s->chunks[0].tag = s->memBase;
+    });
+    return Place(spec, "files.bin");
+  };
+  FsPartitionEntry climbing = part;
+  climbing.files.push_back({u"\\Hard Disk\\..\\Windows\\x.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}});
+  std::vector<uint8_t> before = Flash();
+  EXPECT_EQ(Update(image(climbing)), FWL_ERR_FILE_FORMAT);
+  EXPECT_TRUE(Flash() == before);
+
+  ASSERT_EQ(Update(image(part)), FWL_OK);
+  HANDLE file = CreateFileW(u"\\hard disk\\docs\\read me.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILETIME created, accessed, written;  // before the read moves the access time on
+  EXPECT_TRUE(GetFileTime(file, &created, &accessed, &written));
+  std::vector<uint8_t> content(4000);
+  DWORD done = 0;
+  EXPECT_TRUE(ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &done, nullptr));
+  content.resize(done);
+  CloseHandle(file);
+  EXPECT_TRUE(content == Pattern(3001, 4));
+  auto ticks = [](const FILETIME& t) { return uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime; };
+  EXPECT_EQ(ticks(written), kWritten);
+  EXPECT_EQ(ticks(accessed), kAccessed);
+  EXPECT_NE(GetFileAttributesW(u"\\Hard Disk\\Docs") & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_NE(GetFileAttributesW(u"\\Hard Disk\\empty.bin") & FILE_ATTRIBUTE_READONLY, 0u);
+  ClockSkipSleepsForTests(false);
 }
 
 // The store is detached for an update that covers the File System region,
@@ -260,7 +351,7 @@ TEST_F(UpdateFlowTest, TheFlashDiskComesBackOnlyWhenItsRegionWasNotTouched) {
   ClockSkipSleepsForTests(true);  // the storage manager's unload delay before the reload
   RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
   ASSERT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
-  BinImageSpec failing = WithStream(OneRecord(0x1400000, 0x100));  // the erase of the registry fails
+  BinImageSpec failing = SectorStreamImage();  // the erase of the registry fails
   EXPECT_EQ(Update(Place(failing, "failing.bin")), FWL_ERR_FLASH_ERASE);
   EXPECT_NE(FwlState()->storeDeviceName[0], 0) << "the flash disk is back";
   EXPECT_FALSE(FwlState()->fsStoreMissing);
