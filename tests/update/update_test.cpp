@@ -342,6 +342,36 @@ TEST_F(UpdateFlowTest, AFileLevelStreamRestoresFoldersAndFiles) {
   ClockSkipSleepsForTests(false);
 }
 
+// Streams one after another: the store is formatted for each, so what the
+// last one holds is what stays.
+TEST_F(UpdateFlowTest, OfSeveralStreamsTheLastOneStays) {
+  Attach();
+  ClockSkipSleepsForTests(true);
+  std::vector<SectorRun> original = StoreSectorRuns(FwlState()->storeDeviceName);
+  ASSERT_EQ(FWLBackupToFile(u"\\Temp\\first.bin", REGION_FILE_SYSTEM, nullptr, nullptr, nullptr), FWL_OK);
+  HANDLE store = OpenStore(FwlState()->storeDeviceName);
+  std::vector<uint8_t> extra = Pattern(4 * 512, 5);
+  SG_REQ write = {};
+  write.sr_start = 9000;
+  write.sr_num_sec = 4;
+  write.sr_num_sg = 1;
+  write.sr_sglist[0] = {extra.data(), static_cast<DWORD>(extra.size())};
+  DWORD returned = 0;
+  ASSERT_TRUE(DeviceIoControl(store, IOCTL_DISK_WRITE, &write, sizeof write, nullptr, 0, &returned, nullptr));
+  CloseHandle(store);
+  ASSERT_EQ(FWLBackupToFile(u"\\Temp\\second.bin", REGION_FILE_SYSTEM, nullptr, nullptr, nullptr), FWL_OK);
+  std::vector<uint8_t> first, second;
+  std::string error;
+  ASSERT_TRUE(BinImageReadFile(ModuleRootPath(dir_) + "/Temp/first.bin", &first, &error)) << error;
+  ASSERT_TRUE(BinImageReadFile(ModuleRootPath(dir_) + "/Temp/second.bin", &second, &error)) << error;
+  second.insert(second.end(), first.begin(), first.end());
+  ASSERT_TRUE(BinImageStore(dir_, "both.bin", second, &error)) << error;
+
+  EXPECT_EQ(Update(std::u16string(kModuleImagesPath) + u"both.bin"), FWL_OK);
+  EXPECT_TRUE(StoreSectorRuns(FwlState()->storeDeviceName) == original) << "the sectors at 9000 came only first";
+  ClockSkipSleepsForTests(false);
+}
+
 // The store is detached for an update that covers the File System region,
 // also without a stream. One that fails before it touched the region
 // gives the flash disk back; one that leaves it away makes the next backup
