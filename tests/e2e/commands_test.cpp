@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "module/atomic_file.h"
 #include "module/bin_image_builder.h"
 #include "module/flash_image.h"
 #include "module/module_dir.h"
+#include "platform/files.h"
+#include "platform/platform.h"
 #include "module/registry_persist.h"
 #include "tests/e2e/flashwright_run.h"
 #include "tests/support/store_sectors.h"
@@ -181,6 +185,36 @@ TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
   // And the module's own flash disk driver finds them after a restart.
   Flashwright(target, {"/r"});
   EXPECT_TRUE(ModuleStoreSectorRuns(target) == saved);
+}
+
+// Files from a host folder shipped in an image land on the module's flash
+// disk, folders and empty files included.
+TEST(Commands, FilesShippedAsAFileLevelStreamLandOnTheFlashDisk) {
+  std::string dir = MakeModule();
+  std::string host = MakeTempDir("fwfiles");
+  std::string error;
+  std::string text = "what the technician shipped\n";
+  ASSERT_TRUE(std::filesystem::create_directory(host + "/Docs"));
+  ASSERT_TRUE(AtomicWriteFile(host + "/Docs/Read Me.txt", text, &error)) << error;
+  ASSERT_TRUE(AtomicWriteFile(host + "/empty", "", &error)) << error;
+  std::string stream = host + ".stream", image = ModuleRootPath(dir) + "/Temp/files.bin";
+  ProgramResult made = RunProgram({BuiltProgram("fwimage"), "files", stream, host, "--module", dir});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  made = RunProgram({BuiltProgram("fwimage"), "build", image, "--stream", stream});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+
+  ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\files.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  ASSERT_TRUE(PlatformAttachModule(dir, false, &error)) << error;
+  HANDLE file = CreateFileW(u"\\Hard Disk\\Docs\\Read Me.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  std::string back(100, '\0');
+  DWORD done = 0;
+  EXPECT_TRUE(ReadFile(file, back.data(), 100, &done, nullptr));
+  CloseHandle(file);
+  EXPECT_EQ(back.substr(0, done), text);
+  EXPECT_NE(GetFileAttributesW(u"\\Hard Disk\\empty"), INVALID_FILE_ATTRIBUTES);
+  PlatformDetachModule();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@ constexpr int kFwimageError = 2;
 
 int FwimageBuild(const std::vector<std::string>& args);
 int FwimageStream(const std::vector<std::string>& args);
+int FwimageFiles(const std::vector<std::string>& args);
 int FwimageInfo(const std::vector<std::string>& args);
 
 // "fwimage: MESSAGE" on standard error; returns kFwimageError.

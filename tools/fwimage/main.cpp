@@ -12,6 +12,7 @@ const char kUsage[] =
     "                     [--split BYTES] [--stream FILE]... [--cpld FILE [--cpld-mode N]]\n"
     "                     [--bad-checksum N] [--truncate BYTES] [--allow-outside]\n"
     "       fwimage stream OUT [--mem-base ADDR] [--mem-len LEN] [--sector-size N] --chunk TAG FILE...\n"
+    "       fwimage files OUT HOSTFOLDER [--volume PATH] [--module DIR | --mem-base ADDR --mem-len LEN]\n"
     "       fwimage info FILE [--module DIR]\n"
     "\n"
     "build   writes a BIN part linked at --start (default: the lowest record address)\n"
@@ -23,6 +24,10 @@ const char kUsage[] =
     "        --allow-outside lets records leave the image range: damaged files for tests.\n"
     "stream  writes a file-system stream of sector runs: one chunk per --chunk,\n"
     "        TAG being the run's first sector.\n"
+    "files   writes a file-level stream of the host folder's files and folders,\n"
+    "        with their times, as the partition mounted at --volume (default\n"
+    "        \\Hard Disk), for the flash disk region of the module DIR or the one\n"
+    "        given; give it to build with --stream.\n"
     "info    shows the parts with every checksum checked and, with --module, where\n"
     "        each record lands in that module's flash. Exit status 1 when the file\n"
     "        has faults.\n"
@@ -45,6 +50,7 @@ int main(int argc, char** argv) {
   }
   if (command == "build") return FwimageBuild(args);
   if (command == "stream") return FwimageStream(args);
+  if (command == "files") return FwimageFiles(args);
   if (command == "info") return FwimageInfo(args);
   std::fprintf(stderr, "fwimage: unknown command '%s'\n\n", command.c_str());
   return Usage();
