@@ -130,10 +130,16 @@ FatResult ChooseLayout(const FatDevice& device, const FatFormatOptions& options,
     return FatResult::InvalidParameter;
   }
   l->type = options.type;
-  if (l->type == FatType::Auto) {
-    l->type = size512 <= kFat12UpTo ? FatType::Fat12 : size512 <= kFat16UpTo ? FatType::Fat16 : FatType::Fat32;
+  if (l->type != FatType::Auto) return FitType(l, size512) ? FatResult::Ok : FatResult::InvalidParameter;
+  l->type = size512 <= kFat12UpTo ? FatType::Fat12 : size512 <= kFat16UpTo ? FatType::Fat16 : FatType::Fat32;
+  if (FitType(l, size512)) return FatResult::Ok;
+  // Sectors larger than the table's clusters leave fewer clusters than its
+  // type needs; then the count decides the type.
+  for (FatType type : {FatType::Fat12, FatType::Fat16, FatType::Fat32}) {
+    l->type = type;
+    if (FitType(l, size512)) return FatResult::Ok;
   }
-  return FitType(l, size512) ? FatResult::Ok : FatResult::InvalidParameter;
+  return FatResult::InvalidParameter;
 }
 
 void EncodeBootSector(const Layout& l, const FatFormatOptions& options, const FatShortName& label, uint8_t* s) {

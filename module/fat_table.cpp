@@ -37,14 +37,22 @@ FatResult WriteBack(FatVolume* v, const FatCachedSector& s) {
 // The cached copy of FAT sector `index`, read from the active FAT if needed.
 FatResult Cached(FatVolume* v, uint32_t index, FatCachedSector** out) {
   v->cacheClock++;
-  for (FatCachedSector& s : v->cache) {
-    if (s.index == index) {
-      s.used = v->cacheClock;
-      *out = &s;
+  // Walks along a chain or the whole table mostly stay in the sector they were in.
+  if (v->cacheLast < v->cache.size() && v->cache[v->cacheLast].index == index) {
+    v->cache[v->cacheLast].used = v->cacheClock;
+    *out = &v->cache[v->cacheLast];
+    return FatResult::Ok;
+  }
+  for (size_t i = 0; i < v->cache.size(); i++) {
+    if (v->cache[i].index == index) {
+      v->cache[i].used = v->cacheClock;
+      v->cacheLast = i;
+      *out = &v->cache[i];
       return FatResult::Ok;
     }
   }
   FatCachedSector* slot = nullptr;
+  v->cache.reserve(kCacheSlots);  // slots never move while an operation holds one
   if (v->cache.size() < kCacheSlots) {
     v->cache.emplace_back();
     slot = &v->cache.back();
@@ -60,6 +68,7 @@ FatResult Cached(FatVolume* v, uint32_t index, FatCachedSector** out) {
   slot->index = index;
   slot->dirty = false;
   slot->used = v->cacheClock;
+  v->cacheLast = static_cast<size_t>(slot - v->cache.data());
   FatResult r = FatDeviceRead(v->device, v->fatStart + v->activeFat * v->fatSectors + index, 1, slot->bytes.data());
   if (r != FatResult::Ok) {
     slot->index = UINT32_MAX;  // holds nothing valid now
@@ -69,27 +78,32 @@ FatResult Cached(FatVolume* v, uint32_t index, FatCachedSector** out) {
   return FatResult::Ok;
 }
 
-// Bytes of the table one at a time: a FAT12 entry may straddle two sectors,
-// and a second lookup may reuse the slot of the first.
-FatResult LoadBytes(FatVolume* v, uint32_t offset, uint32_t count, uint8_t* out) {
+// Bytes of the table, looked up once per sector: a FAT12 entry may straddle
+// two sectors, and the second lookup may reuse the slot of the first, so no
+// pointer into the cache outlives its sector.
+template <typename Visit>
+FatResult VisitBytes(FatVolume* v, uint32_t offset, uint32_t count, Visit visit) {
+  FatCachedSector* s = nullptr;
   for (uint32_t i = 0; i < count; i++) {
-    FatCachedSector* s = nullptr;
-    FatResult r = Cached(v, (offset + i) / v->sectorBytes, &s);
-    if (r != FatResult::Ok) return r;
-    out[i] = s->bytes[(offset + i) % v->sectorBytes];
+    uint32_t at = offset + i;
+    if (s == nullptr || s->index != at / v->sectorBytes) {
+      FatResult r = Cached(v, at / v->sectorBytes, &s);
+      if (r != FatResult::Ok) return r;
+    }
+    visit(s, at % v->sectorBytes, i);
   }
   return FatResult::Ok;
 }
 
+FatResult LoadBytes(FatVolume* v, uint32_t offset, uint32_t count, uint8_t* out) {
+  return VisitBytes(v, offset, count, [out](FatCachedSector* s, uint32_t at, uint32_t i) { out[i] = s->bytes[at]; });
+}
+
 FatResult StoreBytes(FatVolume* v, uint32_t offset, uint32_t count, const uint8_t* in) {
-  for (uint32_t i = 0; i < count; i++) {
-    FatCachedSector* s = nullptr;
-    FatResult r = Cached(v, (offset + i) / v->sectorBytes, &s);
-    if (r != FatResult::Ok) return r;
-    s->bytes[(offset + i) % v->sectorBytes] = in[i];
+  return VisitBytes(v, offset, count, [in](FatCachedSector* s, uint32_t at, uint32_t i) {
+    s->bytes[at] = in[i];
     s->dirty = true;
-  }
-  return FatResult::Ok;
+  });
 }
 
 uint32_t EntryOffset(const FatVolume& v, uint32_t cluster) {
@@ -290,8 +304,8 @@ void FatEncodeFsInfo(uint8_t* sector, uint32_t freeCount, uint32_t nextFree) {
 FatResult FatFinish(FatVolume* v, FatResult result) {
   if (result != FatResult::Ok) {
     v->cache.clear();
-    FatResult r = FatLoadFsInfo(v);
-    return r == FatResult::Ok ? result : r;
+    FatLoadFsInfo(v);  // the hints as they are on disk; the failure that brought us here is what counts
+    return result;
   }
   for (FatCachedSector& s : v->cache) {
     if (!s.dirty) continue;

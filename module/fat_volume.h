@@ -92,12 +92,14 @@ struct FatFormatOptions {
 };
 
 // Writes an empty volume over the whole device. With type and cluster size
-// left to it: below 8400 sectors of 512 bytes (4.1 MB) FAT12 with the
+// left to it: up to 8400 sectors of 512 bytes (4.1 MB) FAT12 with the
 // smallest cluster that keeps under 4085 clusters; up to 512 MB FAT16 with
 // 1 KB clusters up to 16 MB, 2 KB up to 128 MB, 4 KB up to 256 MB, 8 KB
 // beyond; above that FAT32 with 512-byte clusters up to 260 MB, 4 KB up to
-// 8 GB, 8 KB up to 16 GB, 16 KB up to 32 GB, 32 KB beyond. A forced type gets
-// the cluster size its table gives for the size; options whose cluster count
+// 8 GB, 8 KB up to 16 GB, 16 KB up to 32 GB, 32 KB beyond. Clusters are never
+// smaller than a sector; where that leaves a count the type cannot have, the
+// count decides the type. A forced type gets the cluster size its table gives
+// for the size (else the smallest that suits it); options whose cluster count
 // does not fit the type are InvalidParameter.
 FatResult FatFormat(const FatDevice& device, const FatFormatOptions& options);
 
@@ -134,6 +136,7 @@ struct FatVolume {
   bool fsInfoDirty = false;
   std::vector<FatCachedSector> cache;  // FAT sectors read or changed by this operation
   uint64_t cacheClock = 0;
+  size_t cacheLast = 0;  // slot of the latest lookup
 };
 
 // Reads and checks the boot sector (and FSInfo). Corrupt when its fields

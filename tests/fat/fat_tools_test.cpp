@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <random>
 
 #include "module/atomic_file.h"
 #include "tests/fat/fat_fixture.h"
@@ -86,7 +88,7 @@ TEST_P(FatToolsTest, LibraryVolumesPassTheToolsChecks) {
     ASSERT_EQ(FatMakeDirectory(v, u"Long Folder Name", kFatTestNow), FatResult::Ok);
     ASSERT_EQ(FatMakeDirectory(v, u"Long Folder Name\\Sub", kFatTestNow), FatResult::Ok);
     PutFile(v, u"Long Folder Name\\A file with a long name.txt", Pattern(cluster * 5 + 3, 1));
-    PutFile(v, u"Long Folder Name\\Sub\\Thirteen.chr", Pattern(cluster, 2));  // fills one long entry exactly
+    PutFile(v, u"Long Folder Name\\Sub\\Thirteen.char", Pattern(cluster, 2));  // fills one long entry exactly
     PutFile(v, u"ROOT.BIN", Pattern(700, 3));
     PutFile(v, u"gone soon.tmp", Pattern(cluster * 2, 4));
     PutFile(v, u"shrinks.dat", Pattern(cluster * 3, 5));
@@ -105,7 +107,7 @@ TEST_P(FatToolsTest, LibraryVolumesPassTheToolsChecks) {
   EXPECT_NE(list.out.find("Moved Away"), std::string::npos) << list.out;
   EXPECT_EQ(list.out.find("gone soon"), std::string::npos) << list.out;
   EXPECT_EQ(ToolCopyOut("/Long Folder Name/A file with a long name.txt"), Pattern(cluster * 5 + 3, 1));
-  EXPECT_EQ(ToolCopyOut("/Moved Away/Renamed Sub/Thirteen.chr"), Pattern(cluster, 2));
+  EXPECT_EQ(ToolCopyOut("/Moved Away/Renamed Sub/Thirteen.char"), Pattern(cluster, 2));
   EXPECT_EQ(ToolCopyOut("/root.bin"), Pattern(700, 3));
   std::vector<uint8_t> cut = Pattern(cluster * 3, 5);
   cut.resize(10);
@@ -139,6 +141,7 @@ TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
   WithVolume([&](FatVolume* v) {
     EXPECT_EQ(v->type, GetParam().made);
     EXPECT_EQ(Names(v, u"Tool Folder"), std::vector<std::u16string>{u"A long name from the tool.bin"});
+    EXPECT_EQ(Names(v, u""), (std::vector<std::u16string>{u"Tool Folder", u"small.txt"}));
     EXPECT_EQ(GetFile(v, u"tool folder\\A LONG NAME FROM THE TOOL.BIN"), bigData);
     EXPECT_EQ(GetFile(v, u"small.txt"), smallData);
     // Changes on the tools' volume must leave it as consistent as they found it.
@@ -150,6 +153,70 @@ TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
   smallData.insert(smallData.end(), more.begin(), more.end());
   EXPECT_EQ(ToolCopyOut("/small.txt"), smallData);
   EXPECT_EQ(ToolCopyOut("/Tool Folder/Written by the library.bin"), bigData);
+}
+
+// Many random changes, checked against a model of what the volume should
+// hold, then by the checker: whatever order of growing, cutting, freeing
+// and moving, the tables stay consistent.
+TEST_P(FatToolsTest, RandomChangesKeepTheVolumeConsistent) {
+  FatImageFile file;
+  std::string error;
+  ASSERT_TRUE(FatImageFileCreate(image_, 512, GetParam().sectors, &file, &error)) << error;
+  FatFormatOptions options;
+  options.type = GetParam().type;
+  ASSERT_EQ(FatFormat(FatImageFileAccess(&file), options), FatResult::Ok);
+  FatImageFileClose(&file);
+  std::mt19937 random(GetParam().sectors);
+  std::vector<std::u16string> folders = {u""};
+  std::map<std::u16string, std::vector<uint8_t>> files;
+  auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  auto newName = [&](int n) {
+    std::u16string number;
+    for (char c : std::to_string(n)) number += static_cast<char16_t>(c);
+    const char16_t* forms[] = {u"A longer file name number ", u"F", u"lower", u"Mixed Case "};
+    return folders[pick(folders.size())] + u"\\" + forms[n % 4] + number + (n % 3 ? u".dat" : u"");
+  };
+  WithVolume([&](FatVolume* v) {
+    for (int step = 0; step < 400; step++) {
+      int op = static_cast<int>(pick(6));
+      if (files.empty() || op == 0) {
+        std::u16string path = newName(step);
+        ASSERT_EQ(FatCreateFile(v, path, kFatArchive, kFatTestNow), FatResult::Ok) << Utf8(path);
+        files[path];
+        continue;
+      }
+      auto it = std::next(files.begin(), static_cast<long>(pick(files.size())));
+      std::vector<uint8_t>& model = it->second;
+      if (op == 1 || op == 2) {
+        uint32_t at = static_cast<uint32_t>(pick(model.size() + 3000));
+        std::vector<uint8_t> data = Pattern(pick(6000) + 1, step);
+        ASSERT_EQ(FatWrite(v, it->first, at, data.data(), static_cast<uint32_t>(data.size()), kFatTestNow),
+                  FatResult::Ok);
+        if (model.size() < at + data.size()) model.resize(at + data.size(), 0);
+        std::copy(data.begin(), data.end(), model.begin() + at);
+      } else if (op == 3) {
+        model.resize(pick(model.size() + 2000), 0);
+        ASSERT_EQ(FatSetSize(v, it->first, static_cast<uint32_t>(model.size()), kFatTestNow), FatResult::Ok);
+      } else if (op == 4 && pick(2) == 0) {
+        ASSERT_EQ(FatDeleteFile(v, it->first), FatResult::Ok);
+        files.erase(it);
+      } else if (op == 4) {
+        std::u16string to = newName(step);
+        ASSERT_EQ(FatRename(v, it->first, to), FatResult::Ok) << Utf8(it->first) << " " << Utf8(to);
+        files[to] = std::move(model);
+        files.erase(it);
+      } else {
+        folders.push_back(newName(step));
+        ASSERT_EQ(FatMakeDirectory(v, folders.back(), kFatTestNow), FatResult::Ok);
+      }
+    }
+    for (const auto& [path, data] : files) EXPECT_EQ(GetFile(v, path), data) << Utf8(path);
+  });
+  ExpectClean(image_);
+  std::u16string some = files.rbegin()->first;
+  std::string toolPath;
+  for (char16_t c : some) toolPath += c == u'\\' ? '/' : static_cast<char>(c);
+  EXPECT_EQ(ToolCopyOut(toolPath), files.rbegin()->second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, FatToolsTest, testing::ValuesIn(kFatKinds), FatKindName);

@@ -221,6 +221,21 @@ TEST(FatRoot, FixedRootFolderFillsUp) {
   EXPECT_EQ(FreeBytes(&mv.volume), uint64_t{mv.volume.clusterCount} * mv.volume.clusterBytes);
 }
 
+// Sectors bigger than 512 bytes move every table and folder offset.
+TEST(FatSectors, FourKilobyteSectorsHoldFiles) {
+  FatMemoryDevice memory;
+  FatMemoryDeviceInit(&memory, 4096, 2048);
+  FatDevice device = FatMemoryDeviceAccess(&memory);
+  ASSERT_EQ(FatFormat(device, FatFormatOptions()), FatResult::Ok);
+  FatVolume v;
+  ASSERT_EQ(FatMount(device, &v), FatResult::Ok);
+  uint64_t empty = FreeBytes(&v);
+  ASSERT_EQ(FatMakeDirectory(&v, u"Folder with a long name", kFatTestNow), FatResult::Ok);
+  PutFile(&v, u"Folder with a long name\\data.bin", Pattern(v.clusterBytes * 3 + 1000, 1));
+  EXPECT_EQ(GetFile(&v, u"folder with a long name\\DATA.BIN"), Pattern(v.clusterBytes * 3 + 1000, 1));
+  EXPECT_EQ(FreeBytes(&v), empty - v.clusterBytes * 5);
+}
+
 // The type and cluster size a formatter picks by size alone, on sparse
 // images so that big volumes cost nothing.
 struct AutoCase {
