@@ -131,8 +131,8 @@ FatResult FatDirLoad(FatVolume* v, uint32_t cluster, FatDir* dir) {
   for (size_t i = 0; i < dir->sectors.size();) {
     size_t n = 1;
     while (i + n < dir->sectors.size() && dir->sectors[i + n] == dir->sectors[i] + n) n++;
-    FatResult r = FatDeviceRead(v->device, dir->sectors[i], static_cast<uint32_t>(n),
-                                dir->bytes.data() + i * v->sectorBytes);
+    FatResult r =
+        FatDeviceRead(v->device, dir->sectors[i], static_cast<uint32_t>(n), dir->bytes.data() + i * v->sectorBytes);
     if (r != FatResult::Ok) return r;
     i += n;
   }

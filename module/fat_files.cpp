@@ -31,9 +31,7 @@ void StampCreated(uint8_t* e, uint64_t time) {
   StoreLe16(e + kFatOffCreatedDate, stamp.date);
 }
 
-void StampAccessed(uint8_t* e, uint64_t time) {
-  StoreLe16(e + kFatOffAccessedDate, FatStampFromFileTime(time).date);
-}
+void StampAccessed(uint8_t* e, uint64_t time) { StoreLe16(e + kFatOffAccessedDate, FatStampFromFileTime(time).date); }
 
 // A short entry with everything but its name: a new file or folder.
 void NewShortEntry(const FatVolume& v, uint8_t attributes, uint32_t cluster, uint64_t now, uint8_t* e) {
@@ -143,7 +141,8 @@ FatResult Extend(FatVolume* v, std::vector<uint32_t>* chain, uint32_t oldSize, u
   uint64_t need = ClustersFor(*v, newSize);
   if (chain->size() < need) {
     std::vector<uint32_t> added;
-    FatResult r = FatAllocate(v, static_cast<uint32_t>(need - chain->size()), chain->empty() ? 0 : chain->back(), &added);
+    FatResult r =
+        FatAllocate(v, static_cast<uint32_t>(need - chain->size()), chain->empty() ? 0 : chain->back(), &added);
     if (r != FatResult::Ok) return r;
     chain->insert(chain->end(), added.begin(), added.end());
   }
@@ -225,20 +224,34 @@ FatResult Reparent(FatVolume* v, uint32_t folder, uint32_t parent) {
 
 const char* FatResultName(FatResult result) {
   switch (result) {
-    case FatResult::Ok: return "ok";
-    case FatResult::NotFound: return "not found";
-    case FatResult::PathNotFound: return "path not found";
-    case FatResult::Exists: return "exists";
-    case FatResult::NotEmpty: return "not empty";
-    case FatResult::IsDirectory: return "is a directory";
-    case FatResult::NotDirectory: return "not a directory";
-    case FatResult::AccessDenied: return "access denied";
-    case FatResult::DiskFull: return "disk full";
-    case FatResult::InvalidName: return "invalid name";
-    case FatResult::InvalidParameter: return "invalid parameter";
-    case FatResult::TooLarge: return "too large";
-    case FatResult::Corrupt: return "corrupt";
-    case FatResult::IoError: return "i/o error";
+    case FatResult::Ok:
+      return "ok";
+    case FatResult::NotFound:
+      return "not found";
+    case FatResult::PathNotFound:
+      return "path not found";
+    case FatResult::Exists:
+      return "exists";
+    case FatResult::NotEmpty:
+      return "not empty";
+    case FatResult::IsDirectory:
+      return "is a directory";
+    case FatResult::NotDirectory:
+      return "not a directory";
+    case FatResult::AccessDenied:
+      return "access denied";
+    case FatResult::DiskFull:
+      return "disk full";
+    case FatResult::InvalidName:
+      return "invalid name";
+    case FatResult::InvalidParameter:
+      return "invalid parameter";
+    case FatResult::TooLarge:
+      return "too large";
+    case FatResult::Corrupt:
+      return "corrupt";
+    case FatResult::IoError:
+      return "i/o error";
   }
   return "?";
 }

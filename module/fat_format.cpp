@@ -14,9 +14,9 @@ struct SizeRow {
   uint64_t upTo;
   uint32_t sectors512;
 };
-constexpr SizeRow kFat16Rows[] = {{8400, 0},     {32680, 2},    {262144, 4},      {524288, 8},
-                                  {1048576, 16}, {2097152, 32}, {4194304, 64},    {UINT64_MAX, 0}};
-constexpr SizeRow kFat32Rows[] = {{66600, 0},    {532480, 1},    {16777216, 8},
+constexpr SizeRow kFat16Rows[] = {{8400, 0},     {32680, 2},    {262144, 4},   {524288, 8},
+                                  {1048576, 16}, {2097152, 32}, {4194304, 64}, {UINT64_MAX, 0}};
+constexpr SizeRow kFat32Rows[] = {{66600, 0},     {532480, 1},    {16777216, 8},
                                   {33554432, 16}, {67108864, 32}, {UINT64_MAX, 64}};
 constexpr uint64_t kFat12UpTo = 8400;     // what the FAT16 table refuses
 constexpr uint64_t kFat16UpTo = 1048576;  // 512 MB: rows past this one only serve a forced FAT16
@@ -45,9 +45,12 @@ uint32_t Bits(FatType type) { return static_cast<uint32_t>(type); }
 
 bool CountFits(FatType type, uint64_t clusters) {
   switch (type) {
-    case FatType::Fat12: return clusters >= 1 && clusters <= kFat12MaxClusters;
-    case FatType::Fat16: return clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters;
-    default: return clusters > kFat16MaxClusters && clusters <= kFat32MaxClusters;
+    case FatType::Fat12:
+      return clusters >= 1 && clusters <= kFat12MaxClusters;
+    case FatType::Fat16:
+      return clusters > kFat12MaxClusters && clusters <= kFat16MaxClusters;
+    default:
+      return clusters > kFat16MaxClusters && clusters <= kFat32MaxClusters;
   }
 }
 
@@ -111,7 +114,8 @@ FatResult ChooseLayout(const FatDevice& device, const FatFormatOptions& options,
   } else {
     // A tiny volume should not spend most of itself on its root folder.
     l->rootEntries = std::max(perSector, kDefaultRootEntries);
-    while (l->rootEntries > perSector && uint64_t{l->rootEntries} * kFatDirEntryBytes * 16 > uint64_t{l->total} * l->sectorBytes) {
+    while (l->rootEntries > perSector &&
+           uint64_t{l->rootEntries} * kFatDirEntryBytes * 16 > uint64_t{l->total} * l->sectorBytes) {
       l->rootEntries = std::max(perSector, l->rootEntries / 2 / perSector * perSector);
     }
   }

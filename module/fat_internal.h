@@ -151,7 +151,7 @@ struct FatDir {
   uint32_t slots = 0;  // entries it has room for
   std::vector<uint32_t> sectors;
   std::vector<uint8_t> bytes;
-  std::vector<bool> dirty;  // per sector
+  std::vector<bool> dirty;   // per sector
   uint32_t lastCluster = 0;  // 0 for the fixed root
 };
 
@@ -191,11 +191,11 @@ void FatSetEntryCluster(const FatVolume& v, uint8_t* shortEntry, uint32_t cluste
 
 // Where a path leads.
 struct FatPlace {
-  bool root = false;          // the path named the root itself
-  FatDir parent;              // the folder holding the last component
+  bool root = false;                 // the path named the root itself
+  FatDir parent;                     // the folder holding the last component
   std::vector<FatDirEntry> entries;  // its names
-  int found = -1;             // index in entries; -1 when the name is not there
-  std::u16string name;        // the last component, cleaned
-  std::vector<uint32_t> trail;  // clusters of the folders walked through, the parent last
+  int found = -1;                    // index in entries; -1 when the name is not there
+  std::u16string name;               // the last component, cleaned
+  std::vector<uint32_t> trail;       // clusters of the folders walked through, the parent last
 };
 FatResult FatResolve(FatVolume* v, std::u16string_view path, FatPlace* place);

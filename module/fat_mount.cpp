@@ -67,7 +67,8 @@ FatResult FatMount(const FatDevice& device, FatVolume* volume) {
   if (ext[kExtSignature] == kFatExtendedBootSignature || ext[kExtSignature] == 0x28) {
     v.serial = LoadLe32(ext + kExtSerial);
   }
-  if (ext[kExtSignature] == kFatExtendedBootSignature) v.label.assign(reinterpret_cast<const char*>(ext + kExtLabel), 11);
+  if (ext[kExtSignature] == kFatExtendedBootSignature)
+    v.label.assign(reinterpret_cast<const char*>(ext + kExtLabel), 11);
   if (fat32) {
     uint32_t flags = LoadLe16(s + kBpbExtFlags);
     v.mirrored = (flags & 0x80) == 0;

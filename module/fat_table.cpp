@@ -108,9 +108,12 @@ FatResult StoreBytes(FatVolume* v, uint32_t offset, uint32_t count, const uint8_
 
 uint32_t EntryOffset(const FatVolume& v, uint32_t cluster) {
   switch (v.type) {
-    case FatType::Fat12: return cluster + cluster / 2;
-    case FatType::Fat16: return cluster * 2;
-    default: return cluster * 4;
+    case FatType::Fat12:
+      return cluster + cluster / 2;
+    case FatType::Fat16:
+      return cluster * 2;
+    default:
+      return cluster * 4;
   }
 }
 
@@ -119,9 +122,12 @@ uint32_t EntryBytes(const FatVolume& v) { return v.type == FatType::Fat32 ? 4 : 
 // The width's own end-of-chain mark: the smallest value that ends a chain.
 uint32_t EndMark(const FatVolume& v) {
   switch (v.type) {
-    case FatType::Fat12: return 0xFF8;
-    case FatType::Fat16: return 0xFFF8;
-    default: return 0x0FFFFFF8;
+    case FatType::Fat12:
+      return 0xFF8;
+    case FatType::Fat16:
+      return 0xFFF8;
+    default:
+      return 0x0FFFFFF8;
   }
 }
 

@@ -168,8 +168,8 @@ FatResult FatRead(FatVolume* volume, std::u16string_view path, uint64_t offset, 
 // Writes at `offset`, extending the file as needed (a gap reads as zeros);
 // the last write time becomes `now` and the archive attribute is set. On
 // DiskFull the file is left as it was.
-FatResult FatWrite(FatVolume* volume, std::u16string_view path, uint64_t offset, const uint8_t* data,
-                   uint32_t length, uint64_t now);
+FatResult FatWrite(FatVolume* volume, std::u16string_view path, uint64_t offset, const uint8_t* data, uint32_t length,
+                   uint64_t now);
 // Cuts or extends (with zeros) the file to `size`.
 FatResult FatSetSize(FatVolume* volume, std::u16string_view path, uint32_t size, uint64_t now);
 FatResult FatDeleteFile(FatVolume* volume, std::u16string_view path);

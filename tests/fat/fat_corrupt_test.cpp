@@ -75,8 +75,7 @@ TEST_P(FatCorruptTest, ClustersOutsideTheVolumeAreRefused) {
   EditEntry(u"file", [&](uint8_t* e) { StoreLe32(e + kFatOffSize, v()->clusterBytes * 5); });
   std::vector<uint8_t> buffer(v()->clusterBytes * 5);
   uint32_t done = 0;
-  EXPECT_EQ(FatRead(v(), u"file", 0, buffer.data(), static_cast<uint32_t>(buffer.size()), &done),
-            FatResult::Corrupt);
+  EXPECT_EQ(FatRead(v(), u"file", 0, buffer.data(), static_cast<uint32_t>(buffer.size()), &done), FatResult::Corrupt);
   // A chain that runs into a free cluster.
   FatPlace place = Locate(u"file");
   SetFat(place.entries[place.found].cluster, outside - 1);
@@ -93,8 +92,8 @@ TEST_P(FatCorruptTest, BrokenLongNamesFallBackToTheAlias) {
     ASSERT_EQ(entry.slot - entry.first, 4u);
     uint8_t* first = FatSlot(&place.parent, entry.first);
     uint8_t* second = FatSlot(&place.parent, entry.first + 1);
-    if (damage == 0) second[kFatOffLongChecksum] ^= 1;        // checksum of one part
-    if (damage == 1) first[0] &= ~kFatLastLongEntry;           // no part says it is the last
+    if (damage == 0) second[kFatOffLongChecksum] ^= 1;                            // checksum of one part
+    if (damage == 1) first[0] &= ~kFatLastLongEntry;                              // no part says it is the last
     if (damage == 2) std::swap_ranges(first, first + kFatDirEntryBytes, second);  // parts out of order
     for (uint32_t s = entry.first; s <= entry.slot; s++) FatMarkSlot(&place.parent, s);
     ASSERT_EQ(FatDirSave(v(), &place.parent), FatResult::Ok);

@@ -59,6 +59,15 @@ class FatToolsTest : public testing::TestWithParam<FatKind> {
     use(&volume);
     FatImageFileClose(&file);
   }
+  // A fresh image of the kind's size, formatted by the library.
+  void FormatImage(FatFormatOptions options) {
+    FatImageFile file;
+    std::string error;
+    ASSERT_TRUE(FatImageFileCreate(image_, 512, GetParam().sectors, &file, &error)) << error;
+    options.type = GetParam().type;
+    EXPECT_EQ(FatFormat(FatImageFileAccess(&file), options), FatResult::Ok);
+    FatImageFileClose(&file);
+  }
   std::vector<uint8_t> ToolCopyOut(const std::string& path) {
     std::string out = dir_ + "/out.bin";
     std::remove(out.c_str());
@@ -71,16 +80,11 @@ class FatToolsTest : public testing::TestWithParam<FatKind> {
 };
 
 TEST_P(FatToolsTest, LibraryVolumesPassTheToolsChecks) {
-  FatImageFile file;
-  std::string error;
-  ASSERT_TRUE(FatImageFileCreate(image_, 512, GetParam().sectors, &file, &error)) << error;
   FatFormatOptions options;
-  options.type = GetParam().type;
   options.label = u"Flashwright";
   options.serial = 0xCAFE0042;
   options.now = kFatTestNow;
-  ASSERT_EQ(FatFormat(FatImageFileAccess(&file), options), FatResult::Ok);
-  FatImageFileClose(&file);
+  ASSERT_NO_FATAL_FAILURE(FormatImage(options));
 
   uint32_t cluster = 0;
   WithVolume([&](FatVolume* v) {
@@ -115,18 +119,14 @@ TEST_P(FatToolsTest, LibraryVolumesPassTheToolsChecks) {
 }
 
 TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
-  FatImageFile file;
-  std::string error;
-  ASSERT_TRUE(FatImageFileCreate(image_, 512, GetParam().sectors, &file, &error)) << error;
-  FatImageFileClose(&file);
   std::string bits = std::to_string(static_cast<int>(GetParam().made));
   std::vector<std::string> format = {"-n", "TOOLVOL", "-F", bits};
   if (GetParam().made == FatType::Fat32) format.insert(format.end(), {"-s", "1"});
-  format.push_back(image_);
-  ProgramResult made = RunTool("mkfs.fat", format);
-  ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+  format.insert(format.end(), {"-C", image_, std::to_string(GetParam().sectors / 2)});
+  ProgramResult mkfs = RunTool("mkfs.fat", format);
+  ASSERT_EQ(mkfs.exitCode, 0) << mkfs.out << mkfs.err;
 
-  std::string big = dir_ + "/big.bin", small = dir_ + "/small.txt";
+  std::string error, big = dir_ + "/big.bin", small = dir_ + "/small.txt";
   std::vector<uint8_t> bigData = Pattern(23456, 6), smallData = Pattern(33, 7);
   ASSERT_TRUE(AtomicWriteFile(big, std::string(bigData.begin(), bigData.end()), &error)) << error;
   ASSERT_TRUE(AtomicWriteFile(small, std::string(smallData.begin(), smallData.end()), &error)) << error;
@@ -159,13 +159,7 @@ TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
 // hold, then by the checker: whatever order of growing, cutting, freeing
 // and moving, the tables stay consistent.
 TEST_P(FatToolsTest, RandomChangesKeepTheVolumeConsistent) {
-  FatImageFile file;
-  std::string error;
-  ASSERT_TRUE(FatImageFileCreate(image_, 512, GetParam().sectors, &file, &error)) << error;
-  FatFormatOptions options;
-  options.type = GetParam().type;
-  ASSERT_EQ(FatFormat(FatImageFileAccess(&file), options), FatResult::Ok);
-  FatImageFileClose(&file);
+  ASSERT_NO_FATAL_FAILURE(FormatImage(FatFormatOptions()));
   std::mt19937 random(GetParam().sectors);
   std::vector<std::u16string> folders = {u""};
   std::map<std::u16string, std::vector<uint8_t>> files;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "tests/fat/fat_fixture.h"
+#include "tests/support/temp_module.h"
 
 namespace {
 
@@ -33,8 +34,8 @@ TEST_P(FatVolumeTest, NestedFoldersKeepLongAndShortNames) {
   ASSERT_EQ(FatList(v(), dir, &entries), FatResult::Ok);
   std::vector<std::u16string> aliases;
   for (const FatEntryInfo& e : entries) aliases.push_back(e.shortName);
-  EXPECT_EQ(aliases, (std::vector<std::u16string>{u"ALONGF~1.TXT", u"ALONGF~2.TXT", u"README.TXT", u"LOWER.C",
-                                                  u"_N_COD~1"}));
+  EXPECT_EQ(aliases,
+            (std::vector<std::u16string>{u"ALONGF~1.TXT", u"ALONGF~2.TXT", u"README.TXT", u"LOWER.C", u"_N_COD~1"}));
   // Either name reaches the file, in any case.
   EXPECT_EQ(GetFile(v(), dir + u"alongf~2.txt"), Pattern(10, 2));
   EXPECT_EQ(GetFile(v(), u"PROJECTS\\sub folder.d\\a LONG file NAME with SPACES.TXT"), Pattern(3000, 1));
@@ -120,8 +121,7 @@ TEST_P(FatVolumeTest, DiskFullChangesNothing) {
   EXPECT_EQ(GetFile(v(), u"keep.bin"), Pattern(100, 1));
   EXPECT_EQ(FreeBytes(v()), free - Cluster());
   // What is left can be filled to the last cluster; then nothing more fits.
-  ASSERT_EQ(FatWrite(v(), u"keep.bin", 100, big.data(), static_cast<uint32_t>(free - 100), kFatTestNow),
-            FatResult::Ok);
+  ASSERT_EQ(FatWrite(v(), u"keep.bin", 100, big.data(), static_cast<uint32_t>(free - 100), kFatTestNow), FatResult::Ok);
   EXPECT_EQ(FreeBytes(v()), 0u);
   EXPECT_EQ(FatMakeDirectory(v(), u"more", kFatTestNow), FatResult::DiskFull);
   EXPECT_EQ(FatSetSize(v(), u"keep.bin", static_cast<uint32_t>(free + 1), kFatTestNow), FatResult::DiskFull);
@@ -247,7 +247,7 @@ struct AutoCase {
 class FatAutoFormat : public testing::TestWithParam<AutoCase> {};
 
 TEST_P(FatAutoFormat, FollowsTheSizeTables) {
-  std::string path = testing::TempDir() + "fat_auto.img";
+  std::string path = MakeTempDir("fatauto") + "/volume.img";
   FatImageFile file;
   std::string error;
   ASSERT_TRUE(FatImageFileCreate(path, 512, static_cast<uint32_t>(GetParam().megabytes * 2048), &file, &error))
