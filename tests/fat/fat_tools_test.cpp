@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -48,6 +49,7 @@ class FatToolsTest : public testing::TestWithParam<FatKind> {
     dir_ = MakeTempDir("fattools");
     image_ = dir_ + "/volume.img";
   }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
   // Mounts the image for the duration of `use`.
   template <typename Use>
   void WithVolume(Use use) {

@@ -1,7 +1,7 @@
 // The FAT library on memory volumes of each FAT type: names, file data,
 // folders, moves, attributes, times and space.
 #include <algorithm>
-#include <cstdio>
+#include <filesystem>
 
 #include "tests/fat/fat_fixture.h"
 #include "tests/support/temp_module.h"
@@ -247,7 +247,7 @@ struct AutoCase {
 class FatAutoFormat : public testing::TestWithParam<AutoCase> {};
 
 TEST_P(FatAutoFormat, FollowsTheSizeTables) {
-  std::string path = MakeTempDir("fatauto") + "/volume.img";
+  std::string dir = MakeTempDir("fatauto"), path = dir + "/volume.img";
   FatImageFile file;
   std::string error;
   ASSERT_TRUE(FatImageFileCreate(path, 512, static_cast<uint32_t>(GetParam().megabytes * 2048), &file, &error))
@@ -259,7 +259,7 @@ TEST_P(FatAutoFormat, FollowsTheSizeTables) {
   EXPECT_EQ(volume.type, GetParam().type);
   EXPECT_EQ(volume.clusterBytes, GetParam().clusterBytes);
   FatImageFileClose(&file);
-  std::remove(path.c_str());
+  std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FatAutoFormat,
