@@ -1,0 +1,220 @@
+// Volumes the library writes pass the system's FAT checker and read back
+// through its FAT tools, and volumes those tools make read back through the
+// library, for each FAT type.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "module/atomic_file.h"
+#include "tests/fat/fat_fixture.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+std::string Tool(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+    std::string path = std::string(dir) + name;
+    if (::access(path.c_str(), X_OK) == 0) return path;
+  }
+  ADD_FAILURE() << name << " is missing: scripts/install-deps installs dosfstools and mtools";
+  return name;
+}
+
+ProgramResult RunTool(const char* name, std::vector<std::string> args) {
+  args.insert(args.begin(), Tool(name));
+  return RunProgram(args, {{"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C.UTF-8"}});
+}
+
+void ExpectClean(const std::string& image) {
+  ProgramResult check = RunTool("fsck.fat", {"-n", image});
+  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+  // A clean check says only its version and the counts.
+  EXPECT_EQ(std::count(check.out.begin(), check.out.end(), '\n'), 2) << check.out;
+}
+
+std::vector<uint8_t> HostFile(const std::string& path) {
+  std::string data, error;
+  EXPECT_TRUE(ReadWholeFile(path, &data, &error)) << error;
+  return std::vector<uint8_t>(data.begin(), data.end());
+}
+
+class FatToolsTest : public testing::TestWithParam<FatKind> {
+ protected:
+  void SetUp() override {
+    dir_ = MakeTempDir("fattools");
+    image_ = dir_ + "/volume.img";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  // Mounts the image for the duration of `use`.
+  template <typename Use>
+  void WithVolume(Use use) {
+    FatImageFile file;
+    std::string error;
+    ASSERT_TRUE(FatImageFileOpen(image_, 512, &file, &error)) << error;
+    FatVolume volume;
+    ASSERT_EQ(FatMount(FatImageFileAccess(&file), &volume), FatResult::Ok);
+    use(&volume);
+    FatImageFileClose(&file);
+  }
+  // A fresh image of the kind's size, formatted by the library.
+  void FormatImage(FatFormatOptions options) {
+    FatImageFile file;
+    std::string error;
+    ASSERT_TRUE(FatImageFileCreate(image_, 512, GetParam().sectors, &file, &error)) << error;
+    options.type = GetParam().type;
+    EXPECT_EQ(FatFormat(FatImageFileAccess(&file), options), FatResult::Ok);
+    FatImageFileClose(&file);
+  }
+  std::vector<uint8_t> ToolCopyOut(const std::string& path) {
+    std::string out = dir_ + "/out.bin";
+    std::remove(out.c_str());
+    ProgramResult copy = RunTool("mcopy", {"-n", "-i", image_, "::" + path, out});
+    EXPECT_EQ(copy.exitCode, 0) << path << ": " << copy.err;
+    return HostFile(out);
+  }
+
+  std::string dir_, image_;
+};
+
+TEST_P(FatToolsTest, LibraryVolumesPassTheToolsChecks) {
+  FatFormatOptions options;
+  options.label = u"Flashwright";
+  options.serial = 0xCAFE0042;
+  options.now = kFatTestNow;
+  ASSERT_NO_FATAL_FAILURE(FormatImage(options));
+
+  uint32_t cluster = 0;
+  WithVolume([&](FatVolume* v) {
+    cluster = v->clusterBytes;
+    ASSERT_EQ(FatMakeDirectory(v, u"Long Folder Name", kFatTestNow), FatResult::Ok);
+    ASSERT_EQ(FatMakeDirectory(v, u"Long Folder Name\\Sub", kFatTestNow), FatResult::Ok);
+    PutFile(v, u"Long Folder Name\\A file with a long name.txt", Pattern(cluster * 5 + 3, 1));
+    PutFile(v, u"Long Folder Name\\Sub\\Thirteen.char", Pattern(cluster, 2));  // fills one long entry exactly
+    PutFile(v, u"ROOT.BIN", Pattern(700, 3));
+    PutFile(v, u"gone soon.tmp", Pattern(cluster * 2, 4));
+    PutFile(v, u"shrinks.dat", Pattern(cluster * 3, 5));
+    ASSERT_EQ(FatSetSize(v, u"shrinks.dat", 10, kFatTestNow), FatResult::Ok);
+    ASSERT_EQ(FatDeleteFile(v, u"gone soon.tmp"), FatResult::Ok);
+    ASSERT_EQ(FatMakeDirectory(v, u"Moved Away", kFatTestNow), FatResult::Ok);
+    ASSERT_EQ(FatRename(v, u"Long Folder Name\\Sub", u"Moved Away\\Renamed Sub"), FatResult::Ok);
+  });
+
+  ExpectClean(image_);
+  ProgramResult list = RunTool("mdir", {"-i", image_, "::/Long Folder Name"});
+  EXPECT_EQ(list.exitCode, 0) << list.err;
+  EXPECT_NE(list.out.find("A file with a long name.txt"), std::string::npos) << list.out;
+  list = RunTool("mdir", {"-i", image_, "::/"});
+  EXPECT_NE(list.out.find("FLASHWRIGHT"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("Moved Away"), std::string::npos) << list.out;
+  EXPECT_EQ(list.out.find("gone soon"), std::string::npos) << list.out;
+  EXPECT_EQ(ToolCopyOut("/Long Folder Name/A file with a long name.txt"), Pattern(cluster * 5 + 3, 1));
+  EXPECT_EQ(ToolCopyOut("/Moved Away/Renamed Sub/Thirteen.char"), Pattern(cluster, 2));
+  EXPECT_EQ(ToolCopyOut("/root.bin"), Pattern(700, 3));
+  std::vector<uint8_t> cut = Pattern(cluster * 3, 5);
+  cut.resize(10);
+  EXPECT_EQ(ToolCopyOut("/shrinks.dat"), cut);
+}
+
+TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
+  std::string bits = std::to_string(static_cast<int>(GetParam().made));
+  std::vector<std::string> format = {"-n", "TOOLVOL", "-F", bits};
+  if (GetParam().made == FatType::Fat32) format.insert(format.end(), {"-s", "1"});
+  format.insert(format.end(), {"-C", image_, std::to_string(GetParam().sectors / 2)});
+  ProgramResult mkfs = RunTool("mkfs.fat", format);
+  ASSERT_EQ(mkfs.exitCode, 0) << mkfs.out << mkfs.err;
+
+  std::string error, big = dir_ + "/big.bin", small = dir_ + "/small.txt";
+  std::vector<uint8_t> bigData = Pattern(23456, 6), smallData = Pattern(33, 7);
+  ASSERT_TRUE(AtomicWriteFile(big, std::string(bigData.begin(), bigData.end()), &error)) << error;
+  ASSERT_TRUE(AtomicWriteFile(small, std::string(smallData.begin(), smallData.end()), &error)) << error;
+  ProgramResult r = RunTool("mmd", {"-i", image_, "::/Tool Folder"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = RunTool("mcopy", {"-i", image_, big, "::/Tool Folder/A long name from the tool.bin"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = RunTool("mcopy", {"-i", image_, small, "::/small.txt"});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  std::vector<uint8_t> more = Pattern(5000, 8);
+  WithVolume([&](FatVolume* v) {
+    EXPECT_EQ(v->type, GetParam().made);
+    EXPECT_EQ(Names(v, u"Tool Folder"), std::vector<std::u16string>{u"A long name from the tool.bin"});
+    EXPECT_EQ(Names(v, u""), (std::vector<std::u16string>{u"Tool Folder", u"small.txt"}));
+    EXPECT_EQ(GetFile(v, u"tool folder\\A LONG NAME FROM THE TOOL.BIN"), bigData);
+    EXPECT_EQ(GetFile(v, u"small.txt"), smallData);
+    // Changes on the tools' volume must leave it as consistent as they found it.
+    ASSERT_EQ(FatWrite(v, u"small.txt", 33, more.data(), 5000, kFatTestNow), FatResult::Ok);
+    ASSERT_EQ(FatDeleteFile(v, u"Tool Folder\\A long name from the tool.bin"), FatResult::Ok);
+    PutFile(v, u"Tool Folder\\Written by the library.bin", bigData);
+  });
+  ExpectClean(image_);
+  smallData.insert(smallData.end(), more.begin(), more.end());
+  EXPECT_EQ(ToolCopyOut("/small.txt"), smallData);
+  EXPECT_EQ(ToolCopyOut("/Tool Folder/Written by the library.bin"), bigData);
+}
+
+// Many random changes, checked against a model of what the volume should
+// hold, then by the checker: whatever order of growing, cutting, freeing
+// and moving, the tables stay consistent.
+TEST_P(FatToolsTest, RandomChangesKeepTheVolumeConsistent) {
+  ASSERT_NO_FATAL_FAILURE(FormatImage(FatFormatOptions()));
+  std::mt19937 random(GetParam().sectors);
+  std::vector<std::u16string> folders = {u""};
+  std::map<std::u16string, std::vector<uint8_t>> files;
+  auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  auto newName = [&](int n) {
+    std::u16string number;
+    for (char c : std::to_string(n)) number += static_cast<char16_t>(c);
+    const char16_t* forms[] = {u"A longer file name number ", u"F", u"lower", u"Mixed Case "};
+    return folders[pick(folders.size())] + u"\\" + forms[n % 4] + number + (n % 3 ? u".dat" : u"");
+  };
+  WithVolume([&](FatVolume* v) {
+    for (int step = 0; step < 400; step++) {
+      int op = static_cast<int>(pick(6));
+      if (files.empty() || op == 0) {
+        std::u16string path = newName(step);
+        ASSERT_EQ(FatCreateFile(v, path, kFatArchive, kFatTestNow), FatResult::Ok) << Utf8(path);
+        files[path];
+        continue;
+      }
+      auto it = std::next(files.begin(), static_cast<long>(pick(files.size())));
+      std::vector<uint8_t>& model = it->second;
+      if (op == 1 || op == 2) {
+        uint32_t at = static_cast<uint32_t>(pick(model.size() + 3000));
+        std::vector<uint8_t> data = Pattern(pick(6000) + 1, step);
+        ASSERT_EQ(FatWrite(v, it->first, at, data.data(), static_cast<uint32_t>(data.size()), kFatTestNow),
+                  FatResult::Ok);
+        if (model.size() < at + data.size()) model.resize(at + data.size(), 0);
+        std::copy(data.begin(), data.end(), model.begin() + at);
+      } else if (op == 3) {
+        model.resize(pick(model.size() + 2000), 0);
+        ASSERT_EQ(FatSetSize(v, it->first, static_cast<uint32_t>(model.size()), kFatTestNow), FatResult::Ok);
+      } else if (op == 4 && pick(2) == 0) {
+        ASSERT_EQ(FatDeleteFile(v, it->first), FatResult::Ok);
+        files.erase(it);
+      } else if (op == 4) {
+        std::u16string to = newName(step);
+        ASSERT_EQ(FatRename(v, it->first, to), FatResult::Ok) << Utf8(it->first) << " " << Utf8(to);
+        files[to] = std::move(model);
+        files.erase(it);
+      } else {
+        folders.push_back(newName(step));
+        ASSERT_EQ(FatMakeDirectory(v, folders.back(), kFatTestNow), FatResult::Ok);
+      }
+    }
+    for (const auto& [path, data] : files) EXPECT_EQ(GetFile(v, path), data) << Utf8(path);
+  });
+  ExpectClean(image_);
+  std::u16string some = files.rbegin()->first;
+  std::string toolPath;
+  for (char16_t c : some) toolPath += c == u'\\' ? '/' : static_cast<char>(c);
+  EXPECT_EQ(ToolCopyOut(toolPath), files.rbegin()->second);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, FatToolsTest, testing::ValuesIn(kFatKinds), FatKindName);
+
+}  // namespace
