@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "fwlib/library_state.h"
+#include "module/module_config.h"
 #include "module/module_dir.h"
 #include "platform/platform.h"
 
@@ -22,7 +23,7 @@ BenchModuleState g_bench;
 
 }  // namespace
 
-bool BenchModuleAttach(const char* name) {
+bool BenchModuleAttach(const char* name, const std::vector<std::string>& settings) {
   std::string templ = std::string("/tmp/fwbench-") + name + ".XXXXXX";
   if (::mkdtemp(templ.data()) == nullptr) {
     std::fprintf(stderr, "bench module: cannot make %s\n", templ.c_str());
@@ -30,7 +31,10 @@ bool BenchModuleAttach(const char* name) {
   }
   g_bench.dir = templ;
   std::string error;
-  if (ModuleCreate(g_bench.dir, kBoard, false, &error) && PlatformAttachModule(g_bench.dir, false, &error)) {
+  ModuleConfig config;
+  bool made = ModuleConfigForBoard(kBoard, &config);
+  for (const std::string& setting : settings) made = made && ModuleConfigAssign(&config, setting, &error);
+  if (made && ModuleCreateFrom(g_bench.dir, config, false, &error) && PlatformAttachModule(g_bench.dir, false, &error)) {
     return true;
   }
   std::fprintf(stderr, "bench module: %s\n", error.c_str());

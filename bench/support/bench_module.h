@@ -3,10 +3,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Creates and attaches the module under /tmp/fwbench-<name>.XXXXXX; false,
 // with the reason on standard error, when that fails.
-bool BenchModuleAttach(const char* name);
+// `settings` are module.ini assignments ("flash.nor_device_code=0x0019")
+// applied to the default board before the module is made.
+bool BenchModuleAttach(const char* name, const std::vector<std::string>& settings = {});
 
 // The module's folder (empty before BenchModuleAttach succeeded).
 const std::string& BenchModuleDir();
