@@ -6,6 +6,7 @@
 #include "module/flash_lock.h"
 #include "module/registry_store.h"
 #include "module/store_bytes.h"
+#include "module/store_volume.h"
 
 namespace {
 
@@ -18,13 +19,23 @@ constexpr char16_t kPartitionNamePrefix[] = u"Part";
 constexpr uint32_t kPartitionNameDigits = 2;
 constexpr uint32_t kDecimal = 10;
 
-// Factory content: the partition's boot area, tables, folders and files lie
-// in runs with gaps between them, as on a disk that has been in use.
-struct SectorRun {
-  uint32_t first;  // relative to the partition's first sector
-  uint32_t count;
+// Factory content: folders and files of the flash disk's FAT volume, some
+// with long names, dated with the factory's date.
+struct FactoryFile {
+  const char16_t* path;
+  uint32_t bytes;  // 0 with a folder
+  bool folder;
 };
-constexpr SectorRun kFactoryRuns[] = {{0, 4}, {32, 24}, {200, 64}, {1024, 8}, {4096, 1}, {9000, 130}};
+constexpr FactoryFile kFactoryFiles[] = {
+    {u"Documents", 0, true},
+    {u"Documents\\Service Log.txt", 1800, false},
+    {u"Documents\\Calibration Data", 0, true},
+    {u"Documents\\Calibration Data\\sensor-settings.ini", 700, false},
+    {u"Program Files", 0, true},
+    {u"Program Files\\README.TXT", 5200, false},
+    {u"startup.cfg", 96, false},
+    {u"Recorded measurements 2009.csv", 70000, false},
+};
 // A partition type of the FAT family, for a disk below 32 MB.
 constexpr uint8_t kFactoryPartitionType = 0x04;
 // The factory's date: when the module's OS image was built.
@@ -33,6 +44,7 @@ constexpr int kFactoryHour = 14, kFactoryMinute = 3, kFactorySecond = 7;
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint32_t kPatternStep = 31;
+constexpr uint8_t kFactoryFileAttributes = 0x20;  // archive
 
 const RegValue* Value(const RegKey* key, std::u16string_view name) {
   return key == nullptr ? nullptr : RegistryFindValue(*key, name);
@@ -88,11 +100,6 @@ uint64_t FactoryFileTime() {
   return static_cast<uint64_t>(timegm(&built) + kSecondsFrom1601To1970) * kTicksPerSecond;
 }
 
-void FactorySector(uint32_t sector, std::vector<uint8_t>* bytes) {
-  for (size_t i = 0; i < bytes->size(); i++) (*bytes)[i] = static_cast<uint8_t>(sector * kPatternStep + i);
-  std::string label = "Flashwright factory sector " + std::to_string(sector);
-  std::copy(label.begin(), label.end(), bytes->begin());
-}
 
 }  // namespace
 
@@ -239,6 +246,15 @@ StoreResult StoreFormatPartition(StoreSession* session, uint32_t slot, uint64_t 
     return StoreResult::NoPartition;
   }
   if (!FlashDiskTrim(&session->disk, p->start, p->count, error)) return StoreResult::FlashFault;
+  // The partition's file system: what mounting it will read.
+  StorePartitionDevice device;
+  StorePartitionDeviceOpen(session, slot, &device);
+  FatResult formatted = StorePartitionFormatFat(&device, now);
+  if (formatted != FatResult::Ok) {
+    *error = device.error.empty() ? std::string("no FAT volume fits the partition: ") + FatResultName(formatted)
+                                  : device.error;
+    return formatted == FatResult::IoError ? StoreResult::FlashFault : StoreResult::NoRoom;
+  }
   session->table.slots[slot].modified = now;
   return WriteTable(session, error) ? StoreResult::Ok : StoreResult::FlashFault;
 }
@@ -293,15 +309,23 @@ bool StoreFactoryInstall(const Module& module, const ModuleFlash& flash, std::st
   bool ok = StoreFormat(&session, built, error) == StoreResult::Ok &&
             StoreCreatePartition(&session, kFactoryPartitionType, sectors - kStoreFirstDataSector, built, &slot,
                                  error) == StoreResult::Ok;
-  const StorePartition& p = session.table.slots[slot];
-  std::vector<uint8_t> bytes(session.disk.geometry.sectorBytes);
-  for (const SectorRun& run : kFactoryRuns) {
-    for (uint32_t i = 0; ok && i < run.count && run.first + i < p.count; i++) {
-      uint32_t sector = p.start + run.first + i;
-      FactorySector(sector, &bytes);
-      ok = FlashDiskWrite(&session.disk, sector, 1, bytes.data(), error);
+  ok = ok && StoreFormatPartition(&session, slot, built, error) == StoreResult::Ok;
+  StorePartitionDevice device;
+  FatVolume volume;
+  ok = ok && StorePartitionDeviceOpen(&session, slot, &device) &&
+       FatMount(StorePartitionFat(&device), &volume) == FatResult::Ok;
+  for (const FactoryFile& f : kFactoryFiles) {
+    if (!ok) break;
+    if (f.folder) {
+      ok = FatMakeDirectory(&volume, f.path, built) == FatResult::Ok;
+      continue;
     }
+    std::vector<uint8_t> bytes(f.bytes);
+    for (uint32_t i = 0; i < f.bytes; i++) bytes[i] = static_cast<uint8_t>(u'A' + (i * kPatternStep) % 26);
+    ok = FatCreateFile(&volume, f.path, kFactoryFileAttributes, built) == FatResult::Ok &&
+         FatWrite(&volume, f.path, 0, bytes.data(), f.bytes, built) == FatResult::Ok;
   }
+  if (!ok && error->empty()) *error = "cannot lay down the factory's files on the flash disk";
   StoreSessionEnd(&session);
   return ok;
 }

@@ -71,3 +71,7 @@ uint32_t VolumesMountCount(std::u16string_view device);
 void VolumesReset();
 
 uint64_t StorageNow();
+
+// Bytes of a partition's volume and the free ones among them, as its FAT
+// file system counts them.
+void PartitionSpace(StoreSession* session, uint32_t slot, uint64_t* total, uint64_t* free);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "module/module_dir.h"
+#include "module/store_volume.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
@@ -159,6 +160,21 @@ void VolumesReset() {
 
 void StorageResetForTests() { VolumesReset(); }
 
+void PartitionSpace(StoreSession* session, uint32_t slot, uint64_t* total, uint64_t* free) {
+  StorePartitionDevice device;
+  FatVolume volume;
+  FatSpace space;
+  if (StorePartitionDeviceOpen(session, slot, &device) && FatMount(StorePartitionFat(&device), &volume) == FatResult::Ok &&
+      FatGetSpace(&volume, &space) == FatResult::Ok) {
+    *total = space.totalBytes;
+    *free = space.freeBytes;
+    return;
+  }
+  uint64_t bytes = session->disk.geometry.sectorBytes;
+  *total = uint64_t{session->table.slots[slot].count} * bytes;
+  *free = *total - uint64_t{StorePartitionMappedSectors(*session, slot)} * bytes;
+}
+
 bool StorageVolumeSpace(LPCWSTR path, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total, ULARGE_INTEGER* free,
                         BOOL* result) {
   // Only a volume's own folder is answered here; what lies inside a volume
@@ -189,11 +205,10 @@ bool StorageVolumeSpace(LPCWSTR path, ULARGE_INTEGER* freeToCaller, ULARGE_INTEG
     bool answered = false;
     for (uint32_t slot = 0; slot < kStoreMaxPartitions && !answered; slot++) {
       if (!TextEqualNoCase(VolumeOf(found.deviceName, slot), volume)) continue;
-      // Until the volume has a file system of its own, what it uses is the
-      // sectors of its partition that hold data.
-      uint64_t bytes = session.disk.geometry.sectorBytes;
-      uint64_t all = uint64_t{session.table.slots[slot].count} * bytes;
-      uint64_t unused = all - uint64_t{StorePartitionMappedSectors(session, slot)} * bytes;
+      // The file system on the volume tells; one that does not mount (a
+      // partition never formatted) has the sectors that hold no data.
+      uint64_t all = 0, unused = 0;
+      PartitionSpace(&session, slot, &all, &unused);
       if (freeToCaller != nullptr) freeToCaller->QuadPart = unused;
       if (total != nullptr) total->QuadPart = all;
       if (free != nullptr) free->QuadPart = unused;

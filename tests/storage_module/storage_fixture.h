@@ -21,16 +21,10 @@ constexpr uint32_t kStoreSectors = 44 * 496;
 constexpr uint32_t kSectorBytes = 512;
 constexpr uint32_t kRegionBase = 0x01480000;
 constexpr uint32_t kRegionBytes = 0x00B80000;
-// The factory's partition spans the store after its table, with data in
-// these runs of its sectors.
+// The factory's partition spans the store after its table, with a FAT
+// volume on it.
 constexpr uint32_t kPartitionStart = 1;
 constexpr uint32_t kPartitionSectors = kStoreSectors - 1;
-struct Run {
-  uint32_t first;
-  uint32_t count;
-};
-const std::vector<Run> kFactoryRuns = {{0, 4}, {32, 24}, {200, 64}, {1024, 8}, {4096, 1}, {9000, 130}};
-constexpr uint32_t kFactoryMappedSectors = 4 + 24 + 64 + 8 + 1 + 130;
 
 constexpr DWORD kSucceeded = 0xFFFFFFFF;
 // The last error a failed call left, or kSucceeded.
