@@ -14,6 +14,7 @@
 #include "platform/open_files.h"
 #include "platform/storage_paths.h"
 #include "platform/text.h"
+#include "platform/volume_files.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ bool ReplaceableFile(const ResolvedPath& target, const ResolvedPath& source) {
 }  // namespace
 
 BOOL DeleteFileW(LPCWSTR name) {
+  BOOL onVolume = FALSE;
+  if (VolumeDeleteFile(name, &onVolume)) return onVolume;
   ResolvedPath path;
   if (!ResolveExisting(name, &path)) return FALSE;
   if (!HostEntryIsFile(path.entry) || (path.entry.mode & S_IWUSR) == 0) {
@@ -83,6 +86,8 @@ BOOL DeleteFileW(LPCWSTR name) {
 
 BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
   (void)security;
+  BOOL onVolume = FALSE;
+  if (VolumeCreateDirectory(name, &onVolume)) return onVolume;
   ResolvedPath path;
   if (!ModulePathResolve(name, kResolveNormal, &path)) return FALSE;
   if (path.exists) {
@@ -97,6 +102,8 @@ BOOL CreateDirectoryW(LPCWSTR name, LPSECURITY_ATTRIBUTES security) {
 }
 
 BOOL RemoveDirectoryW(LPCWSTR name) {
+  BOOL onVolume = FALSE;
+  if (VolumeRemoveDirectory(name, &onVolume)) return onVolume;
   ResolvedPath path;
   if (!ResolveExisting(name, &path)) return FALSE;
   if (path.isRoot) {
@@ -127,6 +134,8 @@ BOOL RemoveDirectoryW(LPCWSTR name) {
 BOOL MoveFileW(LPCWSTR existing, LPCWSTR target) { return MoveFileExW(existing, target, 0); }
 
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
+  BOOL onVolume = FALSE;
+  if (VolumeMoveFile(existing, target, flags, &onVolume)) return onVolume;
   ResolvedPath from;
   if (!ResolveExisting(existing, &from)) return FALSE;
   ResolvedPath to;
@@ -166,6 +175,8 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR target, DWORD flags) {
 }
 
 DWORD GetFileAttributesW(LPCWSTR name) {
+  DWORD onVolume = INVALID_FILE_ATTRIBUTES;
+  if (VolumeGetAttributes(name, &onVolume)) return onVolume;
   ResolvedPath path;
   if (!ResolveExisting(name, &path)) return INVALID_FILE_ATTRIBUTES;
   int fd = OpenResolved(path);
@@ -177,6 +188,8 @@ DWORD GetFileAttributesW(LPCWSTR name) {
 }
 
 BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
+  BOOL onVolume = FALSE;
+  if (VolumeSetAttributes(name, attributes, &onVolume)) return onVolume;
   ResolvedPath path;
   if (!ResolveExisting(name, &path)) return FALSE;
   if (path.isRoot) {

@@ -15,6 +15,7 @@
 #include "platform/module_path.h"
 #include "platform/open_files.h"
 #include "platform/storage_paths.h"
+#include "platform/volume_files.h"
 
 namespace {
 
@@ -182,6 +183,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   }
   access &= kAccessRights;
   DWORD attributes = flagsAndAttributes & kSettableFileAttributes;
+  HANDLE onVolume = INVALID_HANDLE_VALUE;
+  if (VolumeCreateFile(name, access, share, creation, attributes, &onVolume)) return onVolume;
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     ResolvedPath path;
     if (!ModulePathResolve(name, kResolveNormal, &path)) return INVALID_HANDLE_VALUE;
@@ -218,6 +221,13 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
 
 namespace {
 
+// A read or write's own arguments, before its handle is looked at.
+bool TransferArgumentsFit(LPCVOID buffer, DWORD count, LPOVERLAPPED overlapped) {
+  if (overlapped == nullptr && (buffer != nullptr || count == 0)) return true;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
 // The checks a read and a write share: a file handle opened for `access`, a
 // buffer for a non-empty transfer, no overlapped I/O. `done` starts at 0.
 FileObject* FileForTransfer(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped,
@@ -239,6 +249,9 @@ FileObject* FileForTransfer(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* d
 }  // namespace
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped) {
+  if (VolumeFileHandle(handle) && TransferArgumentsFit(buffer, count, overlapped)) {
+    return VolumeReadFile(handle, buffer, count, done);
+  }
   FileObject* file = FileForTransfer(handle, buffer, count, done, overlapped, GENERIC_READ);
   if (file == nullptr) return FALSE;
   auto* bytes = static_cast<uint8_t*>(buffer);
@@ -259,6 +272,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* done, LPOVERLAPP
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* done, LPOVERLAPPED overlapped) {
+  if (VolumeFileHandle(handle) && TransferArgumentsFit(buffer, count, overlapped)) {
+    return VolumeWriteFile(handle, buffer, count, done);
+  }
   FileObject* file = FileForTransfer(handle, buffer, count, done, overlapped, GENERIC_WRITE);
   if (file == nullptr) return FALSE;
   auto* bytes = static_cast<const uint8_t*>(buffer);
@@ -280,6 +296,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* done, LPOVERLA
 }
 
 DWORD SetFilePointer(HANDLE handle, LONG distance, LONG* high, DWORD method) {
+  if (VolumeFileHandle(handle)) return VolumeSetFilePointer(handle, distance, high, method);
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return INVALID_SET_FILE_POINTER;
   int64_t move = distance;
@@ -308,6 +325,7 @@ DWORD SetFilePointer(HANDLE handle, LONG distance, LONG* high, DWORD method) {
 }
 
 BOOL SetEndOfFile(HANDLE handle) {
+  if (VolumeFileHandle(handle)) return VolumeSetEndOfFile(handle);
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return FALSE;
   if (!(file->open.access & GENERIC_WRITE)) {
@@ -323,6 +341,7 @@ BOOL SetEndOfFile(HANDLE handle) {
 }
 
 DWORD GetFileSize(HANDLE handle, DWORD* high) {
+  if (VolumeFileHandle(handle)) return VolumeGetFileSize(handle, high);
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return INVALID_FILE_SIZE;
   HostEntry entry{};
@@ -333,6 +352,8 @@ DWORD GetFileSize(HANDLE handle, DWORD* high) {
 }
 
 BOOL FlushFileBuffers(HANDLE handle) {
+  // Every call on a volume reaches the flash before it returns.
+  if (VolumeFileHandle(handle)) return TRUE;
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return FALSE;
   if (::fsync(file->fd) != 0) {
@@ -343,6 +364,7 @@ BOOL FlushFileBuffers(HANDLE handle) {
 }
 
 BOOL GetFileTime(HANDLE handle, FILETIME* creation, FILETIME* access, FILETIME* write) {
+  if (VolumeFileHandle(handle)) return VolumeGetFileTime(handle, creation, access, write);
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return FALSE;
   HostEntry entry{};
@@ -354,6 +376,7 @@ BOOL GetFileTime(HANDLE handle, FILETIME* creation, FILETIME* access, FILETIME* 
 }
 
 BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access, const FILETIME* write) {
+  if (VolumeFileHandle(handle)) return VolumeSetFileTime(handle, creation, access, write);
   (void)creation;  // read back as the write time: the host cannot set a birth time
   FileObject* file = FileFromHandle(handle);
   if (file == nullptr) return FALSE;

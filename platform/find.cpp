@@ -8,11 +8,13 @@
 
 #include "platform/error.h"
 #include "platform/files.h"
+#include "platform/find_names.h"
 #include "platform/handles.h"
 #include "platform/host_entry.h"
 #include "platform/module_path.h"
 #include "platform/storage_paths.h"
 #include "platform/text.h"
+#include "platform/volume_files.h"
 
 namespace {
 
@@ -68,6 +70,8 @@ bool WildcardMatch(std::u16string_view name, std::u16string_view pattern) {
   return p == pattern.size();
 }
 
+}  // namespace
+
 // The module keeps the old rule that "name.*" also finds "name" without an
 // extension, which is what makes "*.*" find everything.
 bool NameMatches(std::u16string_view name, std::u16string_view pattern) {
@@ -77,6 +81,8 @@ bool NameMatches(std::u16string_view name, std::u16string_view pattern) {
   return anyExtension && name.find(kDot) == std::u16string_view::npos &&
          WildcardMatch(name, pattern.substr(0, pattern.size() - kAnyExtension.size()));
 }
+
+namespace {
 
 void FillFindData(const std::string& name, const HostEntry& entry, DWORD attributes, WIN32_FIND_DATAW* data) {
   *data = WIN32_FIND_DATAW{};
@@ -116,6 +122,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
   // "\StoreMgr" searches the stores; the record is then a STOREINFO.
   HANDLE stores = INVALID_HANDLE_VALUE;
   if (StoragePathSearch(pattern, data, &stores)) return stores;
+  HANDLE onVolume = INVALID_HANDLE_VALUE;
+  if (VolumeFindFirst(pattern, data, &onVolume)) return onVolume;
   ResolvedPath path;
   if (!ModulePathResolve(pattern, kResolvePattern, &path)) return INVALID_HANDLE_VALUE;
   std::vector<std::string> names;
@@ -144,6 +152,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
 BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
   BOOL result = FALSE;
   if (StorageSearchNext(search, data, &result)) return result;
+  if (VolumeFindNext(search, data, &result)) return result;
   auto* find = HandleGet<FindObject>(search, HandleKind::Find);
   if (find == nullptr) return FALSE;
   if (data == nullptr) {
@@ -160,7 +169,8 @@ BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* data) {
 BOOL FindClose(HANDLE search) {
   BOOL result = FALSE;
   if (StorageSearchClose(search, &result)) return result;
-  HandleObject* object = HandleUnregister(search, HandleKind::Find);
+  HandleKind kind = HandlePeekKind(search) == HandleKind::VolumeFind ? HandleKind::VolumeFind : HandleKind::Find;
+  HandleObject* object = HandleUnregister(search, kind);
   if (object == nullptr) return FALSE;
   return object->close(object) ? TRUE : FALSE;
 }

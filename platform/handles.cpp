@@ -46,6 +46,13 @@ HandleObject* Find(HANDLE handle, HandleKind kind, bool forget) {
 
 HandleObject* HandleLookup(HANDLE handle, HandleKind kind) { return Find(handle, kind, false); }
 
+HandleKind HandlePeekKind(HANDLE handle) {
+  HandleTable& t = Table();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto* object = static_cast<HandleObject*>(handle);
+  return t.live.count(object) != 0 ? object->kind : HandleKind::None;
+}
+
 HandleObject* HandleUnregister(HANDLE handle, HandleKind kind) { return Find(handle, kind, true); }
 
 BOOL CloseHandle(HANDLE handle) {

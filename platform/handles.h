@@ -16,6 +16,9 @@ enum class HandleKind : uint32_t {
   StoreSearch,
   PartitionSearch,
   Device,
+  VolumeFile,  // a file on a mounted flash disk volume
+  VolumeFind,
+  None,        // what HandlePeekKind answers for no live handle
 };
 
 struct HandleObject {
@@ -31,6 +34,9 @@ HANDLE HandleRegister(HandleObject* object);
 // The live object behind `handle` when it is of `kind`, else null with
 // ERROR_INVALID_HANDLE set.
 HandleObject* HandleLookup(HANDLE handle, HandleKind kind);
+
+// The kind of a live handle, or HandleKind::None; sets no error.
+HandleKind HandlePeekKind(HANDLE handle);
 
 template <typename T>
 T* HandleGet(HANDLE handle, HandleKind kind) {

@@ -177,14 +177,13 @@ void PartitionSpace(StoreSession* session, uint32_t slot, uint64_t* total, uint6
 
 bool StorageVolumeSpace(LPCWSTR path, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total, ULARGE_INTEGER* free,
                         BOOL* result) {
-  // Only a volume's own folder is answered here; what lies inside a volume
-  // is for the file system on it.
+  // A volume's folder and everything inside it answer for the volume.
   ModulePathParts parts;
   const Module* module = PlatformModule();
   DWORD saved = GetLastError();
   bool parsed = path != nullptr && ModulePathParse(path, kResolveNormal, &parts);
   SetLastError(saved);
-  if (!parsed || parts.components.size() != 1 || module == nullptr) return false;
+  if (!parsed || parts.components.empty() || module == nullptr) return false;
   std::u16string volume = kVolumeRoot + parts.components[0];
   std::vector<StoreDevice> devices;
   std::string error;
