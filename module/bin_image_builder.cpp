@@ -28,6 +28,7 @@ constexpr uint32_t kStreamSectorSizeAt = 28;
 constexpr uint32_t kStreamBlockSizeAt = 32;
 constexpr uint32_t kStreamFlagsAt = 36;
 constexpr uint32_t kStreamStoreInfoAt = 104;
+constexpr uint32_t kStreamFolderAt = 40, kStreamFolderChars = 32;
 constexpr uint32_t kStoreInfoBytes = 240;
 constexpr uint32_t kStoreInfoSectorBytesAt = 184;
 constexpr uint32_t kStoreInfoSectorsAt = 176;
@@ -163,6 +164,21 @@ bool BinFletcherSum(std::span<const uint8_t> data, uint32_t* sum) {
   return true;
 }
 
+namespace {
+
+// A text field of `chars` units, zero-filled; false when the text and its
+// terminator do not fit.
+bool SetText(std::span<uint8_t> bytes, uint32_t at, uint32_t chars, const std::u16string& text) {
+  if (text.size() >= chars) return false;
+  for (size_t i = 0; i < text.size(); i++) {
+    bytes[at + 2 * i] = static_cast<uint8_t>(text[i]);
+    bytes[at + 2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool FsStreamBuild(const FsStreamSpec& spec, std::vector<uint8_t>* stream, std::string* error) {
   // A header size below 348 or off whole words (damage) still gets the
   // fixed header, with its checksum where a 348-byte header keeps it.
@@ -193,6 +209,10 @@ bool FsStreamBuild(const FsStreamSpec& spec, std::vector<uint8_t>* stream, std::
   Set32(header, kStreamSectorSizeAt, spec.sectorSize);
   Set32(header, kStreamBlockSizeAt, spec.blockSize);
   Set32(header, kStreamFlagsAt, spec.flags);
+  if (!SetText(header, kStreamFolderAt, kStreamFolderChars, spec.folder)) {
+    *error = "the folder does not fit the stream header";
+    return false;
+  }
   Set32(header, kStreamStoreInfoAt, kStoreInfoBytes);
   Set32(header, kStreamStoreInfoAt + kStoreInfoSectorBytesAt, spec.sectorSize);
   Set32(header, kStreamStoreInfoAt + kStoreInfoSectorsAt, static_cast<uint32_t>(spec.storeSectors));
@@ -207,17 +227,6 @@ bool FsStreamBuild(const FsStreamSpec& spec, std::vector<uint8_t>* stream, std::
 }
 
 namespace {
-
-// A text field of `chars` units, zero-filled; false when the text and its
-// terminator do not fit.
-bool SetText(std::span<uint8_t> bytes, uint32_t at, uint32_t chars, const std::u16string& text) {
-  if (text.size() >= chars) return false;
-  for (size_t i = 0; i < text.size(); i++) {
-    bytes[at + 2 * i] = static_cast<uint8_t>(text[i]);
-    bytes[at + 2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
-  }
-  return true;
-}
 
 void Set64(std::span<uint8_t> bytes, uint64_t at, uint64_t value) {
   Set32(bytes, at, static_cast<uint32_t>(value));

@@ -81,6 +81,7 @@ struct FsStreamSpec {
   uint32_t sectorSize = 512;
   uint32_t blockSize = kFsStreamUnknown;
   uint32_t flags = 0;
+  std::u16string folder;  // the storage profile's volume folder ("Hard Disk"); at most 31 units
   // The store at backup, as its information record inside the header says.
   uint64_t storeSectors = 0;
   uint32_t storePartitions = 0;

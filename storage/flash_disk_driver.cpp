@@ -111,10 +111,10 @@ bool WriteProfile(const FsStreamHeader& header, const WCHAR* profile) {
   if (!OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) return false;
   bool files = header.type == FS_STREAM_FILES;
   bool ok = true;
-  if (files) {
-    DWORD chars = static_cast<DWORD>(TextLengthBounded(header.folder, FS_STREAM_FOLDER_CHARS));
-    ok = SetText(key, u"Folder", header.folder, chars * sizeof(WCHAR));
-  }
+  DWORD chars = static_cast<DWORD>(TextLengthBounded(header.folder, FS_STREAM_FOLDER_CHARS));
+  // A stream that names no folder keeps the profile's: an empty one would
+  // give the volumes no name to mount under.
+  if (files && chars != 0) ok = SetText(key, u"Folder", header.folder, chars * sizeof(WCHAR));
   ok = SetDword(key, u"AutoMount", kAutoMountOff) && ok;
   RegCloseKey(key);
   if (!files) return ok;

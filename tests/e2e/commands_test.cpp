@@ -163,28 +163,66 @@ TEST(Commands, UpdateAcrossTheSeamOfTheFlashMappingCompletes) {
   EXPECT_EQ(ReadFile(ModuleFlashPath(dir)).compare(kAt, kBytes, std::string(data.begin(), data.end())), 0);
 }
 
+// What a program on the module sees of a file on the flash disk.
+struct VolumeFile {
+  std::string content;
+  DWORD attributes = 0;
+  uint64_t written = 0;
+  bool operator==(const VolumeFile&) const = default;
+};
+
+VolumeFile ReadVolumeFile(const std::string& dir, const char16_t* path) {
+  VolumeFile file;
+  std::string error;
+  EXPECT_TRUE(PlatformAttachModule(dir, false, &error)) << error;
+  file.attributes = GetFileAttributesW(path);
+  HANDLE handle = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    FILETIME written{};
+    GetFileTime(handle, nullptr, nullptr, &written);
+    file.written = uint64_t{written.dwHighDateTime} << 32 | written.dwLowDateTime;
+    file.content.resize(GetFileSize(handle, nullptr));
+    DWORD done = 0;
+    ReadFile(handle, file.content.data(), static_cast<DWORD>(file.content.size()), &done, nullptr);
+    CloseHandle(handle);
+  }
+  PlatformDetachModule();
+  return file;
+}
+
 // A whole-module backup written into a new module brings back its flash
-// disk sector for sector, after the regions the BIN part holds.
+// disk sector for sector, after the regions the BIN part holds: the files on
+// it with their contents, times and attributes.
 TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
   std::string source = MakeModule();
-  // Sectors the factory did not write, so that the new module's own disk differs.
-  ModuleStoreWrite(source, 9000, BinFillerBytes(40 * 512, 7));
+  const char16_t* kFile = u"\\Hard Disk\\Documents\\Field notes of the service visit.txt";
+  std::string error;
+  ASSERT_TRUE(PlatformAttachModule(source, false, &error)) << error;
+  HANDLE handle = CreateFileW(kFile, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  std::vector<uint8_t> notes = BinFillerBytes(300000, 7);
+  DWORD done = 0;
+  EXPECT_TRUE(WriteFile(handle, notes.data(), static_cast<DWORD>(notes.size()), &done, nullptr));
+  CloseHandle(handle);
+  PlatformDetachModule();
+  VolumeFile saved = ReadVolumeFile(source, kFile);
+  ASSERT_EQ(saved.content.size(), notes.size());
+  std::vector<SectorRun> sectors = ModuleStoreSectorRuns(source);
   ProgramResult r = Flashwright(source, {"/b", "\\Temp\\All.bin"});
   ASSERT_EQ(r.exitCode, 1) << r.err;
-  std::vector<SectorRun> saved = ModuleStoreSectorRuns(source);
 
   std::string target = MakeModule();
-  ASSERT_NE(ModuleStoreSectorRuns(target), saved);
-  std::string error;
+  ASSERT_EQ(ReadVolumeFile(target, kFile).attributes, INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(AtomicWriteFile(ModuleRootPath(target) + "/Temp/all.bin", ReadFile(ModuleRootPath(source) + "/Temp/all.bin"),
                               &error));
   r = Flashwright(target, {"/u", "\\Temp\\all.bin"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
-  EXPECT_TRUE(ModuleStoreSectorRuns(target) == saved);
-  // And the module's own flash disk driver finds them after a restart.
+  EXPECT_TRUE(ModuleStoreSectorRuns(target) == sectors);
+  // The restored store mounts with the restart the update asks for, under
+  // the module's own flash disk driver.
   Flashwright(target, {"/r"});
-  EXPECT_TRUE(ModuleStoreSectorRuns(target) == saved);
+  EXPECT_TRUE(ReadVolumeFile(target, kFile) == saved);
 }
 
 // Files from a host folder shipped in an image land on the module's flash
@@ -205,6 +243,8 @@ TEST(Commands, FilesShippedAsAFileLevelStreamLandOnTheFlashDisk) {
 
   ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\files.bin"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(ModuleRootPath(dir) + "/Hard Disk")) << "they went to the object store";
+  Flashwright(dir, {"/r"});  // as the update asks: the volume mounts as the module starts
   ASSERT_TRUE(PlatformAttachModule(dir, false, &error)) << error;
   HANDLE file = CreateFileW(u"\\Hard Disk\\Docs\\Read Me.txt", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(file, INVALID_HANDLE_VALUE);

@@ -300,7 +300,11 @@ TEST_F(UpdateFlowTest, ADamagedStreamIsRefusedBeforeAnythingIsWritten) {
 TEST_F(UpdateFlowTest, AFileLevelStreamRestoresFoldersAndFiles) {
   Attach();
   ClockSkipSleepsForTests(true);
-  constexpr uint64_t kCreated = 0x01D0000011112222, kAccessed = 0x01D0000033334444, kWritten = 0x01D0000055556666;
+  // Times the FAT volume keeps exactly: the last access is a date, the last
+  // write has two-second steps.
+  constexpr uint64_t kCreated = 0x01D08D57063BD500;   // 2015-05-13 08:30:10
+  constexpr uint64_t kAccessed = 0x01D08DD8EBAA4000;  // 2015-05-14
+  constexpr uint64_t kWritten = 0x01D08F06AB48E000;   // 2015-05-15 12:00:00
   FsPartitionEntry part;
   part.files = {{u"\\Hard Disk", FILE_ATTRIBUTE_DIRECTORY, 0, 0, 0, {}},
                 {u"\\Hard Disk\\Docs", FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0, 0, 0, {}},
@@ -310,6 +314,7 @@ TEST_F(UpdateFlowTest, AFileLevelStreamRestoresFoldersAndFiles) {
   auto image = [&](const FsPartitionEntry& partition) {
     BinImageSpec spec = SectorStreamImage([&](FsStreamSpec* s) {
       s->type = kFsStreamFiles;
+      s->folder = u"Hard Disk";
       s->storePartitions = 1;
       std::string error;
       EXPECT_TRUE(FsFilesChunkBuild({partition}, &s->chunks[0].data, &error)) << error;
@@ -337,6 +342,7 @@ TEST_F(UpdateFlowTest, AFileLevelStreamRestoresFoldersAndFiles) {
   auto ticks = [](const FILETIME& t) { return uint64_t{t.dwHighDateTime} << 32 | t.dwLowDateTime; };
   EXPECT_EQ(ticks(written), kWritten);
   EXPECT_EQ(ticks(accessed), kAccessed);
+  EXPECT_EQ(ticks(created), kCreated);
   EXPECT_NE(GetFileAttributesW(u"\\Hard Disk\\Docs") & FILE_ATTRIBUTE_HIDDEN, 0u);
   EXPECT_NE(GetFileAttributesW(u"\\Hard Disk\\empty.bin") & FILE_ATTRIBUTE_READONLY, 0u);
   ClockSkipSleepsForTests(false);

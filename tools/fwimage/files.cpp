@@ -106,6 +106,8 @@ int FwimageFiles(const std::vector<std::string>& args) {
       return FwimageFail("files: '" + args[i] + "' is not an option or lacks its value (see fwimage --help)");
     }
   }
+  // The profile's folder is the volume's name without its separator.
+  spec.folder = partition.volume.substr(partition.volume.find_first_not_of(u'\\'));
   std::string error;
   FsFileEntry root;
   if (!Entry(folder, partition.volume, &root, &error)) return FwimageFail("files: " + error);
