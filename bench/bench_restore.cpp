@@ -1,6 +1,6 @@
-// Writing a flash disk back from a backup: 16 MB of sectors restored into
-// the store of a 64 MB module on the fast device model, against copying the
-// same bytes from file to file as `cp` does. The storage manager's unload
+// Writing a flash disk back from a backup: a flash disk holding 16 MB of
+// files (a 64 MB module, fast device model) restored from its whole-disk
+// backup, against copying the same 16 MB from file to file as `cp` does. The storage manager's unload
 // delay and the driver's settle time are waits the module asks for, not
 // work: they are skipped here.
 #include <benchmark/benchmark.h>
@@ -21,31 +21,33 @@
 #include "module/module_dir.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/storage.h"
-#include "storage/store_access.h"
 
 namespace {
 
 constexpr uint32_t kDiskBytes = 16 * 1024 * 1024;
-constexpr uint32_t kSectorBytes = 512;
-constexpr uint32_t kFirstSector = 64;  // past the factory's own sectors' table
 constexpr const WCHAR* kBackup = u"\\Temp\\bench-disk.bin";
 
+constexpr uint32_t kFiles = 16;
+constexpr uint32_t kFileBytes = kDiskBytes / kFiles;
+
+// The files, written through the module's own file calls onto its volume.
 bool FillDisk() {
-  HANDLE store = OpenStore(FwlState()->storeDeviceName);
-  if (store == INVALID_HANDLE_VALUE) return false;
-  std::vector<uint8_t> piece = BinFillerBytes(0x100000, 3);
+  if (!CreateDirectoryW(u"\\Hard Disk\\bench", nullptr)) return false;
+  std::vector<uint8_t> bytes = BinFillerBytes(kFileBytes, 3);
   bool ok = true;
-  for (uint32_t done = 0; ok && done < kDiskBytes; done += static_cast<uint32_t>(piece.size())) {
-    SG_REQ write = {};
-    write.sr_start = kFirstSector + done / kSectorBytes;
-    write.sr_num_sec = static_cast<DWORD>(piece.size() / kSectorBytes);
-    write.sr_num_sg = 1;
-    write.sr_sglist[0] = {piece.data(), static_cast<DWORD>(piece.size())};
-    DWORD returned = 0;
-    ok = DeviceIoControl(store, IOCTL_DISK_WRITE, &write, sizeof write, nullptr, 0, &returned, nullptr) != FALSE;
+  for (uint32_t i = 0; ok && i < kFiles; i++) {
+    std::u16string name = u"\\Hard Disk\\bench\\file";
+    name.push_back(static_cast<char16_t>(u'a' + i));
+    name += u".bin";
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    DWORD done = 0;
+    ok = file != INVALID_HANDLE_VALUE && WriteFile(file, bytes.data(), kFileBytes, &done, nullptr);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    // The copy's source: the same bytes in the object store.
+    std::string host = ModuleRootPath(BenchModuleDir()) + "/Temp/src" + std::to_string(i);
+    std::string error;
+    ok = ok && BinImageWriteFile(host, bytes, &error);
   }
-  CloseHandle(store);
   return ok;
 }
 
@@ -73,28 +75,29 @@ void BM_RestoreFlashDisk(benchmark::State& state) {
 }
 BENCHMARK(BM_RestoreFlashDisk)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// What cp does: read the backup's bytes and write them into a new file.
-void BM_CopyTheSameBytes(benchmark::State& state) {
+// What cp does with the 16 files: read each and write it into a new file.
+void BM_CopyTheSameFiles(benchmark::State& state) {
   if (!Ready()) {
     state.SkipWithError("no module");
     return;
   }
-  std::string from = ModuleRootPath(BenchModuleDir()) + "/Temp/bench-disk.bin";
-  std::string to = ModuleRootPath(BenchModuleDir()) + "/Temp/bench-copy.bin";
+  std::string folder = ModuleRootPath(BenchModuleDir()) + "/Temp/";
   std::vector<char> buffer(0x20000);
   for (auto _ : state) {
-    int in = ::open(from.c_str(), O_RDONLY);
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ssize_t n = 0;
-    while ((n = ::read(in, buffer.data(), buffer.size())) > 0) {
-      if (::write(out, buffer.data(), static_cast<size_t>(n)) != n) state.SkipWithError("copy failed");
+    for (uint32_t i = 0; i < kFiles; i++) {
+      int in = ::open((folder + "src" + std::to_string(i)).c_str(), O_RDONLY);
+      int out = ::open((folder + "copy" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ssize_t n = 0;
+      while ((n = ::read(in, buffer.data(), buffer.size())) > 0) {
+        if (::write(out, buffer.data(), static_cast<size_t>(n)) != n) state.SkipWithError("copy failed");
+      }
+      ::close(in);
+      ::close(out);
     }
-    ::close(in);
-    ::close(out);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kDiskBytes);
 }
-BENCHMARK(BM_CopyTheSameBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CopyTheSameFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <vector>
 
 #include "module/nor_chip.h"
@@ -46,6 +48,8 @@ bool InRange(const Access& a, uint32_t offset, uint32_t length) {
 
 // Status of both chips once ready; false on timeout.
 bool WaitReady(const Access& a, uint32_t offset, uint64_t timeoutNs, long pollNs, uint32_t* status) {
+  *status = a.bus->read32(a.model, offset);
+  if ((*status & kReadyBoth) == kReadyBoth) return true;
   uint64_t start = NorMonotonicNs();
   for (;;) {
     *status = a.bus->read32(a.model, offset);
@@ -92,7 +96,7 @@ void UnlockBlocks(const Access& a, uint32_t offset, uint64_t end) {
     }
   }
   // One clear is all such chips need.
-  if (g.nonVolatileLocks) inside.resize(1);
+  if (g.nonVolatileLocks) inside.erase(inside.begin() + 1, inside.end());
   for (uint32_t at : inside) {
     Command(a, at, kNorCmdLockSetup);
     Command(a, at, kNorCmdConfirm);
@@ -118,6 +122,15 @@ bool FlashRead(void* ctx, uint32_t offset, void* out, uint32_t length) {
     uint64_t chunkEnd = std::min<uint64_t>(end, uint64_t{first} + kReadChunkWords * kBusWordBytes);
     size_t count = static_cast<size_t>((chunkEnd - first + kBusWordBytes - 1) / kBusWordBytes);
     a.bus->readWords(a.model, first, words, count);
+    uint64_t skip = at - first;
+    uint64_t take = chunkEnd - at;
+    // The bus word's bytes lie in memory order on a little-endian host: whole
+    // runs copy at once.
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(dst, reinterpret_cast<const uint8_t*>(words) + skip, static_cast<size_t>(take));
+      dst += take;
+      at = chunkEnd;
+    }
     for (; at < chunkEnd; at++) {
       uint64_t index = at - first;
       *dst++ = static_cast<uint8_t>(words[index / kBusWordBytes] >> (index % kBusWordBytes * kByteBits));
