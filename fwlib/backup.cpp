@@ -162,11 +162,7 @@ bool PartialName(const WCHAR* path, WCHAR (&partial)[MAX_PATH]) {
   while (folder > 0 && path[folder - 1] != u'\\' && path[folder - 1] != u'/') folder--;
   if (folder == length || folder + PARTIAL_NAME_CHARS >= MAX_PATH) return false;
   uint32_t hash = 2166136261u;  // FNV-1a
-  for (size_t i = folder; i < length; i++) {
-    WCHAR unit[2] = {path[i], 0};
-    TextLowerInPlace(unit);
-    hash = (hash ^ unit[0]) * 16777619u;
-  }
+  for (size_t i = folder; i < length; i++) hash = (hash ^ TextToLower(path[i])) * 16777619u;
   std::copy(path, path + folder, partial);
   return StringCchPrintfW(partial + folder, MAX_PATH - folder, PARTIAL_NAME_FORMAT, hash) == S_OK;
 }

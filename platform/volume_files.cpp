@@ -136,6 +136,29 @@ bool StatOpen(VolumeAccess* v, VolumeFile* file, FatEntryInfo* info) {
   return VolumeSucceeded(FatStat(&v->fat, file->place.inner, info));
 }
 
+// Runs `op` with the session on the volume `name` lies on; false when it
+// lies on none. `op` answers whether the call succeeded (last error set when
+// not); a volume that does not mount fails the call.
+template <typename Op>
+bool OnVolume(LPCWSTR name, BOOL* result, Op op) {
+  VolumePlace place;
+  VolumeAccess v;
+  bool ok = false;
+  if (!VolumeOpenPath(name, kResolveNormal, &place, &v, &ok)) return false;
+  if (ok) ok = op(place, &v);
+  VolumeClose(&v);
+  *result = ok ? TRUE : FALSE;
+  return true;
+}
+
+// The entry `place` names, refused with `denied` when it is the volume's
+// own folder or carries one of `refusing` attributes.
+bool EntryFor(const VolumePlace& place, VolumeAccess* v, DWORD denied, uint8_t refusing, FatEntryInfo* info) {
+  if (place.inner.empty()) return Fail(denied);
+  if (!VolumeSucceeded(FatStat(&v->fat, place.inner, info))) return false;
+  return (info->attributes & refusing) == 0 || Fail(ERROR_ACCESS_DENIED);
+}
+
 }  // namespace
 
 bool VolumeCreateFile(LPCWSTR name, DWORD access, DWORD share, DWORD creation, DWORD attributes, HANDLE* handle) {
@@ -264,46 +287,29 @@ BOOL VolumeSetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* 
 }
 
 bool VolumeDeleteFile(LPCWSTR name, BOOL* result) {
-  VolumePlace place;
-  VolumeAccess v;
-  bool ok = false;
-  if (!VolumeOpenPath(name, kResolveNormal, &place, &v, &ok)) return false;
-  FatEntryInfo info;
-  if (ok && place.inner.empty()) ok = Fail(ERROR_ACCESS_DENIED);
-  if (ok) ok = VolumeSucceeded(FatStat(&v.fat, place.inner, &info));
-  if (ok && (info.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) ok = Fail(ERROR_ACCESS_DENIED);
-  if (ok && IsOpen(place)) ok = Fail(ERROR_SHARING_VIOLATION);
-  if (ok) ok = VolumeSucceeded(FatDeleteFile(&v.fat, place.inner));
-  VolumeClose(&v);
-  *result = ok ? TRUE : FALSE;
-  return true;
+  return OnVolume(name, result, [](const VolumePlace& place, VolumeAccess* v) {
+    FatEntryInfo info;
+    if (!EntryFor(place, v, ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY, &info)) {
+      return false;
+    }
+    if (IsOpen(place)) return Fail(ERROR_SHARING_VIOLATION);
+    return VolumeSucceeded(FatDeleteFile(&v->fat, place.inner));
+  });
 }
 
 bool VolumeCreateDirectory(LPCWSTR name, BOOL* result) {
-  VolumePlace place;
-  VolumeAccess v;
-  bool ok = false;
-  if (!VolumeOpenPath(name, kResolveNormal, &place, &v, &ok)) return false;
-  if (ok && place.inner.empty()) ok = Fail(ERROR_ALREADY_EXISTS);
-  if (ok) ok = VolumeSucceeded(FatMakeDirectory(&v.fat, place.inner, StorageNow()));
-  VolumeClose(&v);
-  *result = ok ? TRUE : FALSE;
-  return true;
+  return OnVolume(name, result, [](const VolumePlace& place, VolumeAccess* v) {
+    if (place.inner.empty()) return Fail(ERROR_ALREADY_EXISTS);
+    return VolumeSucceeded(FatMakeDirectory(&v->fat, place.inner, StorageNow()));
+  });
 }
 
 bool VolumeRemoveDirectory(LPCWSTR name, BOOL* result) {
-  VolumePlace place;
-  VolumeAccess v;
-  bool ok = false;
-  if (!VolumeOpenPath(name, kResolveNormal, &place, &v, &ok)) return false;
-  FatEntryInfo info;
-  if (ok && place.inner.empty()) ok = Fail(ERROR_ACCESS_DENIED);
-  if (ok) ok = VolumeSucceeded(FatStat(&v.fat, place.inner, &info));
-  if (ok && (info.attributes & FILE_ATTRIBUTE_READONLY)) ok = Fail(ERROR_ACCESS_DENIED);
-  if (ok) ok = VolumeSucceeded(FatRemoveDirectory(&v.fat, place.inner));
-  VolumeClose(&v);
-  *result = ok ? TRUE : FALSE;
-  return true;
+  return OnVolume(name, result, [](const VolumePlace& place, VolumeAccess* v) {
+    FatEntryInfo info;
+    return EntryFor(place, v, ERROR_ACCESS_DENIED, FILE_ATTRIBUTE_READONLY, &info) &&
+           VolumeSucceeded(FatRemoveDirectory(&v->fat, place.inner));
+  });
 }
 
 bool VolumeMoveFile(LPCWSTR existing, LPCWSTR target, DWORD flags, BOOL* result) {
@@ -364,17 +370,11 @@ bool VolumeGetAttributes(LPCWSTR name, DWORD* attributes) {
 }
 
 bool VolumeSetAttributes(LPCWSTR name, DWORD attributes, BOOL* result) {
-  VolumePlace place;
-  VolumeAccess v;
-  bool ok = false;
-  if (!VolumeOpenPath(name, kResolveNormal, &place, &v, &ok)) return false;
-  if (ok && place.inner.empty()) ok = Fail(ERROR_ACCESS_DENIED);
-  if (ok) {
-    ok = VolumeSucceeded(FatSetAttributes(&v.fat, place.inner, static_cast<uint8_t>(attributes & kSettableFileAttributes)));
-  }
-  VolumeClose(&v);
-  *result = ok ? TRUE : FALSE;
-  return true;
+  return OnVolume(name, result, [&](const VolumePlace& place, VolumeAccess* v) {
+    if (place.inner.empty()) return Fail(ERROR_ACCESS_DENIED);
+    return VolumeSucceeded(
+        FatSetAttributes(&v->fat, place.inner, static_cast<uint8_t>(attributes & kSettableFileAttributes)));
+  });
 }
 
 bool VolumeFindFirst(LPCWSTR pattern, WIN32_FIND_DATAW* data, HANDLE* search) {

@@ -49,52 +49,48 @@ uint32_t RestoreStream(const FsStreamHeader& header) {
 
 }  // namespace
 
-uint32_t CheckFileSystemStreams() {
-  uint64_t start = 0;
-  if (!ImageFilePosition(&start)) return FWL_ERR_FILE_FORMAT;
-  uint32_t result = FWL_OK;
+namespace {
+
+// Runs `each(header, dataStart, first)` for every stream from the current
+// position on, until one answers other than FWL_OK. Whatever follows the
+// streams (a CPLD section, the end of the file) ends them; a file with none
+// at all is damaged.
+template <typename Each>
+uint32_t ForEachStream(Each each) {
   for (bool first = true;; first = false) {
     uint64_t position = 0;
     StreamHeaderInfo info = {};
     bool found = false;
-    result = ImageFilePosition(&position) ? ReadStreamHeader(position, &info, &found) : FWL_ERR_FILE_FORMAT;
-    if (result != FWL_OK || !found) {
-      if (result == FWL_OK && first) result = FWL_ERR_FILE_FORMAT;
-      break;
-    }
+    uint32_t result = ImageFilePosition(&position) ? ReadStreamHeader(position, &info, &found) : FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK) return result;
+    if (!found) return first ? FWL_ERR_FILE_FORMAT : FWL_OK;
     FsStreamHeader header;
     FsStreamHeaderDecode(WorkBufferData(), &header);
-    uint64_t data = position + info.headerSize;
-    result = CheckStream(header);
-    if (result != FWL_OK) break;
-    if (!ImageFileSeek(data + header.dataLength)) result = FWL_ERR_FILE_FORMAT;
-    if (result != FWL_OK) break;
+    result = each(header, position + info.headerSize, first);
+    if (result != FWL_OK) return result;
   }
+}
+
+}  // namespace
+
+uint32_t CheckFileSystemStreams() {
+  uint64_t start = 0;
+  if (!ImageFilePosition(&start)) return FWL_ERR_FILE_FORMAT;
+  uint32_t result = ForEachStream([](const FsStreamHeader& header, uint64_t data, bool) {
+    uint32_t checked = CheckStream(header);
+    if (checked != FWL_OK) return checked;
+    return ImageFileSeek(data + header.dataLength) ? FWL_OK : FWL_ERR_FILE_FORMAT;
+  });
   return ImageFileSeek(start) ? result : FWL_ERR_FILE_FORMAT;
 }
 
 uint32_t RestoreFileSystem() {
-  uint32_t result = FWL_OK;
-  for (bool first = true;; first = false) {
-    uint64_t position = 0;
-    StreamHeaderInfo info = {};
-    bool found = false;
-    result = ImageFilePosition(&position) ? ReadStreamHeader(position, &info, &found) : FWL_ERR_FILE_FORMAT;
-    if (result != FWL_OK) break;
-    // Whatever follows the streams (a CPLD section, the end of the file)
-    // ends them; a file with none at all is damaged.
-    if (!found) {
-      if (first) result = FWL_ERR_FILE_FORMAT;
-      break;
-    }
-    FsStreamHeader header;
-    FsStreamHeaderDecode(WorkBufferData(), &header);
+  uint32_t result = ForEachStream([](const FsStreamHeader& header, uint64_t, bool first) {
     // The instance a stream before this one loaded goes first: two drivers
     // on one region would each offer the store.
-    if (!first) result = UnloadFlashDisk();
-    if (result == FWL_OK) result = RestoreStream(header);
-    if (result != FWL_OK) break;
-  }
+    uint32_t unloaded = first ? FWL_OK : UnloadFlashDisk();
+    return unloaded == FWL_OK ? RestoreStream(header) : unloaded;
+  });
   UnregisterFlashDiskDriver();
   return result;
 }
