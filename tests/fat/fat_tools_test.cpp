@@ -1,8 +1,6 @@
 // Volumes the library writes pass the system's FAT checker and read back
 // through its FAT tools, and volumes those tools make read back through the
 // library, for each FAT type.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -11,31 +9,10 @@
 
 #include "module/atomic_file.h"
 #include "tests/fat/fat_fixture.h"
-#include "tests/support/run_program.h"
+#include "tests/support/fat_tools.h"
 #include "tests/support/temp_module.h"
 
 namespace {
-
-std::string Tool(const char* name) {
-  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-    std::string path = std::string(dir) + name;
-    if (::access(path.c_str(), X_OK) == 0) return path;
-  }
-  ADD_FAILURE() << name << " is missing: scripts/install-deps installs dosfstools and mtools";
-  return name;
-}
-
-ProgramResult RunTool(const char* name, std::vector<std::string> args) {
-  args.insert(args.begin(), Tool(name));
-  return RunProgram(args, {{"MTOOLS_SKIP_CHECK", "1"}, {"LC_ALL", "C.UTF-8"}});
-}
-
-void ExpectClean(const std::string& image) {
-  ProgramResult check = RunTool("fsck.fat", {"-n", image});
-  EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
-  // A clean check says only its version and the counts.
-  EXPECT_EQ(std::count(check.out.begin(), check.out.end(), '\n'), 2) << check.out;
-}
 
 std::vector<uint8_t> HostFile(const std::string& path) {
   std::string data, error;
@@ -73,7 +50,7 @@ class FatToolsTest : public testing::TestWithParam<FatKind> {
   std::vector<uint8_t> ToolCopyOut(const std::string& path) {
     std::string out = dir_ + "/out.bin";
     std::remove(out.c_str());
-    ProgramResult copy = RunTool("mcopy", {"-n", "-i", image_, "::" + path, out});
+    ProgramResult copy = RunFatTool("mcopy", {"-n", "-i", image_, "::" + path, out});
     EXPECT_EQ(copy.exitCode, 0) << path << ": " << copy.err;
     return HostFile(out);
   }
@@ -104,11 +81,11 @@ TEST_P(FatToolsTest, LibraryVolumesPassTheToolsChecks) {
     ASSERT_EQ(FatRename(v, u"Long Folder Name\\Sub", u"Moved Away\\Renamed Sub"), FatResult::Ok);
   });
 
-  ExpectClean(image_);
-  ProgramResult list = RunTool("mdir", {"-i", image_, "::/Long Folder Name"});
+  ExpectFatClean(image_);
+  ProgramResult list = RunFatTool("mdir", {"-i", image_, "::/Long Folder Name"});
   EXPECT_EQ(list.exitCode, 0) << list.err;
   EXPECT_NE(list.out.find("A file with a long name.txt"), std::string::npos) << list.out;
-  list = RunTool("mdir", {"-i", image_, "::/"});
+  list = RunFatTool("mdir", {"-i", image_, "::/"});
   EXPECT_NE(list.out.find("FLASHWRIGHT"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("Moved Away"), std::string::npos) << list.out;
   EXPECT_EQ(list.out.find("gone soon"), std::string::npos) << list.out;
@@ -125,18 +102,18 @@ TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
   std::vector<std::string> format = {"-n", "TOOLVOL", "-F", bits};
   if (GetParam().made == FatType::Fat32) format.insert(format.end(), {"-s", "1"});
   format.insert(format.end(), {"-C", image_, std::to_string(GetParam().sectors / 2)});
-  ProgramResult mkfs = RunTool("mkfs.fat", format);
+  ProgramResult mkfs = RunFatTool("mkfs.fat", format);
   ASSERT_EQ(mkfs.exitCode, 0) << mkfs.out << mkfs.err;
 
   std::string error, big = dir_ + "/big.bin", small = dir_ + "/small.txt";
   std::vector<uint8_t> bigData = Pattern(23456, 6), smallData = Pattern(33, 7);
   ASSERT_TRUE(AtomicWriteFile(big, std::string(bigData.begin(), bigData.end()), &error)) << error;
   ASSERT_TRUE(AtomicWriteFile(small, std::string(smallData.begin(), smallData.end()), &error)) << error;
-  ProgramResult r = RunTool("mmd", {"-i", image_, "::/Tool Folder"});
+  ProgramResult r = RunFatTool("mmd", {"-i", image_, "::/Tool Folder"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  r = RunTool("mcopy", {"-i", image_, big, "::/Tool Folder/A long name from the tool.bin"});
+  r = RunFatTool("mcopy", {"-i", image_, big, "::/Tool Folder/A long name from the tool.bin"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  r = RunTool("mcopy", {"-i", image_, small, "::/small.txt"});
+  r = RunFatTool("mcopy", {"-i", image_, small, "::/small.txt"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
 
   std::vector<uint8_t> more = Pattern(5000, 8);
@@ -151,7 +128,7 @@ TEST_P(FatToolsTest, ToolVolumesReadBackThroughTheLibrary) {
     ASSERT_EQ(FatDeleteFile(v, u"Tool Folder\\A long name from the tool.bin"), FatResult::Ok);
     PutFile(v, u"Tool Folder\\Written by the library.bin", bigData);
   });
-  ExpectClean(image_);
+  ExpectFatClean(image_);
   smallData.insert(smallData.end(), more.begin(), more.end());
   EXPECT_EQ(ToolCopyOut("/small.txt"), smallData);
   EXPECT_EQ(ToolCopyOut("/Tool Folder/Written by the library.bin"), bigData);
@@ -208,7 +185,7 @@ TEST_P(FatToolsTest, RandomChangesKeepTheVolumeConsistent) {
     }
     for (const auto& [path, data] : files) EXPECT_EQ(GetFile(v, path), data) << Utf8(path);
   });
-  ExpectClean(image_);
+  ExpectFatClean(image_);
   std::u16string some = files.rbegin()->first;
   std::string toolPath;
   for (char16_t c : some) toolPath += c == u'\\' ? '/' : static_cast<char>(c);

@@ -1,4 +1,5 @@
-// fwmodule: creates, inspects and fault-injects virtual module directories.
+// fwmodule: creates, inspects and fault-injects virtual module directories,
+// and moves files between the host and the module's flash disk volumes.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,10 +13,20 @@ const char kUsage[] =
     "       fwmodule info DIR                            (board, and what the flash holds)\n"
     "       fwmodule dump DIR OFFSET [LENGTH]            (flash bytes in hex, 256 by default)\n"
     "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
+    "       fwmodule export DIR PARTITION IMAGE          (a partition's sectors as an image file)\n"
+    "       fwmodule ls DIR VOLUMEPATH                   (name, size, attributes, last write time)\n"
+    "       fwmodule put DIR HOSTFILE VOLUMEPATH         (makes the folders on the way)\n"
+    "       fwmodule get DIR VOLUMEPATH HOSTFILE\n"
     "\n"
     "Settings are those of module.ini (see the comments in a created one);\n"
     "--set changes one before the factory content is laid down; --two-stage sets\n"
-    "board.two_stage=true after them (a first and a second bootloader).\n";
+    "board.two_stage=true after them (a first and a second bootloader).\n"
+    "\n"
+    "export, ls, put and get work on the flash disk's store \"Internal Flash\" and\n"
+    "take the module's flash lock, so a program running on the module waits for\n"
+    "them. PARTITION is as the store names it (Part00). VOLUMEPATH is a path on\n"
+    "a volume; the partitions mount in table order as \\Hard Disk, \\Hard Disk2 ...\n"
+    "(\"\\Hard Disk\\Documents\\notes.txt\"); put takes the host file's last write time.\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -36,6 +47,10 @@ int main(int argc, char** argv) {
   if (command == "info") return FwmoduleInfo(args);
   if (command == "fault") return FwmoduleFault(args);
   if (command == "dump") return FwmoduleDump(args);
+  if (command == "export") return FwmoduleExport(args);
+  if (command == "ls") return FwmoduleList(args);
+  if (command == "put") return FwmodulePut(args);
+  if (command == "get") return FwmoduleGet(args);
   std::fprintf(stderr, "fwmodule: unknown command '%s'\n\n", command.c_str());
   return Usage();
 }
