@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "module/registry_persist.h"
 #include "tests/e2e/flashwright_run.h"
+#include "tests/support/fat_tools.h"
 #include "tests/support/store_sectors.h"
 #include "tests/support/temp_module.h"
 
@@ -207,6 +208,13 @@ TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
   PlatformDetachModule();
   VolumeFile saved = ReadVolumeFile(source, kFile);
   ASSERT_EQ(saved.content.size(), notes.size());
+  auto exportedClean = [](const std::string& dir) {
+    std::string image = dir + ".part00";
+    ProgramResult exported = RunProgram({BuiltProgram("fwmodule"), "export", dir, "Part00", image});
+    EXPECT_EQ(exported.exitCode, 0) << exported.err;
+    ExpectFatClean(image);
+  };
+  exportedClean(source);
   std::vector<SectorRun> sectors = ModuleStoreSectorRuns(source);
   ProgramResult r = Flashwright(source, {"/b", "\\Temp\\All.bin"});
   ASSERT_EQ(r.exitCode, 1) << r.err;
@@ -223,6 +231,7 @@ TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
   // the module's own flash disk driver.
   Flashwright(target, {"/r"});
   EXPECT_TRUE(ReadVolumeFile(target, kFile) == saved);
+  exportedClean(target);
 }
 
 // Files from a host folder shipped in an image land on the module's flash
