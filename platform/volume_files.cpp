@@ -132,8 +132,14 @@ VolumeFile* FileWithVolume(HANDLE handle, DWORD needs, VolumeAccess* v) {
   return VolumeOpenPlace(file->place, v) ? file : nullptr;
 }
 
-bool StatOpen(VolumeAccess* v, VolumeFile* file, FatEntryInfo* info) {
-  return VolumeSucceeded(FatStat(&v->fat, file->place.inner, info));
+// The open file's entry as the volume holds it now.
+bool StatHandle(HANDLE handle, FatEntryInfo* info) {
+  VolumeAccess v;
+  VolumeFile* file = FileWithVolume(handle, 0, &v);
+  if (file == nullptr) return false;
+  bool ok = VolumeSucceeded(FatStat(&v.fat, file->place.inner, info));
+  VolumeClose(&v);
+  return ok;
 }
 
 // Runs `op` with the session on the volume `name` lies on; false when it
@@ -212,12 +218,8 @@ DWORD VolumeSetFilePointer(HANDLE handle, LONG distance, LONG* high, DWORD metho
   if (method == FILE_CURRENT) {
     base = static_cast<int64_t>(file->position);
   } else if (method == FILE_END) {
-    VolumeAccess v;
-    if (!VolumeOpenPlace(file->place, &v)) return INVALID_SET_FILE_POINTER;
     FatEntryInfo info;
-    bool ok = StatOpen(&v, file, &info);
-    VolumeClose(&v);
-    if (!ok) return INVALID_SET_FILE_POINTER;
+    if (!StatHandle(handle, &info)) return INVALID_SET_FILE_POINTER;
     base = info.size;
   } else if (method != FILE_BEGIN) {
     return Fail(ERROR_INVALID_PARAMETER), INVALID_SET_FILE_POINTER;
@@ -245,26 +247,16 @@ BOOL VolumeSetEndOfFile(HANDLE handle) {
 }
 
 DWORD VolumeGetFileSize(HANDLE handle, DWORD* high) {
-  VolumeAccess v;
-  VolumeFile* file = FileWithVolume(handle, 0, &v);
-  if (file == nullptr) return INVALID_FILE_SIZE;
   FatEntryInfo info;
-  bool ok = StatOpen(&v, file, &info);
-  VolumeClose(&v);
-  if (!ok) return INVALID_FILE_SIZE;
+  if (!StatHandle(handle, &info)) return INVALID_FILE_SIZE;
   if (high != nullptr) *high = 0;
   SetLastError(ERROR_SUCCESS);
   return info.size;
 }
 
 BOOL VolumeGetFileTime(HANDLE handle, FILETIME* creation, FILETIME* access, FILETIME* write) {
-  VolumeAccess v;
-  VolumeFile* file = FileWithVolume(handle, 0, &v);
-  if (file == nullptr) return FALSE;
   FatEntryInfo info;
-  bool ok = StatOpen(&v, file, &info);
-  VolumeClose(&v);
-  if (!ok) return FALSE;
+  if (!StatHandle(handle, &info)) return FALSE;
   if (creation != nullptr) *creation = ToFileTime(info.created);
   if (access != nullptr) *access = ToFileTime(info.accessed);
   if (write != nullptr) *write = ToFileTime(info.written);

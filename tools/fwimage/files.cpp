@@ -9,6 +9,7 @@
 #include "module/bin_image_builder.h"
 #include "module/registry_store.h"
 #include "module/storage_manager.h"
+#include "tools/common/file_time.h"
 #include "tools/fwimage/commands.h"
 
 namespace {
@@ -18,13 +19,6 @@ namespace fs = std::filesystem;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint32_t kAttributeReadOnly = 0x01;
-constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;  // 1970 in 100 ns since 1601
-constexpr uint64_t kTicksPerSecond = 10000000;
-
-uint64_t FileTimeOf(const struct timespec& t) {
-  return kUnixEpochAsFileTime + static_cast<uint64_t>(t.tv_sec) * kTicksPerSecond +
-         static_cast<uint64_t>(t.tv_nsec) / 100;
-}
 
 bool Entry(const fs::path& host, const std::u16string& path, FsFileEntry* entry, std::string* error) {
   struct stat st {};
@@ -36,8 +30,8 @@ bool Entry(const fs::path& host, const std::u16string& path, FsFileEntry* entry,
   bool folder = S_ISDIR(st.st_mode);
   entry->attributes = folder ? kAttributeDirectory : kAttributeArchive;
   if ((st.st_mode & S_IWUSR) == 0) entry->attributes |= kAttributeReadOnly;
-  entry->written = FileTimeOf(st.st_mtim);
-  entry->accessed = FileTimeOf(st.st_atim);
+  entry->written = FileTimeFromHost(st.st_mtim);
+  entry->accessed = FileTimeFromHost(st.st_atim);
   entry->created = entry->written;  // hosts rarely keep a creation time
   return folder || BinImageReadFile(host.string(), &entry->data, error);
 }

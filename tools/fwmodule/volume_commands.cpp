@@ -11,6 +11,7 @@
 #include "module/atomic_file.h"
 #include "module/factory_images.h"
 #include "platform/text.h"
+#include "tools/common/file_time.h"
 #include "tools/common/format.h"
 #include "tools/fwmodule/commands.h"
 #include "tools/fwmodule/module_volume.h"
@@ -19,17 +20,9 @@ namespace {
 
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr uint64_t kFileTimeUnitsPerSecond = 10000000;
-constexpr uint64_t kNanosecondsPerFileTimeUnit = 100;
 // Sectors read per flash disk call while exporting: one mount serves them all,
 // this only bounds the buffer of one call.
 constexpr uint32_t kExportChunkSectors = 256;
-
-uint64_t FileTimeFromHost(const timespec& t) {
-  int64_t seconds = t.tv_sec + kSecondsFrom1601To1970;
-  if (seconds < 0) return 0;
-  return static_cast<uint64_t>(seconds) * kFileTimeUnitsPerSecond +
-         static_cast<uint64_t>(t.tv_nsec) / kNanosecondsPerFileTimeUnit;
-}
 
 uint64_t FileTimeNow() {
   timespec now{};
