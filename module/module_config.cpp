@@ -62,7 +62,7 @@ void FollowTwoStage(ModuleConfig* c) {
 // One row per module.ini setting: the reader, the writer and `fwmodule fault`
 // all walk this table, so a new setting is added in one place.
 const Setting kSettings[] = {
-    {"board", "name", &ModuleConfig::board, false, "board the module was created as (nor)"},
+    {"board", "name", &ModuleConfig::board, false, "board the module was created as (nor, nand)"},
     {"board", "cpu_part_code", &ModuleConfig::cpuPartCode, false,
      "processor part code in the main ID register: 17 PXA270 with NOR flash; 2, 8, 9 PXA3xx with NAND"},
     {"board", "cpu_privileged", &ModuleConfig::cpuPrivileged, false,
@@ -108,9 +108,18 @@ const Setting kSettings[] = {
 
     {"flash", "nor_device_code", &ModuleConfig::norDeviceCode, true,
      "device code of each 16-bit chip of the NOR pair (0x0018: 32 MB pair)"},
-    {"flash", "nand_chip_id", &ModuleConfig::nandChipId, true, "NAND boards only"},
+    {"flash", "nand_chip_id", &ModuleConfig::nandChipId, true,
+     "NAND boards only: identification, maker code in bits 0-7 and device code in bits 8-15 "
+     "(0xD3EC, 0xF1EC, 0xDAEC, 0xDCEC, 0xDCAD)"},
     {"flash", "timing", &ModuleConfig::timing, false,
      "fast: ready at once; realistic: erase and program take their datasheet times"},
+
+    {"nand", "os_driver", &ModuleConfig::nandOsDriver, false,
+     "the module's OS starts its NAND driver, which builds the shared block map NAND_FLASH_BBMT "
+     "(false: the first program on the module builds it)"},
+    {"nand", "factory_bad_blocks", &ModuleConfig::nandFactoryBad, false,
+     "physical blocks the chip maker marked bad (first spare byte of their first pages not 0xFF), "
+     "listed in the bad-block page by the factory"},
 
     {"cpld", "idcode", &ModuleConfig::cpldIdcode, true, "JTAG identity of the CPLD (0: none)"},
     {"cpld", "usercode", &ModuleConfig::cpldUsercode, true, ""},
@@ -126,6 +135,16 @@ const Setting kSettings[] = {
     {"faults", "power_cut_busy_us", &ModuleConfig::faultPowerCutBusyUs, false,
      "end the process once the flash has been busy this many microseconds by its datasheet times, "
      "leaving the program or erase under way part done (0: never)"},
+    {"faults", "nand_bad_blocks", &ModuleConfig::faultNandBadBlocks, false,
+     "NAND: physical blocks that have gone bad; every program and erase there fails"},
+    {"faults", "nand_program_fail", &ModuleConfig::faultNandProgramFail, false,
+     "NAND: B (fails from now on) or B@N (after N more programs) for each physical block whose programs fail"},
+    {"faults", "nand_erase_fail", &ModuleConfig::faultNandEraseFail, false,
+     "NAND: B or B@N for each physical block whose erases fail"},
+    {"faults", "nand_correctable_pages", &ModuleConfig::faultNandCorrectable, false,
+     "NAND: physical pages that read with one flipped bit (error correction repairs it)"},
+    {"faults", "nand_uncorrectable_pages", &ModuleConfig::faultNandUncorrectable, false,
+     "NAND: physical pages that read with two flipped bits in one correction step"},
     {"faults", "bsp_no_items", &ModuleConfig::faultBspNoItems, false,
      "comma-separated board support items that deliver nothing"},
     {"faults", "bsp_set_refused", &ModuleConfig::faultBspSetRefused, false,
@@ -298,8 +317,18 @@ std::string ModuleDateTimeText(const ModuleDateTime& t) {
 }
 
 bool ModuleConfigForBoard(const std::string& board, ModuleConfig* config) {
-  if (board != "nor") return false;
+  if (board == "nor") {
+    *config = ModuleConfig{};
+    return true;
+  }
+  if (board != "nand") return false;
+  // A PXA3xx module with a 256 MB chip: the same flash layout as the NOR
+  // board, in 128 KB blocks, with two blocks the chip maker marked bad.
   *config = ModuleConfig{};
+  config->board = board;
+  config->cpuPartCode = 9;
+  config->nandChipId = 0xDAEC;
+  config->nandFactoryBad = "613,1470";
   return true;
 }
 

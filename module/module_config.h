@@ -70,8 +70,12 @@ struct ModuleConfig {
 
   // [flash]
   uint32_t norDeviceCode = 0x0018; // device code of each chip of the NOR pair
-  uint32_t nandChipId = 0;         // NAND boards only
+  uint32_t nandChipId = 0;         // NAND boards only: maker code | device code << 8
   ModuleTiming timing = ModuleTiming::Fast;
+
+  // [nand]
+  bool nandOsDriver = true;        // the module's OS brings up its NAND driver (and the shared block map) at start
+  std::string nandFactoryBad;      // physical blocks marked bad by the chip maker, remapped by the factory
 
   // [cpld]
   uint32_t cpldIdcode = 0;
@@ -85,6 +89,12 @@ struct ModuleConfig {
   bool faultNeverReady = false;      // the chip never reports ready
   uint64_t faultPowerCutAfter = 0;   // end the process after this many flash commands; 0 = never
   uint64_t faultPowerCutBusyUs = 0;  // end it once the flash has been busy this long, mid-job; 0 = never
+  // NAND faults: lists of physical block or page numbers, comma-separated.
+  std::string faultNandBadBlocks;       // blocks that go bad: every program and erase there fails
+  std::string faultNandProgramFail;     // "B" fails from now on, "B@N" after N more programs of block B
+  std::string faultNandEraseFail;       // "B" or "B@N": erases of block B fail (after N more)
+  std::string faultNandCorrectable;     // pages that read with one flipped bit (correctable)
+  std::string faultNandUncorrectable;   // pages that read with two flipped bits in one ECC step
   std::string faultBspNoItems;       // comma-separated board support items that deliver nothing
   std::string faultBspSetRefused;    // comma-separated board support items whose write is refused
   bool faultRestartReturns = false;  // the restart request returns instead of restarting

@@ -1,0 +1,96 @@
+#include "module/nand_array.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t kBlockRecordBytes = uint64_t{kNandPageRecordBytes} * kNandPagesPerBlock;
+
+uint8_t* Record(const NandArray* array, uint32_t page, uint32_t column) {
+  return array->bytes + uint64_t{page} * kNandPageRecordBytes + column;
+}
+
+}  // namespace
+
+bool NandArrayCreate(const std::string& path, const NandChipType* chip, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  // Truncating to the size leaves a file of holes: every cell erased.
+  bool ok = ::ftruncate(fd, static_cast<off_t>(NandArrayFileBytes(chip))) == 0;
+  if (!ok) *error = "cannot size " + path + ": " + std::strerror(errno);
+  ::close(fd);
+  return ok;
+}
+
+bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray* array, std::string* error) {
+  *array = NandArray{};
+  int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  uint64_t bytes = NandArrayFileBytes(chip);
+  if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != bytes) {
+    *error = path + " is not the cell array of a NAND chip " + std::to_string(chip->blocks) + " blocks large";
+    ::close(fd);
+    return false;
+  }
+  void* map = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) {
+    *error = "cannot map " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  array->chip = chip;
+  array->bytes = static_cast<uint8_t*>(map);
+  array->mappedBytes = bytes;
+  array->fd = fd;
+  return true;
+}
+
+void NandArrayClose(NandArray* array) {
+  if (array->bytes != nullptr) ::munmap(array->bytes, array->mappedBytes);
+  if (array->fd >= 0) ::close(array->fd);
+  *array = NandArray{};
+}
+
+void NandArrayRead(const NandArray* array, uint32_t page, uint32_t column, void* out, uint32_t length) {
+  const uint8_t* cells = Record(array, page, column);
+  auto* to = static_cast<uint8_t*>(out);
+  for (uint32_t i = 0; i < length; i++) to[i] = static_cast<uint8_t>(~cells[i]);
+}
+
+void NandArrayProgram(NandArray* array, uint32_t page, uint32_t column, const void* data, uint32_t length) {
+  uint8_t* cells = Record(array, page, column);
+  const auto* from = static_cast<const uint8_t*>(data);
+  // Stored inverted: clearing a bit of the value sets it in the file.
+  for (uint32_t i = 0; i < length; i++) cells[i] |= static_cast<uint8_t>(~from[i]);
+}
+
+void NandArrayErase(NandArray* array, uint32_t block) {
+  uint64_t offset = block * kBlockRecordBytes;
+  // A block record is a whole number of 4 KB file pages, so the hole frees
+  // the block's disk space; where holes cannot be punched, zeros do the same.
+  if (::fallocate(array->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                  static_cast<off_t>(kBlockRecordBytes)) != 0) {
+    std::memset(array->bytes + offset, 0, kBlockRecordBytes);
+  }
+}
+
+bool NandArrayBlockErased(const NandArray* array, uint32_t block) {
+  const uint8_t* cells = array->bytes + block * kBlockRecordBytes;
+  for (uint64_t i = 0; i < kBlockRecordBytes; i++) {
+    if (cells[i] != 0) return false;
+  }
+  return true;
+}

@@ -1,0 +1,38 @@
+// The cells of a NAND chip, kept in flash.img: one record of page data and
+// spare area per page, in physical page order over every chip select. Bytes
+// are stored inverted, so that a sparse file (or a hole punched by an erase)
+// reads as erased 0xFF without taking disk space.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "module/nand_chips.h"
+
+struct NandArray {
+  const NandChipType* chip = nullptr;
+  uint8_t* bytes = nullptr;  // mapped shared: every process on the module sees every change
+  size_t mappedBytes = 0;
+  int fd = -1;               // kept for punching erased blocks out of the file
+};
+
+inline uint64_t NandArrayFileBytes(const NandChipType* chip) {
+  return uint64_t{NandChipPages(chip)} * kNandPageRecordBytes;
+}
+
+// Makes `path` a wholly erased array for `chip` (replacing what was there).
+bool NandArrayCreate(const std::string& path, const NandChipType* chip, std::string* error);
+// Maps an existing array; its size must be the chip's.
+bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray* array, std::string* error);
+void NandArrayClose(NandArray* array);
+
+// Byte `column` of a page record: 0-2047 data, 2048-2111 spare. The caller
+// keeps page < pages and column + length <= kNandPageRecordBytes.
+void NandArrayRead(const NandArray* array, uint32_t page, uint32_t column, void* out, uint32_t length);
+// Programming only clears bits: each cell becomes old AND new.
+void NandArrayProgram(NandArray* array, uint32_t page, uint32_t column, const void* data, uint32_t length);
+// Every byte of the block's pages and spare areas becomes 0xFF.
+void NandArrayErase(NandArray* array, uint32_t block);
+// True when no byte of the block's records has been programmed.
+bool NandArrayBlockErased(const NandArray* array, uint32_t block);
