@@ -21,6 +21,9 @@ struct NandChipType {
   // package); 0 when the chip has one.
   uint32_t secondSelectPage;
   uint32_t rowCycles;    // address cycles of a page number (2 or 3)
+  // What the module's OS driver puts in the controller's control register for
+  // this chip (page size, pages per block, address cycles), low 12 bits aside.
+  uint32_t controlBits;
 };
 
 // Null for an identification no supported chip answers with.

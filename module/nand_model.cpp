@@ -37,6 +37,8 @@ void NandModelClose(NandModel* model) {
   delete model;
 }
 
+void NandModelPowerOff(const std::string&) {}
+
 namespace {
 
 uint32_t NoRead(void*, uint32_t) { return 0xFFFFFFFF; }

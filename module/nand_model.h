@@ -27,6 +27,9 @@ bool NandModelCheckConfig(const ModuleConfig& config, std::string* error);
 NandModel* NandModelOpen(const std::string& flashPath, const std::string& shmDir, const ModuleConfig& config,
                          std::string* error);
 void NandModelClose(NandModel* model);
+// The controller's set-up (control and timing registers) outlives a process,
+// as the one controller of the module does; a module restart powers it off.
+void NandModelPowerOff(const std::string& shmDir);
 
 // The bus side: register at kNandControllerPhysBase with this table and `model`.
 const BusDeviceOps* NandModelBusOps();
