@@ -214,6 +214,11 @@ void BoardRestart(const std::string& moduleDir, const ModuleFlash& flash, bool c
     AppendEvent(moduleDir, event + ": " + *error, &logError);
     return;
   }
+  // What the flash driver kept until the power went goes with it.
+  std::string restartError;
+  if (flash.ops->restart != nullptr && !flash.ops->restart(flash.ctx, &restartError)) {
+    event += ": flash driver: " + restartError;
+  }
   bool usedFactory = false;
   std::string reloadError;
   if (RegistryPersistReload(module, flash, &usedFactory, &reloadError)) {

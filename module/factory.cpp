@@ -13,17 +13,17 @@
 
 #include "module/bin_image_builder.h"
 #include "module/factory_images.h"
+#include "module/factory_nand.h"
 #include "module/factory_registry.h"
-#include "module/flash_image.h"
-#include "module/nor_chips.h"
+#include "module/module_image.h"
+#include "module/nand_block_map.h"
+#include "module/nand_model.h"
 #include "module/storage_manager.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Erase block of the NOR pair above the boot area.
-constexpr uint32_t kFactoryEraseBlock = 0x40000;
 constexpr uint32_t kWordBytes = 4;
 
 // The bootloaders as they leave the build: well inside their region. The
@@ -37,8 +37,16 @@ constexpr uint32_t kSecondBootloaderImageBytes = 0x20000;
 constexpr uint32_t kSecondBootloaderPhysFirst = 0x80140000;
 constexpr uint32_t kOsPhysFirst = 0x80200000;
 
+// On part code 9 the boot ROM looks for this word in bytes 4-7 of the
+// loader, and the update program puts it there whatever an image holds.
+constexpr uint32_t kLoaderMarkPartCode = 9;
+constexpr uint32_t kLoaderMark = 0x54494D48;
+// A NAND board's loader and bootloader lie below the one logical page of
+// the boot blocks that has no physical page.
+static_assert(kRomLoaderSkip + kBootloaderImageBytes <= kNandPagelessLogicalPage * kNandPageBytes);
+
 // Different seeds keep the images from looking alike in a hex dump.
-enum FillerSeed : uint32_t { kSeedBootloader = 1, kSeedSecondBootloader, kSeedOs, kSeedConfig, kSeedSscr };
+enum FillerSeed : uint32_t { kSeedBootloader = 1, kSeedSecondBootloader, kSeedOs, kSeedConfig, kSeedSscr, kSeedLoader };
 
 const char* const kBootloaderModules[] = {"boot.exe"};
 const char* const kSecondBootloaderModules[] = {"boot2.exe"};
@@ -75,13 +83,22 @@ bool BootloaderPiece(const ModuleConfig& c, Piece* piece, std::string* error) {
   piece->extent = kBootloaderRegionBytes;
   if (!RomImageBuild(spec, &piece->bytes, error)) return false;
   if (c.bootloader == BootloaderKind::Banner) {
-    return BannerPut(piece->bytes, kBannerImageOffset - kBootloaderRegionBase, c.bootloaderMajor, c.bootloaderMinor,
-                     c.bootloaderBuilt, error);
+    if (!BannerPut(piece->bytes, kBannerImageOffset - kBootloaderRegionBase, c.bootloaderMajor, c.bootloaderMinor,
+                   c.bootloaderBuilt, error)) {
+      return false;
+    }
+  } else {
+    StoredVersion version{kVersionFamilyModule, c.bootloaderMajor, c.bootloaderMinor, c.bootloaderBuild};
+    if (!VersionRecordPut(piece->bytes, kBootloaderRecordOffset, version, error)) {
+      *error = "factory.bootloader_*: " + *error;
+      return false;
+    }
   }
-  StoredVersion version{kVersionFamilyModule, c.bootloaderMajor, c.bootloaderMinor, c.bootloaderBuild};
-  if (!VersionRecordPut(piece->bytes, kBootloaderRecordOffset, version, error)) {
-    *error = "factory.bootloader_*: " + *error;
-    return false;
+  // A NAND board boots a small loader first; the bootloader's image follows it.
+  if (ModuleIsNand(c)) {
+    std::vector<uint8_t> loader =
+        BootLoaderBuild(kSeedLoader, c.cpuPartCode == kLoaderMarkPartCode ? kLoaderMark : 0, c.twoStage);
+    piece->bytes.insert(piece->bytes.begin(), loader.begin(), loader.end());
   }
   return true;
 }
@@ -301,30 +318,45 @@ bool StoreSampleImages(const Module& module, std::string* error) {
   return true;
 }
 
+// An erased chip as it leaves its maker; on NAND with the bad blocks marked
+// and remapped.
+bool MakeBlankFlash(const Module& module, uint32_t flashBytes, std::string* error) {
+  if (ModuleIsNand(module.config)) return FactoryNandCells(module, error);
+  return WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error);
+}
+
 bool Install(const Module& module, std::string* error) {
   const ModuleConfig& c = module.config;
-  uint32_t flashBytes = NorPairBytes(c.norDeviceCode);
+  uint32_t flashBytes = ModuleFlashBytes(c);
   if (flashBytes == 0) {
-    *error = "no NOR chip has the device code in module.ini";
+    *error = ModuleIsNand(c) ? "no NAND chip has the identification in module.ini"
+                             : "no NOR chip has the device code in module.ini";
     return false;
   }
   // Settings that make no module are refused before anything is written.
   std::vector<Piece> pieces;
   RegistryData registry;
-  if (!Plan(c, flashBytes, &pieces, error) || !FactoryRegistryBuild(c, &registry, error)) return false;
+  std::vector<uint32_t> nandBad;
+  if (!Plan(c, flashBytes, &pieces, error) || !FactoryRegistryBuild(c, &registry, error) ||
+      (ModuleIsNand(c) && !FactoryNandBadBlocks(c, &nandBad, error))) {
+    return false;
+  }
   std::string root = ModuleRootPath(module.dir);
-  if (!WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error) || !MakeStoreFolders(root, error) ||
+  if (!MakeBlankFlash(module, flashBytes, error) || !MakeStoreFolders(root, error) ||
       !WriteNlsFile(root, c.osBuilt, error) || !StoreSampleImages(module, error)) {
     return false;
   }
-  // The factory programs the flash directly, before any chip is powered up.
-  FlashImage image;
-  if (!FlashImageOpen(ModuleFlashPath(module.dir), kFactoryEraseBlock, &image, error)) return false;
-  ModuleFlash flash = RawFlashAccess(&image.raw);
+  // The factory programs the flash as the module's OS sees it, with no fault
+  // of the module's in the way.
+  ModuleImage image;
+  if (!ModuleImageOpen(module, &image, error)) return false;
   // The store follows the driver key of the registry just installed.
-  bool ok = PlacePieces(pieces, flash, error) && FactoryRegistryInstall(module, flash, error) &&
-            (c.flashDiskKey == FlashDiskKey::None || StoreFactoryInstall(module, flash, error));
-  FlashImageClose(&image);
+  bool ok = PlacePieces(pieces, image.flash, error) && FactoryRegistryInstall(module, image.flash, error) &&
+            (c.flashDiskKey == FlashDiskKey::None || StoreFactoryInstall(module, image.flash, error));
+  ModuleImageClose(&image);
+  // The module leaves the factory switched off: its first start sets the
+  // controller up and builds the block map.
+  if (ModuleIsNand(c)) NandModelPowerOff(ModuleShmPath(module.dir));
   return ok;
 }
 

@@ -10,6 +10,7 @@ constexpr uint32_t kWordBytes = 4;
 constexpr uint32_t kErasedWord = 0xFFFFFFFF;
 constexpr uint32_t kHalfWordMask = 0xFFFF;
 constexpr uint32_t kBuildShift = 16;
+constexpr uint32_t kBootMarkOffset = 4;
 
 // Filler: ARM instructions with the "always" condition, so no filler word can
 // be mistaken for a marker, a signature or erased flash.
@@ -237,6 +238,14 @@ bool RomImageBuild(const RomImageSpec& spec, std::vector<uint8_t>* image, std::s
     nameOffset += AlignUp(static_cast<uint32_t>(name.size()) + 1, kWordBytes);
   }
   return true;
+}
+
+std::vector<uint8_t> BootLoaderBuild(uint32_t seed, uint32_t bootMark, bool firstOfTwoStages) {
+  std::vector<uint8_t> loader(kRomLoaderSkip);
+  FillCode(loader, seed);
+  if (bootMark != 0) PutLe32(loader.data() + kBootMarkOffset, bootMark);
+  if (firstOfTwoStages) PutLe32(loader.data() + kTwoStageWordOffset, kTwoStageMark);
+  return loader;
 }
 
 bool VersionRecordPut(std::span<uint8_t> bytes, uint32_t at, const StoredVersion& version, std::string* error) {

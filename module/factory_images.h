@@ -83,6 +83,12 @@ struct RomImageSpec {
 // `spec` describes no such image.
 bool RomImageBuild(const RomImageSpec& spec, std::vector<uint8_t>* image, std::string* error);
 
+// The small loader a NAND board boots from its first pages, kRomLoaderSkip
+// bytes of code in front of the bootloader's ROM image. A non-zero
+// `bootMark` goes into bytes 4-7; the first of two boot stages carries
+// kTwoStageMark, where region discovery looks for it.
+std::vector<uint8_t> BootLoaderBuild(uint32_t seed, uint32_t bootMark, bool firstOfTwoStages);
+
 // Writes a version record at `at` (4-byte aligned) of `bytes`; false when it
 // does not fit or a field is too wide.
 bool VersionRecordPut(std::span<uint8_t> bytes, uint32_t at, const StoredVersion& version, std::string* error);

@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "module/atomic_file.h"
-#include "module/nor_chips.h"
+#include "module/module_image.h"
 #include "module/registry_persist.h"
 #include "module/registry_text.h"
 
@@ -19,7 +19,9 @@ constexpr char16_t kProfileFatKey[] = u"System\\StorageManager\\Profiles\\FlashD
 constexpr char16_t kIdentKey[] = u"Ident";
 
 constexpr uint32_t kDriverOrder = 2;
-constexpr uint32_t kFlashDiskBlockBytes = 0x40000;
+// The flash disk's block on the NOR pair; on NAND it is the chip's block,
+// so that a block the OS driver moves into the reserve is one disk block.
+constexpr uint32_t kNorFlashDiskBlockBytes = 0x40000;
 constexpr uint32_t kFlashDiskSectorBytes = 512;
 constexpr uint32_t kUnloadDelayMs = 5000;
 constexpr uint32_t kAutoMount = 1;
@@ -50,7 +52,7 @@ RegKey* Key(RegistryData* data, std::u16string_view path) {
   return RegistryCreateKey(data, path, &created);
 }
 
-void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashBytes) {
+void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashBytes, uint32_t blockBytes) {
   SetText(driver, u"Dll", u"flashdisk.dll");
   SetText(driver, u"Prefix", u"DSK");
   SetDword(driver, u"Order", kDriverOrder);
@@ -58,7 +60,7 @@ void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashB
   SetText(driver, u"IClass", u"{A4E7EDDA-E575-4252-9D6B-4195D48BB865}");
   SetDword(driver, u"MemBase", fileSystemBase);
   SetDword(driver, u"MemLen", flashBytes - fileSystemBase);
-  SetDword(driver, u"BlockSize", kFlashDiskBlockBytes);
+  SetDword(driver, u"BlockSize", blockBytes);
   SetDword(driver, u"SectorSize", kFlashDiskSectorBytes);
 }
 
@@ -78,7 +80,7 @@ bool AsciiText(const std::string& text, std::u16string* out) {
 std::string FactoryRegistryPath(const std::string& moduleDir) { return moduleDir + kFactoryRegistryFile; }
 
 bool FactoryRegistryBuild(const ModuleConfig& config, RegistryData* data, std::string* error) {
-  uint32_t flashBytes = NorPairBytes(config.norDeviceCode);
+  uint32_t flashBytes = ModuleFlashBytes(config);
   // The flash disk takes everything after the registry's two halves.
   uint64_t fileSystemBase = uint64_t{config.layoutRegistryBase} + 2 * uint64_t{config.layoutRegistryHalf};
   if (flashBytes == 0 || fileSystemBase >= flashBytes) {
@@ -93,7 +95,8 @@ bool FactoryRegistryBuild(const ModuleConfig& config, RegistryData* data, std::s
   *data = RegistryData{};
   if (config.flashDiskKey != FlashDiskKey::None) {
     const char16_t* path = config.flashDiskKey == FlashDiskKey::BuiltIn ? kBuiltInDriverKey : kBlockDeviceDriverKey;
-    SetFlashDiskDriver(Key(data, path), static_cast<uint32_t>(fileSystemBase), flashBytes);
+    uint32_t blockBytes = ModuleIsNand(config) ? ModuleFlashEraseBlock(config) : kNorFlashDiskBlockBytes;
+    SetFlashDiskDriver(Key(data, path), static_cast<uint32_t>(fileSystemBase), flashBytes, blockBytes);
   }
   SetDword(Key(data, kStorageManagerKey), u"PNPUnloadDelay", kUnloadDelayMs);
   RegKey* profile = Key(data, kProfileKey);

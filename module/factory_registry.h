@@ -1,4 +1,4 @@
-// The registry a new NOR module leaves the factory with: the flash disk
+// The registry a new module leaves the factory with: the flash disk
 // driver's keys and its storage profile.
 #pragma once
 

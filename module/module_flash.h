@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct ModuleFlashOps {
@@ -14,6 +15,10 @@ struct ModuleFlashOps {
   bool (*erase)(void* ctx, uint32_t offset, uint32_t length);
   uint32_t (*size)(void* ctx);
   uint32_t (*blockSize)(void* ctx, uint32_t offset);
+  // A module restart: what the driver keeps until the power goes (controller
+  // set-up, tables shared between processes) is dropped and the module's OS
+  // brings the driver up again. Null where nothing outlives a process.
+  bool (*restart)(void* ctx, std::string* error) = nullptr;
 };
 
 struct ModuleFlash {

@@ -7,9 +7,8 @@
 #include <optional>
 
 #include "module/bin_image_builder.h"
-#include "module/flash_image.h"
 #include "module/module_dir.h"
-#include "module/nor_chips.h"
+#include "module/module_image.h"
 #include "tools/fwimage/commands.h"
 #include "tools/common/format.h"
 
@@ -21,7 +20,6 @@ constexpr uint32_t kConfigBlockBase = 0x40000;
 constexpr uint32_t kConfigBlockBytes = 0x40000;
 constexpr uint32_t kBootStageWordOffset = 16;
 constexpr uint32_t kFirstOfTwoStages = 2;
-constexpr uint32_t kImageBlock = 0x40000;
 
 struct Region {
   std::string name;
@@ -42,17 +40,17 @@ struct Target {
 
 const char* Ok(bool ok) { return ok ? "ok" : "BAD"; }
 
-bool FirstOfTwoStages(const std::string& dir) {
-  FlashImage image;
+// The word region discovery reads, from the flash as the module's OS sees it.
+bool FirstOfTwoStages(const Module& module) {
+  ModuleImage image;
   std::string error;
-  if (!FlashImageOpen(ModuleFlashPath(dir), kImageBlock, &image, &error)) return false;
-  uint32_t word = 0;
-  bool found = image.raw.size >= kBootStageWordOffset + sizeof word;
-  if (found) {
-    for (uint32_t i = 0; i < sizeof word; i++) word |= uint32_t{image.raw.bytes[kBootStageWordOffset + i]} << (8 * i);
-  }
-  FlashImageClose(&image);
-  return found && word == kFirstOfTwoStages;
+  if (!ModuleImageOpen(module, &image, &error)) return false;
+  uint8_t word[sizeof(uint32_t)] = {};
+  bool found = ModuleFlashRead(image.flash, kBootStageWordOffset, word, sizeof word);
+  ModuleImageClose(&image);
+  uint32_t value = 0;
+  for (uint32_t i = 0; i < sizeof word; i++) value |= uint32_t{word[i]} << (8 * i);
+  return found && value == kFirstOfTwoStages;
 }
 
 bool LoadTarget(const std::string& dir, Target* t, std::string* error) {
@@ -62,8 +60,8 @@ bool LoadTarget(const std::string& dir, Target* t, std::string* error) {
   t->dir = module.dir;
   t->osBase = c.layoutOsImageBase;
   t->secondBootloaderBase = c.layoutSecondBootloaderBase;
-  t->flashBytes = NorPairBytes(c.norDeviceCode);
-  t->firstBootloader = FirstOfTwoStages(dir);
+  t->flashBytes = ModuleFlashBytes(c);
+  t->firstBootloader = FirstOfTwoStages(module);
   uint64_t registryEnd = uint64_t{c.layoutRegistryBase} + 2 * uint64_t{c.layoutRegistryHalf};
   t->regions = {
       {t->firstBootloader ? "First Bootloader" : "Bootloader", 0, kBootloaderBytes},

@@ -5,36 +5,79 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
-#include "module/flash_image.h"
 #include "module/module_dir.h"
-#include "module/nor_model.h"
+#include "module/module_image.h"
+#include "module/nand_model.h"
+#include "tools/common/format.h"
 
 namespace {
 
-int Dump(const Module& module, uint32_t offset, uint32_t length) {
-  FlashImage image;
-  std::string error;
-  if (!FlashImageOpen(ModuleFlashPath(module.dir), kFwmoduleImageBlock, &image, &error)) return FwmoduleFail(error);
-  if (offset >= image.raw.size) {
-    FlashImageClose(&image);
-    return FwmoduleFail("dump: offset is past the end of the flash");
-  }
-  uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{offset} + length, image.raw.size));
-  for (uint32_t line = offset; line < end; line += 16) {
-    std::printf("%08" PRIX32 " ", line);
-    for (uint32_t i = 0; i < 16; i++) {
-      if (line + i < end) std::printf(" %02X", image.raw.bytes[line + i]);
+constexpr uint32_t kLineBytes = 16;
+constexpr uint32_t kDumpChunkLines = 256;
+constexpr uint8_t kFirstPrintable = 0x20;
+constexpr uint8_t kLastPrintable = 0x7E;
+
+// Hex lines of `count` bytes, the first at `address`.
+void PrintLines(uint32_t address, const uint8_t* bytes, uint32_t count) {
+  for (uint32_t line = 0; line < count; line += kLineBytes) {
+    std::printf("%08" PRIX32 " ", address + line);
+    for (uint32_t i = 0; i < kLineBytes; i++) {
+      if (line + i < count) std::printf(" %02X", bytes[line + i]);
       else std::printf("   ");
     }
     std::printf("  ");
-    for (uint32_t i = 0; i < 16 && line + i < end; i++) {
-      uint8_t b = image.raw.bytes[line + i];
-      std::putchar(b >= 0x20 && b < 0x7F ? b : '.');
+    for (uint32_t i = 0; i < kLineBytes && line + i < count; i++) {
+      uint8_t b = bytes[line + i];
+      std::putchar(b >= kFirstPrintable && b <= kLastPrintable ? b : '.');
     }
     std::putchar('\n');
   }
-  FlashImageClose(&image);
+}
+
+// The flash as the module's OS sees it: on NAND the logical flash.
+int Dump(const Module& module, uint32_t offset, uint32_t length) {
+  ModuleImage image;
+  std::string error;
+  if (!ModuleImageOpen(module, &image, &error)) return FwmoduleFail(error);
+  uint32_t size = image.flash.ops->size(image.flash.ctx);
+  if (offset >= size) {
+    ModuleImageClose(&image);
+    return FwmoduleFail("dump: offset is past the end of the flash");
+  }
+  uint32_t end = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{offset} + length, size));
+  std::vector<uint8_t> chunk(kDumpChunkLines * kLineBytes);
+  for (uint32_t at = offset; at < end;) {
+    uint32_t count = std::min<uint32_t>(static_cast<uint32_t>(chunk.size()), end - at);
+    if (!ModuleFlashRead(image.flash, at, chunk.data(), count)) {
+      ModuleImageClose(&image);
+      return FwmoduleFail(Format("dump: cannot read the flash at 0x%08" PRIX32, at));
+    }
+    PrintLines(at, chunk.data(), count);
+    at += count;
+  }
+  ModuleImageClose(&image);
+  return 0;
+}
+
+// A physical page of the NAND chip as the cells hold it, data and spare.
+int DumpPage(const Module& module, uint32_t page) {
+  if (!ModuleIsNand(module.config)) return FwmoduleFail("dump: --page is for NAND boards; this one has NOR flash");
+  ModuleImage image;
+  std::string error;
+  if (!ModuleImageOpen(module, &image, &error)) return FwmoduleFail(error);
+  uint32_t pages = NandChipPages(NandModelChip(image.nand));
+  uint8_t record[kNandPageRecordBytes];
+  bool read = page < pages && NandModelReadPage(image.nand, page, record, record + kNandPageBytes, false) ==
+                                  NandResult::Ok;
+  ModuleImageClose(&image);
+  if (!read) return FwmoduleFail(Format("dump: the chip has pages 0 to %" PRIu32, pages - 1));
+  std::printf("physical page %" PRIu32 " (page %" PRIu32 " of block %" PRIu32 "), data:\n", page,
+              page % kNandPagesPerBlock, page / kNandPagesPerBlock);
+  PrintLines(0, record, kNandPageBytes);
+  std::printf("spare:\n");
+  PrintLines(kNandPageBytes, record + kNandPageBytes, kNandSpareBytes);
   return 0;
 }
 
@@ -55,15 +98,17 @@ int FwmoduleFail(const std::string& message) {
 }
 
 int FwmoduleDump(const std::vector<std::string>& args) {
-  uint32_t offset = 0, length = 0x100;
-  if (args.size() < 2 || args.size() > 3 || !ParseNumber(args[1], &offset) ||
-      (args.size() == 3 && !ParseNumber(args[2], &length))) {
-    return FwmoduleFail("dump: name the module directory, a flash offset and optionally a length");
+  uint32_t offset = 0, length = 0x100, page = 0;
+  bool byPage = args.size() == 3 && args[1] == "--page";
+  if (byPage ? !ParseNumber(args[2], &page)
+             : args.size() < 2 || args.size() > 3 || !ParseNumber(args[1], &offset) ||
+                   (args.size() == 3 && !ParseNumber(args[2], &length))) {
+    return FwmoduleFail("dump: name the module directory, a flash offset and optionally a length, or --page N");
   }
   Module module;
   std::string error;
   if (!ModuleOpen(args[0], &module, &error)) return FwmoduleFail(error);
-  return Dump(module, offset, length);
+  return byPage ? DumpPage(module, page) : Dump(module, offset, length);
 }
 
 int FwmoduleCreate(const std::vector<std::string>& args) {
@@ -89,7 +134,7 @@ int FwmoduleCreate(const std::vector<std::string>& args) {
   for (const std::string& setting : settings) {
     if (!ModuleConfigAssign(&config, setting, &error)) return FwmoduleFail(error);
   }
-  if (!NorModelCheckConfig(config, &error) || !ModuleCreateFrom(dir, config, force, &error)) return FwmoduleFail(error);
+  if (!ModuleFlashCheckConfig(config, &error) || !ModuleCreateFrom(dir, config, force, &error)) return FwmoduleFail(error);
   std::printf("created %s module in %s\n", board.c_str(), dir.c_str());
   return 0;
 }
@@ -104,7 +149,7 @@ int FwmoduleFault(const std::vector<std::string>& args) {
   }
   // Written only when every setting was accepted and the flash still opens
   // with them, so a typo changes nothing.
-  if (!NorModelCheckConfig(module.config, &error)) return FwmoduleFail("fault: " + error);
+  if (!ModuleFlashCheckConfig(module.config, &error)) return FwmoduleFail("fault: " + error);
   if (!ModuleConfigSave(ModuleIniPath(module.dir), module.config, &error)) return FwmoduleFail(error);
   return 0;
 }

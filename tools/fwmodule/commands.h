@@ -5,9 +5,6 @@
 #include <string>
 #include <vector>
 
-// Erase block flash.img is handled in when read without the chips.
-constexpr uint32_t kFwmoduleImageBlock = 0x40000;
-
 int FwmoduleCreate(const std::vector<std::string>& args);
 int FwmoduleInfo(const std::vector<std::string>& args);
 int FwmoduleFault(const std::vector<std::string>& args);

@@ -8,13 +8,13 @@
 #include <span>
 
 #include "module/factory_images.h"
-#include "module/flash_image.h"
 #include "module/module_dir.h"
-#include "module/nor_chips.h"
+#include "module/module_image.h"
 #include "module/registry_persist.h"
 #include "module/registry_store.h"
 #include "module/storage_manager.h"
 #include "tools/fwmodule/commands.h"
+#include "tools/fwmodule/nand_info.h"
 #include "tools/common/format.h"
 
 namespace {
@@ -175,23 +175,40 @@ bool FileSystem(const Module& module, const ModuleFlash& flash, Region* r) {
   return true;
 }
 
-void PrintRegions(const Module& module) {
+// The bytes the images lie in: all of a NOR image; on NAND what lies below
+// the registry (where every layout puts the images), read through the
+// logical flash, unless an image was placed above it.
+bool ImageArea(const ModuleConfig& c, const ModuleImage& image, std::vector<uint8_t>* copy,
+               std::span<const uint8_t>* area, std::string* error) {
+  if (!ModuleIsNand(c)) {
+    *area = std::span<const uint8_t>(image.nor.raw.bytes, image.nor.raw.size);
+    return true;
+  }
+  uint32_t size = image.flash.ops->size(image.flash.ctx);
+  bool imagesBelow = c.layoutOsImageBase < c.layoutRegistryBase && c.layoutSecondBootloaderBase < c.layoutRegistryBase;
+  copy->resize(imagesBelow ? std::min(size, c.layoutRegistryBase) : size);
+  if (!ModuleFlashRead(image.flash, 0, copy->data(), static_cast<uint32_t>(copy->size()))) {
+    *error = "the logical flash cannot be read";
+    return false;
+  }
+  *area = *copy;
+  return true;
+}
+
+void PrintRegions(const Module& module, const ModuleImage& image) {
   const ModuleConfig& c = module.config;
-  FlashImage image;
+  std::vector<uint8_t> copy;
+  std::span<const uint8_t> flash;
   std::string error;
-  // Straight from the image: looking must not power the chips up.
-  if (!FlashImageOpen(ModuleFlashPath(module.dir), kFwmoduleImageBlock, &image, &error)) {
+  if (!ImageArea(c, image, &copy, &flash, &error)) {
     std::printf("regions     unreadable (%s)\n", error.c_str());
     return;
   }
-  std::span<const uint8_t> flash(image.raw.bytes, image.raw.size);
-  ModuleFlash access = RawFlashAccess(&image.raw);
-  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c), Registry(module, access)};
+  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c), Registry(module, image.flash)};
   if (c.layoutSecondBootloaderBase != 0) regions.push_back(SecondBootloader(flash, c.layoutSecondBootloaderBase));
   Region fileSystem;
-  bool haveFileSystem = FileSystem(module, access, &fileSystem);
+  bool haveFileSystem = FileSystem(module, image.flash, &fileSystem);
   if (haveFileSystem) regions.push_back(fileSystem);
-  FlashImageClose(&image);
 
   std::stable_sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) { return a.offset < b.offset; });
   std::printf("regions     as the module's software finds them:\n");
@@ -205,7 +222,7 @@ void PrintRegions(const Module& module) {
 }
 
 // The registry a restart would load, read the way the module's OS reads it.
-void PrintRegistry(const Module& module) {
+void PrintRegistry(const Module& module, const ModuleImage& image) {
   RegistryData live;
   std::string error;
   if (RegistryLoadLive(module.dir, &live, &error)) {
@@ -215,17 +232,20 @@ void PrintRegistry(const Module& module) {
   } else {
     std::printf("registry    live: unreadable (%s)\n", error.c_str());
   }
-  FlashImage image;
   std::string text;
   bool found = false;
-  if (FlashImageOpen(ModuleFlashPath(module.dir), kFwmoduleImageBlock, &image, &error) &&
-      RegistryPersistRead(module, RawFlashAccess(&image.raw), &text, &found, &error)) {
+  if (RegistryPersistRead(module, image.flash, &text, &found, &error)) {
     if (found) std::printf("            persistent: %zu bytes of registry text in flash\n", text.size());
     else std::printf("            persistent: none (a restart loads the factory registry)\n");
   } else {
     std::printf("            persistent: unreadable (%s)\n", error.c_str());
   }
-  FlashImageClose(&image);
+}
+
+void PrintNorFlash(const ModuleConfig& c) {
+  uint32_t flashBytes = ModuleFlashBytes(c);
+  std::printf("flash       NOR pair, device code 0x%04" PRIX32 ", %" PRIu32 " MB (0x%08" PRIX32 " bytes), %s timing\n",
+              c.norDeviceCode, flashBytes >> 20, flashBytes, c.timing == ModuleTiming::Fast ? "fast" : "realistic");
 }
 
 }  // namespace
@@ -236,19 +256,26 @@ int FwmoduleInfo(const std::vector<std::string>& args) {
   std::string error;
   if (!ModuleOpen(args[0], &module, &error)) return FwmoduleFail(error);
   const ModuleConfig& c = module.config;
-  uint32_t flashBytes = NorPairBytes(c.norDeviceCode);
   std::printf("module      %s\n", module.dir.c_str());
   std::printf("board       %s (processor part code %" PRIu32 "), %s boot\n", c.board.c_str(), c.cpuPartCode,
               c.twoStage ? "two-stage" : "one-stage");
   std::printf("os          %" PRIu32 ".%" PRIu32 " build %" PRIu32 "\n", c.osMajor, c.osMinor, c.osBuild);
   std::printf("hardware    %" PRIu32 ".%" PRIu32 "\n", c.hwVersionMajor, c.hwVersionMinor);
-  std::printf("flash       NOR pair, device code 0x%04" PRIX32 ", %" PRIu32 " MB (0x%08" PRIX32 " bytes), %s timing\n",
-              c.norDeviceCode, flashBytes >> 20, flashBytes, c.timing == ModuleTiming::Fast ? "fast" : "realistic");
+  if (ModuleIsNand(c)) PrintNandChip(c);
+  else PrintNorFlash(c);
   std::printf("layout      OS image 0x%08" PRIX32 ", registry 0x%08" PRIX32 " (2 x 0x%" PRIX32 ")", c.layoutOsImageBase,
               c.layoutRegistryBase, c.layoutRegistryHalf);
   if (c.layoutSecondBootloaderBase != 0) std::printf(", second bootloader 0x%08" PRIX32, c.layoutSecondBootloaderBase);
   std::printf("\n");
-  PrintRegions(module);
-  PrintRegistry(module);
+  // Straight from flash.img: looking must not power the chips up.
+  ModuleImage image;
+  if (!ModuleImageOpen(module, &image, &error)) {
+    std::printf("regions     unreadable (%s)\n", error.c_str());
+    return 0;
+  }
+  if (ModuleIsNand(c)) PrintNandTables(module, image);
+  PrintRegions(module, image);
+  PrintRegistry(module, image);
+  ModuleImageClose(&image);
   return 0;
 }

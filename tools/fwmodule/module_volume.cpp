@@ -27,11 +27,10 @@ std::string VolumeList(const std::vector<std::u16string>& names, const std::stri
 
 bool ModuleStoreOpen(const Module& module, const StoreDevice& device, ModuleStore* store, std::string* error) {
   if (!store->imageOpen) {
-    if (!FlashImageOpen(ModuleFlashPath(module.dir), kFwmoduleImageBlock, &store->image, error)) return false;
+    if (!ModuleImageOpen(module, &store->image, error)) return false;
     store->imageOpen = true;
-    store->flash = RawFlashAccess(&store->image.raw);
   }
-  if (!StoreSessionBegin(module, store->flash, device, &store->session, error)) {
+  if (!StoreSessionBegin(module, store->image.flash, device, &store->session, error)) {
     *error = "the store \"" + Utf16ToUtf8(device.storeName) + "\" cannot be opened: " + *error;
     return false;
   }
@@ -42,7 +41,7 @@ bool ModuleStoreOpen(const Module& module, const StoreDevice& device, ModuleStor
 void ModuleStoreClose(ModuleStore* store) {
   if (store->sessionOpen) StoreSessionEnd(&store->session);
   store->sessionOpen = false;
-  if (store->imageOpen) FlashImageClose(&store->image);
+  if (store->imageOpen) ModuleImageClose(&store->image);
   store->imageOpen = false;
 }
 

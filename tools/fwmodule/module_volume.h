@@ -1,5 +1,5 @@
-// fwmodule's way onto the module's flash disk: the flash image mapped shared
-// and one store session, so the flash lock is held as long as the disk is in
+// fwmodule's way onto the module's flash disk: the module's flash as its OS
+// sees it (module_image.h) and one store session, so the flash lock is held as long as the disk is in
 // use and a program running on the module waits meanwhile. Volumes are found
 // by their folder the way the storage manager mounts them: the partitions of
 // each store, in table order, take \Folder, \Folder2 ... of their profile.
@@ -9,22 +9,21 @@
 #include <string_view>
 
 #include "module/fat_volume.h"
-#include "module/flash_image.h"
 #include "module/module_dir.h"
+#include "module/module_image.h"
 #include "module/storage_manager.h"
 #include "module/store_volume.h"
 
 struct ModuleStore {
-  FlashImage image;
+  ModuleImage image;
   bool imageOpen = false;
-  ModuleFlash flash;
   StoreSession session;
   bool sessionOpen = false;
 };
 
 // The store of `device`, its session begun.
 bool ModuleStoreOpen(const Module& module, const StoreDevice& device, ModuleStore* store, std::string* error);
-// Ends the session and unmaps the image; harmless on a store never opened.
+// Ends the session and closes the image; harmless on a store never opened.
 void ModuleStoreClose(ModuleStore* store);
 
 struct ModuleVolume {

@@ -1,0 +1,232 @@
+// The module OS's logical NAND flash: byte ranges turned into page and block
+// operations of the chip, addressed through the block map. Its users (the
+// persistent registry, the flash disk) write NOR-style: any part of a page,
+// one word at a time, clearing bits of what is there. A page programmed
+// whole into an erased page carries the controller's correction code; a
+// partial program carries none, since a second code programmed over a first
+// would AND the two into garbage.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "module/nand_model.h"
+#include "module/nand_os_driver.h"
+
+struct NandOsFlash {
+  Module module;
+  NandModel* model = nullptr;
+  const NandChipType* chip = nullptr;
+  NandBlockMap map;
+  uint8_t bounce[kNandPageBytes];
+  uint8_t spare[kNandSpareBytes];
+};
+
+namespace {
+
+constexpr uint8_t kErasedByte = 0xFF;
+
+NandOsFlash* Of(void* ctx) { return static_cast<NandOsFlash*>(ctx); }
+
+uint32_t UsableBytes(const NandOsFlash* f) { return NandUsableBytes(f->chip); }
+
+bool Usable(const NandOsFlash* f, uint32_t offset, uint32_t length) {
+  uint32_t size = UsableBytes(f);
+  return NandBlockMapBuilt(f->map) && offset <= size && length <= size - offset;
+}
+
+// A read returns the data whether or not the correction code vouches for
+// it: a page the OS updated NOR-style after it got its code no longer
+// matches the code, and the OS's own records carry their own checks.
+bool ReadOk(NandResult r) { return r != NandResult::Failed && r != NandResult::NotReady; }
+
+bool AllErased(const uint8_t* bytes, uint32_t length) {
+  return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == kErasedByte; });
+}
+
+bool ReadListPage(NandOsFlash* f, uint8_t list[kNandPageBytes]) { return NandOsReadListPage(f->model, list); }
+
+bool ProgramListPage(NandOsFlash* f, const uint8_t list[kNandPageBytes]) {
+  return NandModelProgramPage(f->model, kNandListPage, list, nullptr, 0, false) == NandResult::Ok;
+}
+
+bool BuildPrivateMap(NandOsFlash* f, std::string* error) {
+  if (!NandBlockMapOpenPrivate(&f->map, error)) return false;
+  uint8_t list[kNandPageBytes];
+  if (!ReadListPage(f, list) || !NandBlockMapBuild(&f->map, list, f->chip->blocks)) {
+    *error = "the NAND chip's bad-block list (physical page 63) is unreadable or has no header";
+    return false;
+  }
+  return true;
+}
+
+bool Read(void* ctx, uint32_t offset, void* out, uint32_t length) {
+  NandOsFlash* f = Of(ctx);
+  if (!Usable(f, offset, length)) return false;
+  auto* dst = static_cast<uint8_t*>(out);
+  for (uint64_t at = offset, end = uint64_t{offset} + length; at < end;) {
+    uint32_t logical = static_cast<uint32_t>(at / kNandPageBytes);
+    uint32_t column = static_cast<uint32_t>(at % kNandPageBytes);
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(kNandPageBytes - column, end - at));
+    uint32_t physical = 0;
+    if (logical == kNandPagelessLogicalPage) {
+      std::memset(dst, kErasedByte, chunk);
+    } else {
+      if (!NandPhysicalPage(f->map, f->chip, logical, &physical)) return false;
+      uint8_t* target = chunk == kNandPageBytes ? dst : f->bounce;
+      if (!ReadOk(NandModelReadPage(f->model, physical, target, nullptr, true))) return false;
+      if (target == f->bounce) std::memcpy(dst, f->bounce + column, chunk);
+    }
+    dst += chunk;
+    at += chunk;
+  }
+  return true;
+}
+
+// A whole page gets the correction code only when the page was erased, as
+// the code covers what the cells will hold, not what this program adds.
+bool ProgramWholePage(NandOsFlash* f, uint32_t physical, const uint8_t* data) {
+  NandResult seen = NandModelReadPage(f->model, physical, f->bounce, f->spare, false);
+  if (!ReadOk(seen)) return false;
+  bool erased = AllErased(f->bounce, kNandPageBytes) && AllErased(f->spare, kNandSpareBytes);
+  return NandModelProgramPage(f->model, physical, data, nullptr, 0, erased) == NandResult::Ok;
+}
+
+bool Program(void* ctx, uint32_t offset, const void* data, uint32_t length) {
+  NandOsFlash* f = Of(ctx);
+  if (!Usable(f, offset, length)) return false;
+  const auto* src = static_cast<const uint8_t*>(data);
+  for (uint64_t at = offset, end = uint64_t{offset} + length; at < end;) {
+    uint32_t logical = static_cast<uint32_t>(at / kNandPageBytes);
+    uint32_t column = static_cast<uint32_t>(at % kNandPageBytes);
+    uint32_t chunk = static_cast<uint32_t>(std::min<uint64_t>(kNandPageBytes - column, end - at));
+    uint32_t physical = 0;
+    // The page without a place is skipped and counts as written, as the
+    // update program's driver does.
+    if (logical != kNandPagelessLogicalPage) {
+      if (!NandPhysicalPage(f->map, f->chip, logical, &physical)) return false;
+      if (chunk == kNandPageBytes) {
+        if (!ProgramWholePage(f, physical, src)) return false;
+      } else {
+        // Erased bytes around the chunk leave those cells as they are.
+        std::memset(f->bounce, kErasedByte, kNandPageBytes);
+        std::memcpy(f->bounce + column, src, chunk);
+        if (NandModelProgramPage(f->model, physical, f->bounce, nullptr, 0, false) != NandResult::Ok) return false;
+      }
+    }
+    src += chunk;
+    at += chunk;
+  }
+  return true;
+}
+
+// Moves logical block `block` into the reserve: the list page records it
+// before the map sends anything there.
+bool MoveBlock(NandOsFlash* f, uint32_t block, uint32_t* physical) {
+  uint8_t list[kNandPageBytes];
+  uint16_t replacement = 0;
+  if (!ReadListPage(f, list) || !NandListHasHeader(list) ||
+      !NandListMove(list, f->chip->blocks, static_cast<uint16_t>(block), &replacement) || !ProgramListPage(f, list)) {
+    return false;
+  }
+  NandBlockMapSet(&f->map, block, replacement);
+  *physical = replacement;
+  return true;
+}
+
+// Block 0 is never moved, and erasing it keeps the list page it holds.
+bool EraseBootBlock(NandOsFlash* f) {
+  uint8_t list[kNandPageBytes];
+  if (!ReadListPage(f, list)) return false;
+  bool erased = NandModelEraseBlock(f->model, 0) == NandResult::Ok;
+  bool kept = ProgramListPage(f, list);
+  return erased && kept;
+}
+
+bool EraseBlock(NandOsFlash* f, uint32_t block) {
+  if (block == 0) return EraseBootBlock(f);
+  uint32_t physical = NandBlockMapGet(f->map, block);
+  if (physical >= f->chip->blocks) return false;
+  NandResult r = NandModelEraseBlock(f->model, physical);
+  // Each move uses up a block of the reserve, so this ends.
+  while (r == NandResult::Failed) {
+    if (!MoveBlock(f, block, &physical)) return false;
+    r = NandModelEraseBlock(f->model, physical);
+  }
+  return r == NandResult::Ok;
+}
+
+bool Erase(void* ctx, uint32_t offset, uint32_t length) {
+  NandOsFlash* f = Of(ctx);
+  if (!Usable(f, offset, length)) return false;
+  if (length == 0) return true;
+  uint32_t first = offset / kNandBlockBytes;
+  uint32_t last = static_cast<uint32_t>((uint64_t{offset} + length - 1) / kNandBlockBytes);
+  for (uint32_t block = first; block <= last; block++) {
+    if (!EraseBlock(f, block)) return false;
+  }
+  return true;
+}
+
+uint32_t Size(void* ctx) { return UsableBytes(Of(ctx)); }
+
+uint32_t BlockSize(void* ctx, uint32_t offset) { return offset < UsableBytes(Of(ctx)) ? kNandBlockBytes : 0; }
+
+// The module goes down: the controller loses its set-up and the shared map
+// is gone; the next start of the OS driver builds both again. Until this
+// process ends, it reads the flash as the module's boot does, through a map
+// of its own built from the list page.
+bool Restart(void* ctx, std::string* error) {
+  NandOsFlash* f = Of(ctx);
+  std::string shmDir = ModuleShmPath(f->module.dir);
+  NandModelPowerOff(shmDir);
+  NandBlockMapClose(&f->map);
+  return NandBlockMapDropShared(shmDir, error) && BuildPrivateMap(f, error);
+}
+
+const ModuleFlashOps kNandOsFlashOps = {Read, Program, Erase, Size, BlockSize, Restart};
+
+NandOsFlash* NewFlash(const Module& module, NandModel* model, std::string* error) {
+  auto* f = new (std::nothrow) NandOsFlash;
+  if (f == nullptr) {
+    *error = "out of memory";
+    return nullptr;
+  }
+  f->module = module;
+  f->model = model;
+  f->chip = NandModelChip(model);
+  return f;
+}
+
+}  // namespace
+
+NandOsFlash* NandOsFlashOpen(const Module& module, NandModel* model, std::string* error) {
+  NandOsFlash* f = NewFlash(module, model, error);
+  if (f != nullptr && !NandBlockMapOpenShared(ModuleShmPath(module.dir), &f->map, error)) {
+    NandOsFlashClose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+NandOsFlash* NandOsFlashOpenView(const Module& module, NandModel* model, std::string* error) {
+  NandOsFlash* f = NewFlash(module, model, error);
+  if (f == nullptr) return nullptr;
+  bool built = false;
+  if (!NandBlockMapOpenIfBuilt(ModuleShmPath(module.dir), &f->map, &built, error) ||
+      (!built && !BuildPrivateMap(f, error))) {
+    NandOsFlashClose(f);
+    return nullptr;
+  }
+  return f;
+}
+
+void NandOsFlashClose(NandOsFlash* flash) {
+  if (flash == nullptr) return;
+  NandBlockMapClose(&flash->map);
+  delete flash;
+}
+
+ModuleFlash NandOsFlashAccess(NandOsFlash* flash) { return ModuleFlash{&kNandOsFlashOps, flash}; }
+
+const NandBlockMap& NandOsFlashMap(const NandOsFlash* flash) { return flash->map; }
