@@ -19,9 +19,8 @@ constexpr char16_t kProfileFatKey[] = u"System\\StorageManager\\Profiles\\FlashD
 constexpr char16_t kIdentKey[] = u"Ident";
 
 constexpr uint32_t kDriverOrder = 2;
-// The flash disk's block on the NOR pair; on NAND it is the chip's block,
-// so that a block the OS driver moves into the reserve is one disk block.
-constexpr uint32_t kNorFlashDiskBlockBytes = 0x40000;
+// Whole erase blocks on either board: one of the NOR pair, two of a NAND chip.
+constexpr uint32_t kFlashDiskBlockBytes = 0x40000;
 constexpr uint32_t kFlashDiskSectorBytes = 512;
 constexpr uint32_t kUnloadDelayMs = 5000;
 constexpr uint32_t kAutoMount = 1;
@@ -52,7 +51,7 @@ RegKey* Key(RegistryData* data, std::u16string_view path) {
   return RegistryCreateKey(data, path, &created);
 }
 
-void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashBytes, uint32_t blockBytes) {
+void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashBytes) {
   SetText(driver, u"Dll", u"flashdisk.dll");
   SetText(driver, u"Prefix", u"DSK");
   SetDword(driver, u"Order", kDriverOrder);
@@ -60,7 +59,7 @@ void SetFlashDiskDriver(RegKey* driver, uint32_t fileSystemBase, uint32_t flashB
   SetText(driver, u"IClass", u"{A4E7EDDA-E575-4252-9D6B-4195D48BB865}");
   SetDword(driver, u"MemBase", fileSystemBase);
   SetDword(driver, u"MemLen", flashBytes - fileSystemBase);
-  SetDword(driver, u"BlockSize", blockBytes);
+  SetDword(driver, u"BlockSize", kFlashDiskBlockBytes);
   SetDword(driver, u"SectorSize", kFlashDiskSectorBytes);
 }
 
@@ -95,8 +94,7 @@ bool FactoryRegistryBuild(const ModuleConfig& config, RegistryData* data, std::s
   *data = RegistryData{};
   if (config.flashDiskKey != FlashDiskKey::None) {
     const char16_t* path = config.flashDiskKey == FlashDiskKey::BuiltIn ? kBuiltInDriverKey : kBlockDeviceDriverKey;
-    uint32_t blockBytes = ModuleIsNand(config) ? ModuleFlashEraseBlock(config) : kNorFlashDiskBlockBytes;
-    SetFlashDiskDriver(Key(data, path), static_cast<uint32_t>(fileSystemBase), flashBytes, blockBytes);
+    SetFlashDiskDriver(Key(data, path), static_cast<uint32_t>(fileSystemBase), flashBytes);
   }
   SetDword(Key(data, kStorageManagerKey), u"PNPUnloadDelay", kUnloadDelayMs);
   RegKey* profile = Key(data, kProfileKey);

@@ -2,6 +2,7 @@
 
 #include <ini.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <variant>
 
 #include "module/atomic_file.h"
+#include "module/nand_chips.h"
 
 namespace {
 
@@ -57,6 +59,26 @@ void FollowTwoStage(ModuleConfig* c) {
   if (c->layoutOsImageBase == c->layoutSecondBootloaderBase) {
     c->layoutOsImageBase = c->layoutSecondBootloaderBase + kTwoStageSecondBootloaderRoom;
   }
+}
+
+// Another chip keeps only those factory bad blocks it has, so that the
+// board's list stays one the chip can carry whichever chip is fitted.
+void FollowNandChip(ModuleConfig* c) {
+  const NandChipType* chip = NandChipTypeOf(c->nandChipId);
+  if (chip == nullptr) return;
+  std::string kept;
+  const std::string& list = c->nandFactoryBad;
+  for (size_t pos = 0; pos <= list.size();) {
+    size_t comma = std::min(list.find(',', pos), list.size());
+    std::string token = list.substr(pos, comma - pos);
+    pos = comma + 1;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long block = std::strtoull(token.c_str(), &end, 0);
+    bool past = errno == 0 && end != token.c_str() && *end == '\0' && block >= chip->blocks;
+    if (!past && token.find_first_not_of(" \t") != std::string::npos) kept += (kept.empty() ? "" : ",") + token;
+  }
+  c->nandFactoryBad = kept;
 }
 
 // One row per module.ini setting: the reader, the writer and `fwmodule fault`
@@ -110,7 +132,8 @@ const Setting kSettings[] = {
      "device code of each 16-bit chip of the NOR pair (0x0018: 32 MB pair)"},
     {"flash", "nand_chip_id", &ModuleConfig::nandChipId, true,
      "NAND boards only: identification, maker code in bits 0-7 and device code in bits 8-15 "
-     "(0xD3EC, 0xF1EC, 0xDAEC, 0xDCEC, 0xDCAD)"},
+     "(0xD3EC, 0xF1EC, 0xDAEC, 0xDCEC, 0xDCAD); factory bad blocks past its end are dropped",
+     FollowNandChip},
     {"flash", "timing", &ModuleConfig::timing, false,
      "fast: ready at once; realistic: erase and program take their datasheet times"},
 

@@ -66,10 +66,6 @@ uint32_t ModuleFlashBytes(const ModuleConfig& config) {
   return chip == nullptr ? 0 : NandUsableBytes(chip);
 }
 
-uint32_t ModuleFlashEraseBlock(const ModuleConfig& config) {
-  return ModuleIsNand(config) ? kNandBlockBytes : kNorImageBlock;
-}
-
 bool ModuleFlashCheckConfig(const ModuleConfig& config, std::string* error) {
   return ModuleIsNand(config) ? NandModelCheckConfig(config, error) : NorModelCheckConfig(config, error);
 }

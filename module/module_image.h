@@ -33,7 +33,5 @@ bool ModuleIsNand(const ModuleConfig& config);
 // Bytes of flash the module's OS and the update program address: the NOR
 // pair, or the NAND chip less its reserve. 0 for a chip no model knows.
 uint32_t ModuleFlashBytes(const ModuleConfig& config);
-// The erase block of that flash.
-uint32_t ModuleFlashEraseBlock(const ModuleConfig& config);
 // The board's flash settings name a chip its model knows.
 bool ModuleFlashCheckConfig(const ModuleConfig& config, std::string* error);

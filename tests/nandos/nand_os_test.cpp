@@ -1,0 +1,132 @@
+// The module's OS on a NAND board: its registry and flash disk on the
+// logical flash, the boot blocks it keeps, and the boot state a restart drops.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "module/registry_persist.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/registry.h"
+#include "tests/nandos/nand_cells.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+constexpr uint32_t kChip = 0xDAEC;
+constexpr uint32_t kListPage = 63;
+constexpr uint32_t kMapMagic = 0x544D4242;
+
+class NandOs : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = AttachTempModule("nand");
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override { PlatformDetachModule(); }
+
+  const ModuleFlash& Flash() {
+    std::string error;
+    const ModuleFlash* flash = PlatformModuleFlash(&error);
+    EXPECT_NE(flash, nullptr) << error;
+    return *flash;
+  }
+  void Reattach() {
+    std::string error;
+    ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+  }
+
+  std::string dir_;
+};
+
+HANDLE Open(LPCWSTR name, DWORD access, DWORD creation) {
+  return CreateFileW(name, access, 0, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+TEST_F(NandOs, TheRegistryFlushedToNandIsWhatTheNextBootLoads) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Test\\Nand", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  DWORD kept = 0x5A5A;
+  ASSERT_EQ(RegSetValueExW(key, u"Kept", 0, REG_DWORD, reinterpret_cast<BYTE*>(&kept), sizeof kept), ERROR_SUCCESS);
+  ASSERT_EQ(RegFlushKey(key), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteValueW(key, u"Kept"), ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  Module module;
+  std::string error;
+  ASSERT_TRUE(ModuleOpen(dir_, &module, &error)) << error;
+  bool usedFactory = true;
+  ASSERT_TRUE(RegistryPersistReload(module, Flash(), &usedFactory, &error)) << error;
+  EXPECT_FALSE(usedFactory);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Test\\Nand", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+  DWORD value = 0, size = sizeof value;
+  EXPECT_EQ(RegQueryValueExW(key, u"Kept", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+  EXPECT_EQ(value, kept);
+  RegCloseKey(key);
+  // The second half took the save: logical 0x1440000 is physical block 162.
+  NandCells cells(dir_, kChip);
+  EXPECT_EQ(cells.Word(162 * 64, 0), kRegistryHalfMarker);
+}
+
+TEST_F(NandOs, FilesOnTheFlashDiskOutliveTheProgram) {
+  HANDLE file = Open(u"\\Hard Disk\\nand.txt", GENERIC_WRITE, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  std::string text(5000, 'n');
+  for (size_t i = 0; i < text.size(); i++) text[i] = static_cast<char>('a' + i % 19);
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &done, nullptr));
+  CloseHandle(file);
+
+  Reattach();
+  file = Open(u"\\Hard Disk\\nand.txt", GENERIC_READ, OPEN_EXISTING);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  std::string back(text.size() + 1, '\0');
+  ASSERT_TRUE(ReadFile(file, back.data(), static_cast<DWORD>(back.size()), &done, nullptr));
+  CloseHandle(file);
+  back.resize(done);
+  EXPECT_EQ(back, text);
+}
+
+TEST_F(NandOs, ErasingLogicalBlockZeroKeepsTheListPage) {
+  NandCells cells(dir_, kChip);
+  std::vector<uint8_t> list = cells.Data(kListPage);
+  ASSERT_TRUE(ModuleFlashErase(Flash(), 0, 1));
+  EXPECT_EQ(cells.Data(kListPage), list);
+  EXPECT_EQ(cells.Data(0), std::vector<uint8_t>(2048, 0xFF));
+  EXPECT_EQ(cells.Data(62), std::vector<uint8_t>(2048, 0xFF));
+}
+
+TEST_F(NandOs, ARestartDropsTheBootStateAndTheNextStartBuildsItAgain) {
+  ASSERT_EQ(MapMagic(SharedMapBytes(dir_)), kMapMagic);
+  const ModuleFlash& flash = Flash();
+  ASSERT_NE(flash.ops->restart, nullptr);
+  std::string error;
+  ASSERT_TRUE(flash.ops->restart(flash.ctx, &error)) << error;
+  EXPECT_EQ(MapMagic(SharedMapBytes(dir_)), 0u);
+  // Until the process ends, the module reads its flash as its boot does.
+  Module module;
+  ASSERT_TRUE(ModuleOpen(dir_, &module, &error)) << error;
+  std::string text;
+  bool found = false;
+  EXPECT_TRUE(RegistryPersistRead(module, flash, &text, &found, &error)) << error;
+  EXPECT_TRUE(found);
+
+  Reattach();
+  std::vector<uint8_t> map = SharedMapBytes(dir_);
+  EXPECT_EQ(MapMagic(map), kMapMagic);
+  EXPECT_EQ(MapEntry(map, 613), 2047u);
+}
+
+TEST_F(NandOs, WithoutItsDriverTheOsReachesNoFlashUntilAProgramBuildsTheMap) {
+  PlatformDetachModule();
+  ASSERT_TRUE(ConfigureModule(dir_, {"nand.os_driver=false"}));
+  std::filesystem::remove(dir_ + "/shm/NAND_FLASH_BBMT");
+  Reattach();
+  EXPECT_EQ(MapMagic(SharedMapBytes(dir_)), 0u);
+  uint8_t word[4];
+  EXPECT_FALSE(ModuleFlashRead(Flash(), 0, word, sizeof word));
+}
