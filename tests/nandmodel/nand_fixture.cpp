@@ -134,14 +134,30 @@ uint32_t NandTest::EraseBlock(uint32_t block, uint32_t command) {
   return Finish();
 }
 
-Bytes NandTest::Cells(uint32_t page) {
+namespace {
+
+// Calls `use` with flash.img mapped on its own.
+template <typename Use>
+void WithArray(const std::string& path, const ModuleConfig& config, Use use) {
   NandArray array;
   std::string error;
-  EXPECT_TRUE(NandArrayOpen(path_, NandChipTypeOf(config_.nandChipId), &array, &error)) << error;
-  Bytes record(kRecordBytes);
-  if (array.bytes != nullptr) NandArrayRead(&array, page, 0, record.data(), kRecordBytes);
+  EXPECT_TRUE(NandArrayOpen(path, NandChipTypeOf(config.nandChipId), &array, &error)) << error;
+  if (array.bytes != nullptr) use(&array);
   NandArrayClose(&array);
+}
+
+}  // namespace
+
+Bytes NandTest::Cells(uint32_t page) {
+  Bytes record(kRecordBytes);
+  WithArray(path_, config_, [&](NandArray* a) { NandArrayRead(a, page, 0, record.data(), kRecordBytes); });
   return record;
+}
+
+void NandTest::SetCells(uint32_t page, const Bytes& data) {
+  WithArray(path_, config_, [&](NandArray* a) {
+    NandArrayProgram(a, page, 0, data.data(), static_cast<uint32_t>(data.size()));
+  });
 }
 
 Bytes NandTest::CellData(uint32_t page) {

@@ -82,6 +82,8 @@ class NandTest : public ::testing::Test {
   // The page record as the cells hold it (data then 64 spare bytes).
   Bytes Cells(uint32_t page);
   Bytes CellData(uint32_t page);  // the data part alone
+  // Programs page data straight into the cells, past the chip and its faults.
+  void SetCells(uint32_t page, const Bytes& data);
   // Bytes of flash.img on disk.
   uint64_t DiskBytes();
 
