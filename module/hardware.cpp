@@ -28,6 +28,9 @@ bool AttachNand(const Module& module, ModuleHardware* hw, std::string* error) {
     NandModelClose(nand);
     return false;
   }
+  // The module's OS brings its NAND driver up before any program runs; after
+  // that the controller keeps whatever configuration it was last given.
+  if (module.config.nandOsDriver) NandModelOsDriverSetUp(nand);
   hw->nand = nand;
   return true;
 }

@@ -93,7 +93,8 @@ NandEccResult NandEccCorrectPage(uint8_t* page, const uint8_t codes[kNandEccPage
   if (worst == NandEccResult::Uncorrectable) return worst;
   for (uint32_t s = 0; s < kNandEccSteps; s++) {
     if (fixes[s] == kNoFix) continue;
-    page[s * kNandEccStepBytes + (fixes[s] >> kBitIndexBits)] ^= static_cast<uint8_t>(1u << (fixes[s] & (kBitsPerByte - 1)));
+    uint8_t& byte = page[s * kNandEccStepBytes + (fixes[s] >> kBitIndexBits)];
+    byte ^= static_cast<uint8_t>(1u << (fixes[s] & (kBitsPerByte - 1)));
   }
   return worst;
 }

@@ -137,7 +137,9 @@ NandChip* DieOf(NandModel* m, uint32_t page, uint32_t* row) {
 }
 
 void SendRow(NandChip* die, uint32_t row) {
-  for (uint32_t i = 0; i < die->type->rowCycles; i++) NandChipAddress(die, static_cast<uint8_t>(row >> (kByteBits * i)));
+  for (uint32_t i = 0; i < die->type->rowCycles; i++) {
+    NandChipAddress(die, static_cast<uint8_t>(row >> (kByteBits * i)));
+  }
 }
 
 void SendPageAddress(NandChip* die, uint32_t row) {

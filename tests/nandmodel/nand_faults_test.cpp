@@ -162,7 +162,9 @@ TEST_F(NandPowerCutTest, CutMidProgramLeavesTheStartOfThePageProgrammed) {
 
 TEST_F(NandPowerCutTest, CutMidEraseLeavesTheFirstPagesErased) {
   Open();
-  for (uint32_t i : {0u, 31u, 32u, 63u}) ASSERT_EQ(ProgramPage(kFirstPage + i, Bytes(kPageBytes, 0), {}) & kBadBlock, 0u);
+  for (uint32_t i : {0u, 31u, 32u, 63u}) {
+    ASSERT_EQ(ProgramPage(kFirstPage + i, Bytes(kPageBytes, 0), {}) & kBadBlock, 0u);
+  }
   ModuleConfig child = config_;
   child.faultPowerCutBusyUs = 25 + 1000;  // a read, then half of an erase
   int code = InChild(child, [&] {
