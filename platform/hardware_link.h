@@ -5,16 +5,10 @@
 
 #include "module/hardware.h"
 
-struct NandModel;
-
 // Null when no module is attached. A device that cannot be opened is reported
 // once on standard error and left off the bus, so the program sees an open
 // bus there and fails the way it would on a module with a dead chip.
 ModuleHardware* PlatformHardware();
-
-// The NAND board's controller and chip; null on other boards or when they
-// did not come up.
-NandModel* PlatformNandModel();
 
 // Closes the hardware; the next PlatformHardware opens that of whatever
 // module is attached then. Runs on detach.

@@ -20,11 +20,12 @@ struct PlatformState {
 PlatformState g_platform;
 
 // The module's OS comes up with the process: on a NAND board its driver
-// sets the controller up and builds the shared block map, unless another
-// process did so since the module started, and offers the OS its flash.
+// (which set the controller up as the hardware came up) builds the shared
+// block map, unless another process did so since the module started, and
+// offers the OS its flash.
 void StartNandDriver() {
   ModuleHardware* hardware = PlatformHardware();
-  NandModel* nand = hardware == nullptr ? nullptr : PlatformNandModel();
+  NandModel* nand = hardware == nullptr ? nullptr : hardware->nand;
   if (nand == nullptr) return;
   std::string error;
   if (!NandOsStart(g_platform.module, nand, &error)) {
