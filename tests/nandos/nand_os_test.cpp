@@ -130,3 +130,47 @@ TEST_F(NandOs, WithoutItsDriverTheOsReachesNoFlashUntilAProgramBuildsTheMap) {
   uint8_t word[4];
   EXPECT_FALSE(ModuleFlashRead(Flash(), 0, word, sizeof word));
 }
+
+struct FlushFault {
+  const char* name;
+  const char* setting;  // a fault on physical block 162, where the second registry half starts
+  bool flushed;
+};
+
+class NandOsFaults : public NandOs, public testing::WithParamInterface<FlushFault> {};
+
+// A block whose erase fails moves into the reserve, recorded in the list and
+// the map, and the flush goes on there; a failed program fails the flush and
+// the older copy stays the current one.
+TEST_P(NandOsFaults, AFailingBlockIsMovedOrTheFlushFails) {
+  PlatformDetachModule();
+  ASSERT_TRUE(ConfigureModule(dir_, {GetParam().setting}));
+  Reattach();
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Test\\Worn", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(RegFlushKey(key) == ERROR_SUCCESS, GetParam().flushed);
+  RegCloseKey(key);
+
+  NandCells cells(dir_, kChip);
+  std::vector<uint8_t> map = SharedMapBytes(dir_);
+  Module module;
+  std::string error, text;
+  bool found = false;
+  ASSERT_TRUE(ModuleOpen(dir_, &module, &error)) << error;
+  ASSERT_TRUE(RegistryPersistRead(module, Flash(), &text, &found, &error)) << error;
+  EXPECT_EQ(text.find("Test\\Worn") != std::string::npos, GetParam().flushed);
+  if (GetParam().flushed) {
+    EXPECT_EQ(cells.Word(kListPage, 12), 162u | 2045u << 16);
+    EXPECT_EQ(MapEntry(map, 162), 2045u);
+    EXPECT_EQ(cells.Word(2045 * 64, 0), kRegistryHalfMarker);
+  } else {
+    EXPECT_EQ(cells.Word(kListPage, 12) & 0xFFFF, 0xFFFFu);
+    EXPECT_EQ(MapEntry(map, 162), 162u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, NandOsFaults,
+                         testing::Values(FlushFault{"EraseFails", "faults.nand_erase_fail=162", true},
+                                         FlushFault{"ProgramFails", "faults.nand_program_fail=162", false}),
+                         [](const testing::TestParamInfo<FlushFault>& info) { return std::string(info.param.name); });
