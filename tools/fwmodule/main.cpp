@@ -9,9 +9,10 @@
 namespace {
 
 const char kUsage[] =
-    "usage: fwmodule create DIR [--board nor] [--two-stage] [--set SECTION.KEY=VALUE]... [--force]\n"
+    "usage: fwmodule create DIR [--board nor|nand] [--two-stage] [--set SECTION.KEY=VALUE]... [--force]\n"
     "       fwmodule info DIR                            (board, and what the flash holds)\n"
     "       fwmodule dump DIR OFFSET [LENGTH]            (flash bytes in hex, 256 by default)\n"
+    "       fwmodule dump DIR --page N                   (NAND: physical page N with its spare bytes)\n"
     "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
     "       fwmodule export DIR PARTITION IMAGE          (a partition's sectors as an image file)\n"
     "       fwmodule ls DIR VOLUMEPATH                   (name, size, attributes, last write time)\n"
@@ -20,7 +21,10 @@ const char kUsage[] =
     "\n"
     "Settings are those of module.ini (see the comments in a created one);\n"
     "--set changes one before the factory content is laid down; --two-stage sets\n"
-    "board.two_stage=true after them (a first and a second bootloader).\n"
+    "board.two_stage=true after them (a first and a second bootloader). The nand\n"
+    "board takes flash.nand_chip_id (0xD3EC 0xF1EC 0xDAEC 0xDCEC 0xDCAD) and\n"
+    "board.cpu_part_code (2, 8, 9); dump OFFSET reads its flash as the module's OS\n"
+    "and the update program see it, the logical flash around the bad blocks.\n"
     "\n"
     "export, ls, put and get work on the flash disk's store \"Internal Flash\" and\n"
     "take the module's flash lock, so a program running on the module waits for\n"
