@@ -132,7 +132,9 @@ bool NandBlockMapBuilt(const NandBlockMap& map) {
 
 uint32_t NandBlockMapGet(const NandBlockMap& map, uint32_t block) { return LoadLe16(MapEntry(map, block)); }
 
-void NandBlockMapSet(NandBlockMap* map, uint32_t block, uint16_t physical) { StoreLe16(MapEntry(*map, block), physical); }
+void NandBlockMapSet(NandBlockMap* map, uint32_t block, uint16_t physical) {
+  StoreLe16(MapEntry(*map, block), physical);
+}
 
 bool NandBlockMapBuild(NandBlockMap* map, const uint8_t list[kNandPageBytes], uint32_t blocks) {
   if (!NandListHasHeader(list) || blocks > kNandBlockMapMaxBlocks) return false;

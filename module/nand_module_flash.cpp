@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <vector>
 
+#include "module/flash_lock.h"
 #include "module/nand_model.h"
 #include "module/nand_os_driver.h"
 
@@ -54,7 +54,7 @@ bool BuildPrivateMap(NandOsFlash* f, std::string* error) {
   if (!NandBlockMapOpenPrivate(&f->map, error)) return false;
   uint8_t list[kNandPageBytes];
   if (!ReadListPage(f, list) || !NandBlockMapBuild(&f->map, list, f->chip->blocks)) {
-    *error = "the NAND chip's bad-block list (physical page 63) is unreadable or has no header";
+    *error = kNandListUnusable;
     return false;
   }
   return true;
@@ -178,10 +178,15 @@ uint32_t BlockSize(void* ctx, uint32_t offset) { return offset < UsableBytes(Of(
 // of its own built from the list page.
 bool Restart(void* ctx, std::string* error) {
   NandOsFlash* f = Of(ctx);
+  // The shared map changes only under the flash lock, for every user of it.
+  NamedMutex* held = ModuleFlashLock(f->module, error);
+  if (held == nullptr) return false;
   std::string shmDir = ModuleShmPath(f->module.dir);
   NandModelPowerOff(shmDir);
   NandBlockMapClose(&f->map);
-  return NandBlockMapDropShared(shmDir, error) && BuildPrivateMap(f, error);
+  bool ok = NandBlockMapDropShared(shmDir, error) && BuildPrivateMap(f, error);
+  ModuleFlashUnlock(held);
+  return ok;
 }
 
 const ModuleFlashOps kNandOsFlashOps = {Read, Program, Erase, Size, BlockSize, Restart};

@@ -18,7 +18,7 @@ bool NandOsStart(const Module& module, NandModel* model, std::string* error) {
   if (ok && !NandBlockMapBuilt(map)) {
     uint8_t list[kNandPageBytes];
     ok = NandOsReadListPage(model, list) && NandBlockMapBuild(&map, list, NandModelChip(model)->blocks);
-    if (!ok) *error = "the NAND chip's bad-block list (physical page 63) is unreadable or has no header";
+    if (!ok) *error = kNandListUnusable;
   }
   if (held != nullptr) ModuleFlashUnlock(held);
   NandBlockMapClose(&map);

@@ -21,6 +21,8 @@ struct NandOsFlash;
 // again.
 bool NandOsStart(const Module& module, NandModel* model, std::string* error);
 
+constexpr char kNandListUnusable[] = "the NAND chip's bad-block list (physical page 63) is unreadable or has no header";
+
 // The list page as the driver reads it: the whole page, without correction.
 bool NandOsReadListPage(NandModel* model, uint8_t list[kNandPageBytes]);
 

@@ -48,7 +48,9 @@ TEST(NandList, MovesTakeTheHighestFreeBlockAndCancelTheOlderEntry) {
   EXPECT_EQ(NandListCount(list.bytes), 3u);
 
   // The reserve runs out at its lowest block; a failed move changes nothing.
-  for (uint16_t block = 100; replacement > 2008; block++) ASSERT_TRUE(NandListMove(list.bytes, kBlocks, block, &replacement));
+  for (uint16_t block = 100; replacement > 2008; block++) {
+    ASSERT_TRUE(NandListMove(list.bytes, kBlocks, block, &replacement));
+  }
   ListPage before = list;
   EXPECT_FALSE(NandListMove(list.bytes, kBlocks, 7, &replacement));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(before.bytes), kNandPageBytes),

@@ -134,7 +134,9 @@ int FwmoduleCreate(const std::vector<std::string>& args) {
   for (const std::string& setting : settings) {
     if (!ModuleConfigAssign(&config, setting, &error)) return FwmoduleFail(error);
   }
-  if (!ModuleFlashCheckConfig(config, &error) || !ModuleCreateFrom(dir, config, force, &error)) return FwmoduleFail(error);
+  if (!ModuleFlashCheckConfig(config, &error) || !ModuleCreateFrom(dir, config, force, &error)) {
+    return FwmoduleFail(error);
+  }
   std::printf("created %s module in %s\n", board.c_str(), dir.c_str());
   return 0;
 }

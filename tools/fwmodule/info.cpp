@@ -204,7 +204,8 @@ void PrintRegions(const Module& module, const ModuleImage& image) {
     std::printf("regions     unreadable (%s)\n", error.c_str());
     return;
   }
-  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c), Registry(module, image.flash)};
+  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c),
+                                 Registry(module, image.flash)};
   if (c.layoutSecondBootloaderBase != 0) regions.push_back(SecondBootloader(flash, c.layoutSecondBootloaderBase));
   Region fileSystem;
   bool haveFileSystem = FileSystem(module, image.flash, &fileSystem);

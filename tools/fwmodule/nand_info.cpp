@@ -60,17 +60,21 @@ void PrintNandTables(const Module& module, const ModuleImage& image) {
     std::printf("bad blocks  list page (physical page 63): %" PRIu32 " entr%s\n", count, count == 1 ? "y" : "ies");
     for (uint32_t i = 0; i < count; i++) {
       NandListEntry e = NandListEntryAt(list, i);
-      if (e.logical == kNandListCancelled) std::printf("              block %" PRIu16 " withheld (cancelled entry)\n", e.replacement);
-      else std::printf("              block %" PRIu16 " -> %" PRIu16 "\n", e.logical, e.replacement);
+      if (e.logical == kNandListCancelled) {
+        std::printf("              block %" PRIu16 " withheld (cancelled entry)\n", e.replacement);
+      } else {
+        std::printf("              block %" PRIu16 " -> %" PRIu16 "\n", e.logical, e.replacement);
+      }
     }
   }
   std::printf("            marked bad by the chip maker: %s\n", MarkedBlocks(image.nand).c_str());
   NandBlockMap map;
   bool built = false;
   std::string error;
-  std::string state = !NandBlockMapOpenIfBuilt(ModuleShmPath(module.dir), &map, &built, &error) ? "unreadable (" + error + ")"
-                      : built ? "built this boot"
-                              : "not built (the next start builds it)";
+  bool readable = NandBlockMapOpenIfBuilt(ModuleShmPath(module.dir), &map, &built, &error);
+  std::string state = !readable ? "unreadable (" + error + ")"
+                      : built   ? "built this boot"
+                                : "not built (the next start builds it)";
   NandBlockMapClose(&map);
   std::printf("block map   NAND_FLASH_BBMT %s; the OS driver %s\n", state.c_str(),
               module.config.nandOsDriver ? "builds it at module start" : "is off (the first program builds it)");
