@@ -234,4 +234,3 @@ void NandOsFlashClose(NandOsFlash* flash) {
 
 ModuleFlash NandOsFlashAccess(NandOsFlash* flash) { return ModuleFlash{&kNandOsFlashOps, flash}; }
 
-const NandBlockMap& NandOsFlashMap(const NandOsFlash* flash) { return flash->map; }

@@ -42,5 +42,3 @@ void NandOsFlashClose(NandOsFlash* flash);
 // up and build again; the flash then reads through the list page, as the
 // module's boot reads it.
 ModuleFlash NandOsFlashAccess(NandOsFlash* flash);
-// The map the operations use.
-const NandBlockMap& NandOsFlashMap(const NandOsFlash* flash);

@@ -57,14 +57,6 @@ TEST(NandList, MovesTakeTheHighestFreeBlockAndCancelTheOlderEntry) {
             std::string(reinterpret_cast<char*>(list.bytes), kNandPageBytes));
 }
 
-TEST(NandList, AWithheldBlockIsNeverHandedOut) {
-  ListPage list;
-  ASSERT_TRUE(NandListWithhold(list.bytes, 2047));
-  uint16_t replacement = 0;
-  ASSERT_TRUE(NandListMove(list.bytes, kBlocks, 600, &replacement));
-  EXPECT_EQ(replacement, 2046);
-}
-
 TEST(NandBlockMap, BuildsFromTheListIgnoringCancelledAndForeignEntries) {
   Map m;
   ListPage list;
