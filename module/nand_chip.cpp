@@ -10,6 +10,7 @@
 namespace {
 
 constexpr uint8_t kFloatingByte = 0xFF;  // what the data lines read when nothing drives them
+constexpr uint8_t kErasedByte = 0xFF;
 constexpr uint8_t kBadBlockMark = 0x00;
 constexpr uint32_t kMarkedPages = 2;     // makers mark the first and second page of a bad block
 constexpr uint32_t kBitsPerCycle = 8;
@@ -144,7 +145,7 @@ void MarkFactoryBad(NandChip* c) {
     for (uint32_t page = first; page < first + kMarkedPages; page++) {
       uint8_t mark = 0;
       NandArrayRead(c->array, page, kNandBadMarkOffset, &mark, 1);
-      if (mark == kFloatingByte) NandArrayProgram(c->array, page, kNandBadMarkOffset, &kBadBlockMark, 1);
+      if (mark == kErasedByte) NandArrayProgram(c->array, page, kNandBadMarkOffset, &kBadBlockMark, 1);
     }
   }
 }
@@ -171,7 +172,7 @@ void NandChipPowerUp(NandChip* c) {
   c->job = NandJob::None;
   c->jobFails = false;
   c->status = kReadyStatus;
-  std::memset(c->reg, kFloatingByte, sizeof c->reg);
+  std::memset(c->reg, kErasedByte, sizeof c->reg);
   MarkFactoryBad(c);
 }
 
@@ -194,7 +195,7 @@ void NandChipCommand(NandChip* c, uint8_t command) {
     case kNandCmdReadConfirm: ConfirmRead(c); break;
     case kNandCmdProgram:
       StartSequence(c, NandChipMode::ProgramAddress);
-      std::memset(c->reg, kFloatingByte, sizeof c->reg);
+      std::memset(c->reg, kErasedByte, sizeof c->reg);
       break;
     case kNandCmdProgramConfirm: ConfirmProgram(c); break;
     case kNandCmdErase: StartSequence(c, NandChipMode::EraseAddress); break;
