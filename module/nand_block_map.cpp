@@ -138,16 +138,20 @@ void NandBlockMapSet(NandBlockMap* map, uint32_t block, uint16_t physical) {
 
 bool NandBlockMapBuild(NandBlockMap* map, const uint8_t list[kNandPageBytes], uint32_t blocks) {
   if (!NandListHasHeader(list) || blocks > kNandBlockMapMaxBlocks) return false;
-  // The magic goes first, as the other users of the map store it; they all
-  // hold the flash lock, so none sees the entries half filled.
-  StoreLe32(map->view, kNandBlockMapMagic);
   for (uint32_t b = 0; b < blocks; b++) NandBlockMapSet(map, b, static_cast<uint16_t>(b));
   uint32_t count = NandListCount(list);
   for (uint32_t i = 0; i < count; i++) {
     NandListEntry e = NandListEntryAt(list, i);
-    if (e.logical == kNandListCancelled || e.logical >= blocks || e.replacement >= blocks) continue;
+    // An entry sending a block onto block 0 would have its erase take the
+    // list page along: it is as foreign as one naming a block not there.
+    if (e.logical == kNandListCancelled || e.logical >= blocks || e.replacement >= blocks || e.replacement == 0) {
+      continue;
+    }
     NandBlockMapSet(map, e.logical, e.replacement);
   }
+  // The magic goes last: a build cut short leaves a map the next start
+  // builds again, never a half-filled one that looks ready.
+  StoreLe32(map->view, kNandBlockMapMagic);
   return true;
 }
 

@@ -82,10 +82,11 @@ bool NandBlockMapBuilt(const NandBlockMap& map);
 uint32_t NandBlockMapGet(const NandBlockMap& map, uint32_t block);
 void NandBlockMapSet(NandBlockMap* map, uint32_t block, uint16_t physical);
 
-// Builds the map of a chip of `blocks` blocks from its list page: the magic
-// first, then every block to itself, then the entries in order (later ones
-// win; entries naming blocks the chip does not have are ignored). False, with
-// the map left unbuilt, when the page has no header.
+// Builds the map of a chip of `blocks` blocks from its list page: every
+// block to itself, then the entries in order (later ones win; entries naming
+// blocks the chip does not have, or block 0 as a replacement, are ignored),
+// the magic last. False, with the map left unbuilt, when the page has no
+// header.
 bool NandBlockMapBuild(NandBlockMap* map, const uint8_t list[kNandPageBytes], uint32_t blocks);
 
 // Forgets the shared map of the module's boot (its magic and entries go), as

@@ -64,12 +64,14 @@ TEST(NandBlockMap, BuildsFromTheListIgnoringCancelledAndForeignEntries) {
   NandListPut(list.bytes, 1, {0, 2046});     // cancelled
   NandListPut(list.bytes, 2, {3000, 2045});  // a block this chip does not have
   NandListPut(list.bytes, 3, {7, 9000});
-  NandListPut(list.bytes, 4, {5, 2044});     // later entries win
+  NandListPut(list.bytes, 4, {8, 0});        // onto the block that holds the list
+  NandListPut(list.bytes, 5, {5, 2044});     // later entries win
   ASSERT_TRUE(NandBlockMapBuild(&m.map, list.bytes, kBlocks));
   EXPECT_TRUE(NandBlockMapBuilt(m.map));
   EXPECT_EQ(NandBlockMapGet(m.map, 5), 2044u);
   EXPECT_EQ(NandBlockMapGet(m.map, 0), 0u);
   EXPECT_EQ(NandBlockMapGet(m.map, 7), 7u);
+  EXPECT_EQ(NandBlockMapGet(m.map, 8), 8u);
   EXPECT_EQ(NandBlockMapGet(m.map, 2047), 2047u);
 }
 
