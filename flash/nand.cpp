@@ -38,8 +38,6 @@ uint8_t* BounceBytes() { return reinterpret_cast<uint8_t*>(g_nand.bounce); }
 
 bool WordAligned(const void* p) { return reinterpret_cast<uintptr_t>(p) % alignof(uint32_t) == 0; }
 
-bool ReadOk(uint32_t status) { return status == NAND_STATUS_OK || status == NAND_STATUS_CORRECTED; }
-
 // Refuses the operation before it starts: the driver is not up, the map is
 // not built or the range does not lie inside the flash (computed wide, so it
 // cannot wrap). 0 with FlashError set, 1 to go on.
@@ -86,7 +84,7 @@ uint32_t ReadSteps(uint8_t* out, uint32_t offset, uint32_t length) {
       std::memset(out, ERASED_BYTE, chunk);
     } else {
       status = NandReadPage(direct ? reinterpret_cast<uint32_t*>(out) : g_nand.bounce, nullptr, 0, physical);
-      if (!ReadOk(status)) break;
+      if (!NandReadSucceeded(status)) break;
       if (!direct) std::memcpy(out, BounceBytes() + inPage, chunk);
     }
     inPage = 0;

@@ -36,8 +36,6 @@ BbmState g_bbm;
 uint32_t& Magic() { return *reinterpret_cast<uint32_t*>(g_bbm.view); }
 uint16_t* Map() { return reinterpret_cast<uint16_t*>(g_bbm.view + BBM_MAP_ENTRIES_OFFSET); }
 
-bool ReadOk(uint32_t status) { return status == NAND_STATUS_OK || status == NAND_STATUS_CORRECTED; }
-
 // The list page holds little-endian 16-bit fields whatever the host.
 uint16_t ListField(uint32_t offset) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(g_bbm.list) + offset;
@@ -96,7 +94,7 @@ bool AllErased(const uint32_t* words, uint32_t count) {
 
 uint32_t BuildSteps() {
   uint32_t status = ListRead();
-  if (!ReadOk(status)) return NandStatusResult(status);
+  if (!NandReadSucceeded(status)) return NandStatusResult(status);
   if (!ListHasHeader()) {
     FlashError = FLASH_ERR_NO_BBT;
     return 0;
@@ -124,7 +122,7 @@ uint32_t EraseSteps(uint32_t logicalPage) {
   if (listBlock) {
     // Without the list in hand the erase would take it with it.
     uint32_t status = ListRead();
-    if (!ReadOk(status)) return NandStatusResult(status);
+    if (!NandReadSucceeded(status)) return NandStatusResult(status);
   }
   uint32_t status = NandEraseBlock(logicalPage + BbmDelta(logicalPage));
   if (status == NAND_STATUS_BAD_BLOCK) {
@@ -216,7 +214,7 @@ uint32_t ReplaceSteps(uint32_t logicalPage, uint32_t* replacement, uint32_t mode
   bool loadedHere = false;
   if (!g_bbm.listLoaded) {
     uint32_t status = ListRead();
-    if (!ReadOk(status)) return NandStatusResult(status);
+    if (!NandReadSucceeded(status)) return NandStatusResult(status);
     if (!ListHasHeader()) {
       FlashError = FLASH_ERR_NO_BBT;
       return 0;

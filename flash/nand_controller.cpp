@@ -101,8 +101,7 @@ constexpr uint32_t NDTR1_TWHR_SHIFT = 4;
 constexpr uint32_t NDTR1_TR_SHIFT = 16;
 constexpr uint32_t NDTR1_SHORT_MAX = 15;
 constexpr uint32_t NDTR1_TR_MAX = 0xFFFF;
-// The first hold time is what the second leaves after the write pulse and
-// this much of the controller's own delay.
+// Margin of the rule that derives the hold count from the second time.
 constexpr uint32_t NAND_HOLD_MARGIN_NS = 26;
 constexpr uint32_t NS_PER_US = 1000;
 
@@ -177,10 +176,37 @@ uint32_t EntryOf(uint32_t id) {
   return 0;
 }
 
-// Controller clock cycles that cover `ns`, less the one the controller adds.
+// Controller clock cycles for `ns`: the registers hold one less than the
+// count that covers it.
 uint32_t CycleCount(uint32_t ns, uint32_t mhz) { return ns < 2 ? 0 : (ns * mhz + NS_PER_US - 1) / NS_PER_US - 1; }
 uint32_t CycleCountAtMost(uint32_t ns, uint32_t mhz, uint32_t limit) {
   return std::min(CycleCount(ns, mhz), limit);
+}
+
+struct NandTimingWords {
+  uint32_t timing0;
+  uint32_t timing1;
+};
+
+// Timing register values for a chip table entry at a controller clock in MHz.
+NandTimingWords NandTimingsFor(uint32_t entry, uint32_t mhz) {
+  const uint32_t* t = kChips[entry < NAND_CHIP_ENTRIES ? entry : 0].timesNs;
+  uint32_t n1 = CycleCount(t[T1], mhz);
+  uint32_t n3 = CycleCountAtMost(t[T3], mhz, NDTR0_FIELD_MAX);
+  uint32_t n4 = CycleCountAtMost(t[T4], mhz, NDTR0_FIELD_MAX);
+  uint32_t n5 = CycleCountAtMost(t[T5], mhz, NDTR0_FIELD_MAX);
+  uint32_t n6 = CycleCountAtMost(t[T6], mhz, NDTR0_FIELD_MAX);
+  uint32_t n7 = CycleCountAtMost(t[T7], mhz, NDTR0_FIELD_MAX);
+  uint32_t n2 = t[T2] <= t[T1] + t[T5] + NAND_HOLD_MARGIN_NS
+                    ? std::min(n1, NDTR0_FIELD_MAX)
+                    : CycleCountAtMost(t[T2] - t[T5] - NAND_HOLD_MARGIN_NS, mhz, NDTR0_FIELD_MAX);
+  NandTimingWords words;
+  words.timing0 = n7 << NDTR0_TRP_SHIFT | n6 << NDTR0_TRH_SHIFT | n5 << NDTR0_TWP_SHIFT | n4 << NDTR0_TWH_SHIFT |
+                  n3 << NDTR0_TCS_SHIFT | n2 << NDTR0_TCH_SHIFT;
+  words.timing1 = CycleCountAtMost(t[T10], mhz, NDTR1_SHORT_MAX) << NDTR1_TAR_SHIFT |
+                  CycleCountAtMost(t[T9], mhz, NDTR1_SHORT_MAX) << NDTR1_TWHR_SHIFT |
+                  CycleCountAtMost(t[T8], mhz, NDTR1_TR_MAX) << NDTR1_TR_SHIFT;
+  return words;
 }
 
 void NandSetTimings() {
@@ -278,27 +304,15 @@ void SetGeometry(const NandChipEntry& entry) {
   g.blockCount = entry.blockCount;
 }
 
-}  // namespace
-
-NandTimingWords NandTimingsFor(uint32_t entry, uint32_t mhz) {
-  const uint32_t* t = kChips[entry < NAND_CHIP_ENTRIES ? entry : 0].timesNs;
-  uint32_t n1 = CycleCount(t[T1], mhz);
-  uint32_t n3 = CycleCountAtMost(t[T3], mhz, NDTR0_FIELD_MAX);
-  uint32_t n4 = CycleCountAtMost(t[T4], mhz, NDTR0_FIELD_MAX);
-  uint32_t n5 = CycleCountAtMost(t[T5], mhz, NDTR0_FIELD_MAX);
-  uint32_t n6 = CycleCountAtMost(t[T6], mhz, NDTR0_FIELD_MAX);
-  uint32_t n7 = CycleCountAtMost(t[T7], mhz, NDTR0_FIELD_MAX);
-  uint32_t n2 = t[T2] <= t[T1] + t[T5] + NAND_HOLD_MARGIN_NS
-                    ? std::min(n1, NDTR0_FIELD_MAX)
-                    : CycleCountAtMost(t[T2] - t[T5] - NAND_HOLD_MARGIN_NS, mhz, NDTR0_FIELD_MAX);
-  NandTimingWords words;
-  words.timing0 = n7 << NDTR0_TRP_SHIFT | n6 << NDTR0_TRH_SHIFT | n5 << NDTR0_TWP_SHIFT | n4 << NDTR0_TWH_SHIFT |
-                  n3 << NDTR0_TCS_SHIFT | n2 << NDTR0_TCH_SHIFT;
-  words.timing1 = CycleCountAtMost(t[T10], mhz, NDTR1_SHORT_MAX) << NDTR1_TAR_SHIFT |
-                  CycleCountAtMost(t[T9], mhz, NDTR1_SHORT_MAX) << NDTR1_TWHR_SHIFT |
-                  CycleCountAtMost(t[T8], mhz, NDTR1_TR_MAX) << NDTR1_TR_SHIFT;
-  return words;
+// A flag and its bit in the working control value change together.
+int SetControlFlag(bool* flag, uint32_t bit, int on) {
+  bool previous = *flag;
+  *flag = on != 0;
+  g_ctl.working = *flag ? g_ctl.working | bit : g_ctl.working & ~bit;
+  return previous ? 1 : 0;
 }
+
+}  // namespace
 
 uint32_t NandReadId(uint32_t* id) {
   uint32_t control = g_ctl.working;
@@ -390,19 +404,9 @@ uint32_t NandControllerInit(bool full) {
   return NAND_STATUS_OK;
 }
 
-int NandSetEcc(int on) {
-  bool previous = g_ctl.ecc;
-  g_ctl.ecc = on != 0;
-  g_ctl.working = g_ctl.ecc ? g_ctl.working | NDCR_ECC_EN : g_ctl.working & ~NDCR_ECC_EN;
-  return previous ? 1 : 0;
-}
+int NandSetEcc(int on) { return SetControlFlag(&g_ctl.ecc, NDCR_ECC_EN, on); }
 
-int NandSetSpare(int on) {
-  bool previous = g_ctl.spare;
-  g_ctl.spare = on != 0;
-  g_ctl.working = g_ctl.spare ? g_ctl.working | NDCR_SPARE_EN : g_ctl.working & ~NDCR_SPARE_EN;
-  return previous ? 1 : 0;
-}
+int NandSetSpare(int on) { return SetControlFlag(&g_ctl.spare, NDCR_SPARE_EN, on); }
 
 bool NandEccOn() { return g_ctl.ecc; }
 
@@ -414,6 +418,8 @@ uint32_t NandSpareBytes() {
 void NandRestoreControl() {
   if (g_ctl.window != nullptr) Put(NDCR, g_ctl.saved);
 }
+
+bool NandReadSucceeded(uint32_t status) { return status == NAND_STATUS_OK || status == NAND_STATUS_CORRECTED; }
 
 uint32_t NandStatusResult(uint32_t status) {
   switch (status) {

@@ -64,20 +64,14 @@ void NandRestoreControl();
 // Turns a NAND status into FlashError and a result: 1 for success (also a
 // corrected bit error), 0 for failure.
 uint32_t NandStatusResult(uint32_t status);
+// A read that delivered its data: clean or with its bit error corrected.
+bool NandReadSucceeded(uint32_t status);
 
 const NandGeometry& NandChipGeometry();
 
 // Chip class of an identification word: 1, 2 or 3, 0 for a chip not in the
 // table. Class 3 (two dies behind two chip selects) reads at raised priority.
 uint32_t NandChipClassOf(uint32_t id);
-
-// Timing register values for a chip table entry (0 the default, 1-5 the
-// chips) at a controller clock in MHz.
-struct NandTimingWords {
-  uint32_t timing0;
-  uint32_t timing1;
-};
-NandTimingWords NandTimingsFor(uint32_t entry, uint32_t clockMhz);
 
 // Back to the state at process start (tests only; the window is released).
 void NandControllerResetForTests();
