@@ -8,6 +8,7 @@
 #include "module/phys_bus.h"
 #include "module/processor.h"
 
+struct NandModel;
 struct NorModel;
 
 // Physical address of the NOR pair on the NOR board.
@@ -16,7 +17,8 @@ constexpr uint32_t kNorPhysBase = 0x00000000;
 struct ModuleHardware {
   Processor processor;
   PhysBus bus;
-  NorModel* nor = nullptr;
+  NorModel* nor = nullptr;    // on the NOR board
+  NandModel* nand = nullptr;  // on the NAND board: the controller and its chip
 };
 
 // Brings the module's hardware up. The processor always comes up; a device

@@ -87,6 +87,10 @@ void NandArrayErase(NandArray* array, uint32_t block) {
   }
 }
 
+void NandArrayErasePages(NandArray* array, uint32_t firstPage, uint32_t count) {
+  std::memset(Record(array, firstPage, 0), 0, uint64_t{count} * kNandPageRecordBytes);
+}
+
 bool NandArrayBlockErased(const NandArray* array, uint32_t block) {
   const uint8_t* cells = array->bytes + block * kBlockRecordBytes;
   for (uint64_t i = 0; i < kBlockRecordBytes; i++) {

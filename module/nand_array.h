@@ -34,5 +34,7 @@ void NandArrayRead(const NandArray* array, uint32_t page, uint32_t column, void*
 void NandArrayProgram(NandArray* array, uint32_t page, uint32_t column, const void* data, uint32_t length);
 // Every byte of the block's pages and spare areas becomes 0xFF.
 void NandArrayErase(NandArray* array, uint32_t block);
+// The first `count` pages of an erase cut short: erased, still taking disk space.
+void NandArrayErasePages(NandArray* array, uint32_t firstPage, uint32_t count);
 // True when no byte of the block's records has been programmed.
 bool NandArrayBlockErased(const NandArray* array, uint32_t block);
