@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "flash/nand.h"
+#include "flash/nand_controller.h"
 #include "tests/nand/nand_fixture.h"
 
 namespace {
@@ -8,6 +9,7 @@ namespace {
 constexpr uint32_t kControl = kNandControllerBase + 0x00;
 constexpr uint32_t kTiming0 = kNandControllerBase + 0x04;
 constexpr uint32_t kTiming1 = kNandControllerBase + 0x0C;
+constexpr uint32_t kDataBuffer = kNandControllerBase + 0x40;
 constexpr uint32_t kCommandBuffer = kNandControllerBase + 0x48;
 constexpr uint32_t kRun = 0x10000000;
 constexpr uint32_t kSecondChipSelect = 1u << 24;
@@ -99,6 +101,33 @@ TEST_F(NandTest, SecondChipSelectFromPage0x40000) {
   EXPECT_EQ(commands[3] & (kCommandTypeMask | kSecondChipSelect), kReadType | kSecondChipSelect);
   EXPECT_EQ(back, data);
 }
+
+struct SpareCase {
+  int spare;
+  int ecc;
+  uint32_t bytes;
+};
+
+class NandSpare : public NandTest, public ::testing::WithParamInterface<SpareCase> {};
+
+// A page transfer must take exactly what the controller carries, or the
+// next command finds words left over.
+TEST_P(NandSpare, PageReadTakesTheSpareBytesTheControllerCarries) {
+  ASSERT_NO_FATAL_FAILURE(AttachAndInit());
+  NandSetSpare(GetParam().spare);
+  NandSetEcc(GetParam().ecc);
+  EXPECT_EQ(NandSpareBytes(), GetParam().bytes);
+  uint32_t page[512];
+  StartTrace();
+  EXPECT_EQ(NandReadPage(page, nullptr, 0, 300), NAND_STATUS_OK);
+  size_t reads = 0;
+  for (const BusTraceEntry& e : Trace()) reads += !e.write && e.address == kDataBuffer;
+  EXPECT_EQ(reads, 512 + GetParam().bytes / 4);
+  NandRestoreControl();
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, NandSpare,
+                         ::testing::Values(SpareCase{1, 1, 40}, SpareCase{1, 0, 64}, SpareCase{0, 1, 0}));
 
 TEST_F(NandTest, ChipThatNeverAnswersFailsInitialisation) {
   NandBoard board;
