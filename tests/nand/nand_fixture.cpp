@@ -25,24 +25,6 @@ void ResetProgram() {
   HardwareReset();
 }
 
-bool WithArray(const std::string& dir, uint32_t chipId, bool (*use)(NandArray*, void*), void* context) {
-  NandArray array;
-  std::string error;
-  if (!NandArrayOpen(ModuleFlashPath(dir), NandChipTypeOf(chipId), &array, &error)) {
-    ADD_FAILURE() << error;
-    return false;
-  }
-  bool ok = use(&array, context);
-  NandArrayClose(&array);
-  return ok;
-}
-
-struct CellAccess {
-  uint32_t page;
-  uint8_t* bytes;
-  uint32_t length;
-};
-
 std::vector<uint8_t> ListPage(const NandBoard& board) {
   std::vector<uint8_t> page(kNandPage, 0xFF);
   if (board.listHeader) std::memcpy(page.data(), kListHeader, sizeof kListHeader);
@@ -54,7 +36,7 @@ std::vector<uint8_t> ListPage(const NandBoard& board) {
     }
   }
   if (!board.listTerminated) {
-    // Every slot taken: cancelled entries with their replacements to the end.
+    // Every slot to the end taken by a cancelled entry.
     for (; at + 4 <= kNandPage; at += 4) page[at] = page[at + 1] = 0;
   }
   return page;
@@ -73,24 +55,25 @@ std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed) {
 }
 
 void NandTest::Attach(const NandBoard& board) {
-  ResetProgram();
-  PlatformDetachModule();
+  TearDown();
   dir_ = MakeTempDir("fwnand");
   ASSERT_FALSE(dir_.empty());
-  chipId_ = board.chipId;
   ModuleConfig config;
   std::string error;
   ASSERT_TRUE(ModuleConfigForBoard("nand", &config));
   config.nandChipId = board.chipId;
   config.cpuPartCode = board.partCode;
-  config.nandOsDriver = board.osDriver;
+  config.nandOsDriver = false;  // the controller waits for the program to set it up
   config.nandFactoryBad.clear();
   for (const std::string& s : board.settings) ASSERT_TRUE(ModuleConfigAssign(&config, s, &error)) << error;
   for (const std::string& d : {ModuleShmPath(dir_), ModuleLocksPath(dir_), ModuleRootPath(dir_)}) {
     std::filesystem::create_directories(d);
   }
   ASSERT_TRUE(ModuleConfigSave(ModuleIniPath(dir_), config, &error)) << error;
-  ASSERT_TRUE(NandArrayCreate(ModuleFlashPath(dir_), NandChipTypeOf(board.chipId), &error)) << error;
+  const NandChipType* chip = NandChipTypeOf(board.chipId);
+  ASSERT_TRUE(NandArrayCreate(ModuleFlashPath(dir_), chip, &error)) << error;
+  // Mapped shared, as the model maps it: both see every change at once.
+  ASSERT_TRUE(NandArrayOpen(ModuleFlashPath(dir_), chip, &cells_, &error)) << error;
   PutCells(63, ListPage(board));
   ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
 }
@@ -105,32 +88,17 @@ void NandTest::ForgetDriver() { ResetProgram(); }
 void NandTest::TearDown() {
   ResetProgram();
   PlatformDetachModule();
+  NandArrayClose(&cells_);
 }
 
 std::vector<uint8_t> NandTest::Cells(uint32_t page, uint32_t length) {
   std::vector<uint8_t> bytes(length);
-  CellAccess access{page, bytes.data(), length};
-  WithArray(
-      dir_, chipId_,
-      [](NandArray* array, void* context) {
-        auto* a = static_cast<CellAccess*>(context);
-        NandArrayRead(array, a->page, 0, a->bytes, a->length);
-        return true;
-      },
-      &access);
+  NandArrayRead(&cells_, page, 0, bytes.data(), length);
   return bytes;
 }
 
 void NandTest::PutCells(uint32_t page, const std::vector<uint8_t>& bytes) {
-  CellAccess access{page, const_cast<uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size())};
-  WithArray(
-      dir_, chipId_,
-      [](NandArray* array, void* context) {
-        auto* a = static_cast<CellAccess*>(context);
-        NandArrayProgram(array, a->page, 0, a->bytes, a->length);
-        return true;
-      },
-      &access);
+  NandArrayProgram(&cells_, page, 0, bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
 namespace {

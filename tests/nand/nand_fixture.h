@@ -10,11 +10,11 @@
 
 #include "flash/flash_layer.h"
 #include "module/hardware.h"
+#include "module/nand_array.h"
 
 struct NandBoard {
   uint32_t chipId = 0xDAEC;
   uint32_t partCode = 9;
-  bool osDriver = false;  // the module's own driver has not built the shared map
   bool listHeader = true;
   std::vector<std::pair<uint16_t, uint16_t>> list;  // {logical, replacement} entries
   bool listTerminated = true;
@@ -48,7 +48,7 @@ class NandTest : public ::testing::Test {
   std::vector<BusTraceEntry> Trace();
 
   std::string dir_;
-  uint32_t chipId_ = 0;
+  NandArray cells_;
 };
 
 // Bytes that differ from page to page and from erased.
