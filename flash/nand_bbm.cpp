@@ -69,8 +69,9 @@ bool EntryUsable(uint32_t k) {
   return EntryLogical(k) < blocks && replacement < blocks && replacement != 0;
 }
 
-// The list page is read and written without error correction: its
-// correction code is not kept up to date as entries are added in place.
+// The list page is read and written without error correction: entries are
+// added by programming the page again in place, and a second correction code
+// programmed over the first would leave neither valid.
 uint32_t ListRead() {
   int ecc = NandSetEcc(0);
   uint32_t status = NandReadPage(g_bbm.list, nullptr, 0, BBM_LIST_PAGE);
@@ -78,8 +79,8 @@ uint32_t ListRead() {
   return status;
 }
 
-uint32_t ListProgram(int ecc) {
-  int previous = NandSetEcc(ecc);
+uint32_t ListProgram() {
+  int previous = NandSetEcc(0);
   uint32_t status = NandProgramPage(g_bbm.list, nullptr, 0, BBM_LIST_PAGE);
   NandSetEcc(previous);
   return status;
@@ -130,7 +131,7 @@ uint32_t EraseSteps(uint32_t logicalPage) {
     if (BbmReplaceBlock(logicalPage, &replacement, BBM_MOVE)) status = NAND_STATUS_OK;
   }
   if (listBlock) {
-    uint32_t written = ListProgram(0);
+    uint32_t written = ListProgram();
     if (status == NAND_STATUS_OK) status = written;
   }
   return NandStatusResult(status);
@@ -224,7 +225,7 @@ uint32_t ReplaceSteps(uint32_t logicalPage, uint32_t* replacement, uint32_t mode
   uint32_t result = MoveSteps(block, replacement, mode, oldBlock, failedPage);
   if (loadedHere) {
     g_bbm.listLoaded = false;
-    if (result != 0 && ListProgram(NandEccOn() ? 1 : 0) != NAND_STATUS_OK) result = 0;
+    if (result != 0 && ListProgram() != NAND_STATUS_OK) result = 0;
   }
   return result;
 }

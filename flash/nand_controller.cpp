@@ -408,8 +408,6 @@ int NandSetEcc(int on) { return SetControlFlag(&g_ctl.ecc, NDCR_ECC_EN, on); }
 
 int NandSetSpare(int on) { return SetControlFlag(&g_ctl.spare, NDCR_SPARE_EN, on); }
 
-bool NandEccOn() { return g_ctl.ecc; }
-
 uint32_t NandSpareBytes() {
   if (!g_ctl.spare) return 0;
   return g_ctl.ecc ? NAND_SPARE_WITH_ECC : NAND_MAX_SPARE_BYTES;

@@ -52,7 +52,6 @@ uint32_t NandEraseBlock(uint32_t page);
 // value, for the commands that follow; each returns the previous setting.
 int NandSetEcc(int on);
 int NandSetSpare(int on);
-bool NandEccOn();
 // Spare bytes a page transfer carries: 0 with the spare transfer off, 40
 // with error correction on (the controller keeps the rest for its code), 64.
 uint32_t NandSpareBytes();
