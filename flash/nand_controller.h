@@ -7,8 +7,7 @@
 
 #include <cstdint>
 
-// NAND status of a controller command. Values are bits, as the controller's
-// error reports combine into one answer per command.
+// NAND status of a controller command: one outcome per command.
 constexpr uint32_t NAND_STATUS_OK = 0;
 constexpr uint32_t NAND_STATUS_TIMEOUT = 1;        // the controller did not signal in time
 constexpr uint32_t NAND_STATUS_UNCORRECTABLE = 2;
