@@ -87,7 +87,8 @@ TEST_F(Runner, UnsupportedHardwareStopsBeforeAnyDialog) {
 }
 
 TEST_F(Runner, FlashThatDoesNotComeUpLeavesOnlyTheRegistryAndResetButtons) {
-  // A PXA3xx board: its NAND flash is not driven, so the flash layer fails.
+  // A NOR board that reports a PXA3xx part code: the NAND driver finds no
+  // controller there, so the flash layer fails.
   ASSERT_FALSE(AttachTempModuleWith({"board.cpu_part_code=2"}).empty());
   EXPECT_EQ(Run(u""), 1);
   EXPECT_EQ(Messages(), std::vector<std::string>{Error("Could not initialize Flash.")});

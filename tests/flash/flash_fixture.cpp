@@ -1,6 +1,7 @@
 #include "tests/flash/flash_fixture.h"
 
 #include "flash/hardware.h"
+#include "flash/nand.h"
 #include "flash/nor.h"
 #include "module/atomic_file.h"
 #include "module/module_dir.h"
@@ -15,6 +16,7 @@ namespace {
 void ResetProgram() {
   FlashLayerResetForTests();
   NorResetForTests();
+  NandResetForTests();
   HardwareReset();
   ClockSkipSleepsForTests(false);
 }

@@ -2,6 +2,7 @@
 
 #include "flash/flash_layer.h"
 #include "flash/hardware.h"
+#include "flash/nand.h"
 #include "flash/nor.h"
 #include "fwlib/library_state.h"
 #include "storage/flash_disk_driver.h"
@@ -13,5 +14,6 @@ void ResetProgramLayersForTests() {
   StoreAccessResetForTests();
   FlashLayerResetForTests();
   NorResetForTests();
+  NandResetForTests();
   HardwareReset();
 }
