@@ -72,11 +72,11 @@ bool ConfigureModule(const std::string& dir, const std::vector<std::string>& set
   return ok;
 }
 
-std::string AttachTempModuleWith(const std::vector<std::string>& settings) {
+std::string AttachTempModuleWith(const std::vector<std::string>& settings, const char* board) {
   std::string dir = MakeTempDir("fwmodule");
   ModuleConfig config;
   std::string error;
-  bool ok = !dir.empty() && ModuleConfigForBoard("nor", &config);
+  bool ok = !dir.empty() && ModuleConfigForBoard(board, &config);
   for (size_t i = 0; ok && i < settings.size(); i++) ok = ModuleConfigAssign(&config, settings[i], &error);
   ok = ok && ModuleCreateFrom(dir, config, false, &error) && PlatformAttachModule(dir, false, &error);
   if (!ok) {

@@ -14,7 +14,7 @@ std::string AttachTempModule(const char* board = "nor");
 
 // As AttachTempModule, with module.ini settings ("flash.nor_device_code=0x8922",
 // "faults.never_ready=true" ...) applied before the platform attaches.
-std::string AttachTempModuleWith(const std::vector<std::string>& settings);
+std::string AttachTempModuleWith(const std::vector<std::string>& settings, const char* board = "nor");
 
 // Applies settings to an existing module's module.ini; false (and a test
 // failure) when one is refused.

@@ -1,0 +1,53 @@
+#include "tests/support/module_content.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "module/module_image.h"
+
+namespace {
+
+// The image of the module in `dir`, opened for the duration of one call.
+struct OpenImage {
+  ModuleImage image;
+  bool open = false;
+  explicit OpenImage(const std::string& dir) {
+    Module module;
+    std::string error;
+    open = ModuleOpen(dir, &module, &error) && ModuleImageOpen(module, &image, &error);
+    if (!open) ADD_FAILURE() << "cannot open the flash of " << dir << ": " << error;
+  }
+  ~OpenImage() { ModuleImageClose(&image); }
+  const ModuleFlash& flash() const { return image.flash; }
+};
+
+}  // namespace
+
+std::vector<uint8_t> ModuleFlashContent(const std::string& dir) {
+  OpenImage image(dir);
+  if (!image.open) return {};
+  const ModuleFlash& f = image.flash();
+  std::vector<uint8_t> bytes(f.ops->size(f.ctx));
+  EXPECT_TRUE(ModuleFlashRead(f, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+  return bytes;
+}
+
+void ModuleFlashPut(const std::string& dir, uint32_t offset, const std::vector<uint8_t>& bytes) {
+  OpenImage image(dir);
+  if (!image.open || bytes.empty()) return;
+  const ModuleFlash& f = image.flash();
+  uint32_t block = f.ops->blockSize(f.ctx, offset);
+  uint32_t first = offset / block * block;
+  uint64_t end = (uint64_t{offset} + bytes.size() + block - 1) / block * block;
+  std::vector<uint8_t> area(static_cast<size_t>(end - first));
+  ASSERT_TRUE(ModuleFlashRead(f, first, area.data(), static_cast<uint32_t>(area.size())));
+  std::copy(bytes.begin(), bytes.end(), area.begin() + (offset - first));
+  ASSERT_TRUE(ModuleFlashErase(f, first, static_cast<uint32_t>(area.size())));
+  ASSERT_TRUE(ModuleFlashProgram(f, first, area.data(), static_cast<uint32_t>(area.size())));
+}
+
+uint32_t ModuleEraseBlock(const std::string& dir, uint32_t offset) {
+  OpenImage image(dir);
+  return image.open ? image.flash().ops->blockSize(image.flash().ctx, offset) : 0;
+}

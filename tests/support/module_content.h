@@ -1,0 +1,17 @@
+// The flash of a module as its OS sees it (the NOR pair's bytes, or a NAND
+// chip's logical flash through its block map), read and changed past the
+// program, for tests that compare the flash before and after.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+std::vector<uint8_t> ModuleFlashContent(const std::string& dir);
+
+// Puts `bytes` at `offset` whatever was there before (the erase blocks they
+// touch are erased and written again); a test failure when that fails.
+void ModuleFlashPut(const std::string& dir, uint32_t offset, const std::vector<uint8_t>& bytes);
+
+// Bytes of one erase block of the module's flash at `offset`.
+uint32_t ModuleEraseBlock(const std::string& dir, uint32_t offset = 0);
