@@ -144,8 +144,10 @@ const Setting kSettings[] = {
      "physical blocks the chip maker marked bad (first spare byte of their first pages not 0xFF), "
      "listed in the bad-block page by the factory"},
 
-    {"cpld", "idcode", &ModuleConfig::cpldIdcode, true, "JTAG identity of the CPLD (0: none)"},
-    {"cpld", "usercode", &ModuleConfig::cpldUsercode, true, ""},
+    {"cpld", "idcode", &ModuleConfig::cpldIdcode, true,
+     "JTAG IDCODE of the CPLD on the JTAG pins, revision in the top four bits (0: no CPLD)"},
+    {"cpld", "usercode", &ModuleConfig::cpldUsercode, true,
+     "USERCODE a new module's CPLD carries (its firmware version: major << 16 | minor)"},
 
     {"faults", "locked_block", &ModuleConfig::faultLockedBlock, true, "flash offset of a block that will not unlock (-1: none)"},
     {"faults", "erase_error_block", &ModuleConfig::faultEraseErrorBlock, true, "block whose erase reports error bits (-1: none)"},
@@ -168,6 +170,10 @@ const Setting kSettings[] = {
      "NAND: physical pages that read with one flipped bit (error correction repairs it)"},
     {"faults", "nand_uncorrectable_pages", &ModuleConfig::faultNandUncorrectable, false,
      "NAND: physical pages that read with two flipped bits in one correction step"},
+    {"faults", "tdo_stuck", &ModuleConfig::faultTdoStuck, false,
+     "CPLD: high or low: something outside drives the TDO pin (SODIMM pins not left open); empty: off"},
+    {"faults", "cpld_program_fails", &ModuleConfig::faultCpldProgramFails, false,
+     "CPLD: programming does not stick (the array keeps its bits, so a verify fails)"},
     {"faults", "bsp_no_items", &ModuleConfig::faultBspNoItems, false,
      "comma-separated board support items that deliver nothing"},
     {"faults", "bsp_set_refused", &ModuleConfig::faultBspSetRefused, false,
@@ -352,6 +358,9 @@ bool ModuleConfigForBoard(const std::string& board, ModuleConfig* config) {
   config->cpuPartCode = 9;
   config->nandChipId = 0xDAEC;
   config->nandFactoryBad = "613,1470";
+  // The 64-macrocell CPLD on the JTAG pins, with firmware 1.2 in its user code.
+  config->cpldIdcode = 0x06E5D093;
+  config->cpldUsercode = 0x00010002;
   return true;
 }
 

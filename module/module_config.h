@@ -95,6 +95,8 @@ struct ModuleConfig {
   std::string faultNandEraseFail;       // "B" or "B@N": erases of block B fail (after N more)
   std::string faultNandCorrectable;     // pages that read with one flipped bit (correctable)
   std::string faultNandUncorrectable;   // pages that read with two flipped bits in one ECC step
+  std::string faultTdoStuck;             // CPLD: "high" or "low" drives TDO from outside; empty: off
+  bool faultCpldProgramFails = false;    // CPLD: programming leaves the array as it was (verify fails)
   std::string faultBspNoItems;       // comma-separated board support items that deliver nothing
   std::string faultBspSetRefused;    // comma-separated board support items whose write is refused
   bool faultRestartReturns = false;  // the restart request returns instead of restarting
