@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "app/backup_dialog.h"
+#include "app/cpld_report.h"
 #include "app/flow_thread.h"
 #include "app/messages.h"
 #include "app/shell_state.h"
@@ -112,8 +113,10 @@ INT_PTR OnCommand(HWND dialog, int id) {
     case IDC_MAIN_VERSION:
       ShowVersionReport(dialog);
       return TRUE;
+    case IDC_MAIN_CPLD:
+      ShowCpldVersion(dialog);
+      return TRUE;
     default:
-      // CPLDVersion has nothing to report on boards without a CPLD.
       return FALSE;
   }
 }

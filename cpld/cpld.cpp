@@ -1,11 +1,71 @@
 #include "cpld/cpld.h"
 
+#include "cpld/gpio.h"
+#include "cpld/jtag.h"
+#include "cpld/xsvf.h"
 #include "flash/hardware.h"
+#include "platform/clock.h"
+#include "platform/memory.h"
+#include "platform/threads.h"
 
 namespace {
 
+// JTAG instructions (8 bits) and their data registers (32 bits).
+constexpr uint8_t CPLD_IR_IDCODE = 0x01;
+constexpr uint8_t CPLD_IR_USERCODE = 0xFD;
+constexpr uint32_t CPLD_IR_BITS = 8;
+constexpr uint32_t CPLD_DR_BITS = 32;
+constexpr uint16_t CPLD_DR_BYTES = 4;
+constexpr uint32_t CPLD_SCAN_WAIT_US = 1;  // rounds up to a millisecond in Run-Test/Idle
+
+// Every IDCODE has bit 0 set, so a device without one (whose bypass bit
+// captures 0) or a TDO held low reads as no identity; all ones is a TDO
+// nobody drives.
+constexpr uint32_t IDCODE_MARKER_BIT = 1;
+constexpr uint32_t IDCODE_NONE = 0xFFFFFFFF;
+
+// The settle wait after programming: 975 counts of the OS timer (3.25 MHz),
+// 300 microseconds.
+constexpr uint32_t OSCR0_PHYS = 0x40A00010;
+constexpr uint32_t CPLD_SETTLE_COUNTS = 975;
+// A counter that stands still (no timer behind the window) must not hold
+// the program forever.
+constexpr DWORD CPLD_SETTLE_GUARD_MS = 5;
+constexpr DWORD CPLD_SETTLE_FALLBACK_MS = 1;
+
+// On the module's 256-level scale: above every ordinary thread, so the
+// bit-banged clock is not interrupted.
+constexpr int CPLD_PROGRAM_PRIORITY = 1;
+
+// Instructions the refresh stream uses.
+constexpr uint8_t IR_BYPASS = 0xFF;
+constexpr uint8_t IR_ISC_ENABLE = 0xE8;
+constexpr uint8_t IR_ISC_INIT = 0xF0;
+constexpr uint8_t IR_ISC_DISABLE = 0xC0;
+
+// Re-reads the array into the device's configuration after programming:
+// identity check, in-system mode, the init pulse through Update-IR, out of
+// in-system mode, and a bypass scan back in Run-Test/Idle.
+constexpr uint8_t kRefreshStream[] = {
+    XREPEAT, 0x00, XENDIR, 0x00, XENDDR, 0x00, XSTATE, JTAG_TEST_LOGIC_RESET, XSTATE, JTAG_RUN_TEST_IDLE,
+    XSIR, 0x08, CPLD_IR_IDCODE, XSDRSIZE, 0x00, 0x00, 0x00, 0x20, XTDOMASK, 0x0F, 0xFF, 0x8F, 0xFF,
+    XRUNTEST, 0x00, 0x00, 0x00, 0x00, XSDRTDO, 0x00, 0x00, 0x00, 0x00, 0xF6, 0xE5, 0xF0, 0x93,
+    XSIR, 0x08, IR_BYPASS, XSIR, 0x08, CPLD_IR_IDCODE, XSDRTDO, 0x00, 0x00, 0x00, 0x00, 0xF6, 0xE5, 0xF0, 0x93,
+    XSIR, 0x08, IR_BYPASS, XSIR, 0x08, IR_BYPASS, XSIR, 0x08, IR_ISC_ENABLE, XSIR, 0x08, IR_ISC_INIT,
+    XSTATE, JTAG_RUN_TEST_IDLE, XWAIT, JTAG_RUN_TEST_IDLE, JTAG_RUN_TEST_IDLE, 0x00, 0x00, 0x00, 0x14,
+    XENDIR, 0x01, XSIR, 0x08, IR_ISC_INIT, XSTATE, JTAG_EXIT2_IR, XSTATE, JTAG_UPDATE_IR, XSTATE,
+    JTAG_SELECT_DR_SCAN, XSTATE, JTAG_CAPTURE_DR, XSTATE, JTAG_EXIT1_DR, XSTATE, JTAG_UPDATE_DR, XSTATE,
+    JTAG_RUN_TEST_IDLE, XWAIT, JTAG_RUN_TEST_IDLE, JTAG_RUN_TEST_IDLE, 0x00, 0x00, 0x03, 0x20,
+    XENDIR, 0x00, XSIR, 0x08, IR_ISC_DISABLE, XWAIT, JTAG_RUN_TEST_IDLE, JTAG_RUN_TEST_IDLE, 0x00, 0x00, 0x00, 0x64,
+    XREPEAT, 0x00, XREPEAT, 0x20, XSTATE, JTAG_TEST_LOGIC_RESET, XSTATE, JTAG_RUN_TEST_IDLE, XRUNTEST, 0x00, 0x00,
+    0x00, 0x00, XSIR, 0x08, IR_BYPASS, XSDRSIZE, 0x00, 0x00, 0x00, 0x01, XTDOMASK, 0x00, XSDRTDO, 0x00, 0x00,
+    XCOMPLETE,
+};
+static_assert(sizeof kRefreshStream == 138);
+
 struct CpldState {
   bool initialised = false;
+  uint32_t partCode = 0;
 };
 
 CpldState g_cpld;
@@ -17,12 +77,80 @@ bool HasCpld(uint32_t partCode) {
   return false;
 }
 
+// Loads `instruction`, then reads the 32-bit data register it selects; the
+// port is open.
+uint32_t ReadRegister(uint8_t* state, uint8_t instruction) {
+  JtagVector ir{};
+  ir.count = 1;
+  ir.data[0] = instruction;
+  JtagScan(state, JTAG_SHIFT_IR, CPLD_IR_BITS, &ir, nullptr, nullptr, nullptr, JTAG_RUN_TEST_IDLE, CPLD_SCAN_WAIT_US,
+           0);
+  JtagVector tdi{};
+  tdi.count = CPLD_DR_BYTES;
+  JtagVector captured{};
+  JtagScan(state, JTAG_SHIFT_DR, CPLD_DR_BITS, &tdi, &captured, nullptr, nullptr, JTAG_RUN_TEST_IDLE,
+           CPLD_SCAN_WAIT_US, 0);
+  return JtagVectorValue(&captured);
+}
+
+bool IsIdcode(uint32_t value) { return (value & IDCODE_MARKER_BIT) != 0 && value != IDCODE_NONE; }
+
+// The IDCODE without its revision; false when the port cannot be opened or
+// no IDCODE comes back.
+bool ReadIdentity(uint32_t* identity) {
+  if (!JtagOpen()) return false;
+  uint8_t state = JTAG_TEST_LOGIC_RESET;
+  JtagGotoState(&state, JTAG_TEST_LOGIC_RESET);
+  uint32_t value = ReadRegister(&state, CPLD_IR_IDCODE);
+  JtagClose();
+  if (!IsIdcode(value)) return false;
+  *identity = value & CPLD_IDCODE_REVISION_MASK;
+  return true;
+}
+
+// Gives the device time to come up on its new configuration. Spins on the
+// OS timer rather than sleeping, so the wait is as short as it may be.
+void Settle() {
+  volatile ULONG* oscr = PhysMap(OSCR0_PHYS);
+  if (oscr == nullptr) {
+    Sleep(CPLD_SETTLE_FALLBACK_MS);
+    return;
+  }
+  uint32_t start = READ_REGISTER_ULONG(oscr);
+  DWORD began = GetTickCount();
+  while (READ_REGISTER_ULONG(oscr) - start < CPLD_SETTLE_COUNTS && GetTickCount() - began < CPLD_SETTLE_GUARD_MS) {
+  }
+  PhysUnmap(oscr);
+}
+
+struct PriorityRaise {
+  bool raised = false;
+  int previous = 0;
+};
+
+void RaisePriority(PriorityRaise* raise) {
+  if (raise->raised) return;
+  int previous = CeGetThreadPriority(GetCurrentThread());
+  if (previous == THREAD_PRIORITY_ERROR_RETURN) return;
+  raise->previous = previous;
+  raise->raised = CeSetThreadPriority(GetCurrentThread(), CPLD_PROGRAM_PRIORITY) != FALSE;
+}
+
+void RestorePriority(const PriorityRaise& raise) {
+  if (raise.raised) CeSetThreadPriority(GetCurrentThread(), raise.previous);
+}
+
 }  // namespace
 
 uint32_t CpldInit() {
   if (g_cpld.initialised) return CPLD_OK;
-  if (!HasCpld(CpuPartCode())) return CPLD_ERR_NO_CPLD;
-  return CPLD_ERR_ID_READ;
+  g_cpld.partCode = CpuPartCode();
+  if (!HasCpld(g_cpld.partCode)) return CPLD_ERR_NO_CPLD;
+  uint32_t identity = 0;
+  if (!ReadIdentity(&identity)) return CPLD_ERR_ID_READ;
+  if (identity != CPLD_IDCODE) return CPLD_ERR_WRONG_DEVICE;
+  g_cpld.initialised = true;
+  return CPLD_OK;
 }
 
 uint32_t CpldRelease() {
@@ -30,8 +158,40 @@ uint32_t CpldRelease() {
   return CPLD_OK;
 }
 
-uint32_t CpldReadVersion(uint32_t*) { return g_cpld.initialised ? CPLD_ERR_NO_ANSWER : CPLD_ERR_NOT_INITIALISED; }
+uint32_t CpldReadVersion(uint32_t* version) {
+  if (!g_cpld.initialised) return CPLD_ERR_NOT_INITIALISED;
+  if (!JtagOpen()) return CPLD_ERR_NO_ANSWER;
+  uint8_t state = JTAG_TEST_LOGIC_RESET;
+  JtagGotoState(&state, JTAG_TEST_LOGIC_RESET);
+  uint32_t result = CPLD_ERR_NO_ANSWER;
+  if ((ReadRegister(&state, CPLD_IR_IDCODE) & CPLD_IDCODE_REVISION_MASK) == CPLD_IDCODE) {
+    *version = ReadRegister(&state, CPLD_IR_USERCODE);
+    result = CPLD_OK;
+  }
+  JtagClose();
+  return result;
+}
 
-uint32_t CpldProgram(const uint8_t*, uint32_t) {
-  return g_cpld.initialised ? CPLD_ERR_PROGRAM : CPLD_ERR_NOT_INITIALISED;
+uint32_t CpldProgram(const uint8_t* stream, uint32_t length, uint32_t mode) {
+  if (!g_cpld.initialised) return CPLD_ERR_NOT_INITIALISED;
+  if (mode != CPLD_MODE_REFRESH && mode != CPLD_MODE_PLAIN) mode = CPLD_MODE_RAISED;
+  PriorityRaise raise;
+  if (mode == CPLD_MODE_RAISED) RaisePriority(&raise);
+  bool ok = XsvfRun(stream, length) != 0;
+  if (mode == CPLD_MODE_REFRESH) {
+    // Also after a failed firmware stream: the device must not stay in
+    // in-system mode.
+    RaisePriority(&raise);
+    bool refreshed = XsvfRun(kRefreshStream, sizeof kRefreshStream) != 0;
+    ok = ok && refreshed;
+  }
+  Settle();
+  RestorePriority(raise);
+  return ok ? CPLD_OK : CPLD_ERR_PROGRAM;
+}
+
+void CpldResetForTests() {
+  g_cpld = CpldState{};
+  JtagResetForTests();
+  GpioResetForTests();
 }

@@ -15,14 +15,29 @@ constexpr uint32_t CPLD_ERR_PROGRAM = 7;          // the firmware or refresh str
 // Processor part codes of the modules that carry a CPLD.
 constexpr uint32_t CPLD_PART_CODES[] = {2, 8, 9};
 
-// 0 when the expected device answers (also when already initialised), else 3, 4 or 5.
-//
-// The JTAG port is not built yet: on a processor with a CPLD the
-// identification read fails (4), so nothing is ever programmed.
+// The device expected on the JTAG pins: the IDCODE without its revision.
+constexpr uint32_t CPLD_IDCODE = 0x06E5D093;
+constexpr uint32_t CPLD_IDCODE_REVISION_MASK = 0x0FFFFFFF;
+
+// How CpldProgram plays the firmware: 1 at raised priority, 2 followed by
+// the refresh stream (raised for that one only), 3 as it is; 0 and values
+// above 3 mean 1.
+constexpr uint32_t CPLD_MODE_RAISED = 1;
+constexpr uint32_t CPLD_MODE_REFRESH = 2;
+constexpr uint32_t CPLD_MODE_PLAIN = 3;
+
+// 0 when the expected device answers (also when already initialised); 3 on
+// a processor without a CPLD (no pin touched); 4 when no identity could be
+// read (the pins cannot be reached, or what came back is no IDCODE); 5 for
+// another device.
 uint32_t CpldInit();
 // Clears the initialised flag; always 0.
 uint32_t CpldRelease();
 // The device's 32-bit user code into *version: 0, or 2, 6.
 uint32_t CpldReadVersion(uint32_t* version);
-// Programs the XSVF stream with mode 0 to 3: 0, or 2, 7.
-uint32_t CpldProgram(const uint8_t* stream, uint32_t mode);
+// Programs the XSVF stream of `length` bytes: 0, or 2, 7. A stream that
+// runs out before its end fails (7).
+uint32_t CpldProgram(const uint8_t* stream, uint32_t length, uint32_t mode);
+
+// Uninitialised again, as at process start (tests only).
+void CpldResetForTests();

@@ -136,7 +136,7 @@ uint32_t ProgramCpld() {
     result = FWL_ERR_FILE_FORMAT;
   } else if (!ReportSectionStart(0, section.dataLength, 0) || !ReportBytes(0)) {
     result = FWL_ERR_USER_ABORT;
-  } else if (CpldProgram(WorkBufferData(), section.mode) != CPLD_OK) {
+  } else if (CpldProgram(WorkBufferData(), section.dataLength, section.mode) != CPLD_OK) {
     result = FWL_ERR_CPLD_PROGRAM;
   } else if (!ReportBytes(section.dataLength)) {
     result = FWL_ERR_USER_ABORT;

@@ -1,5 +1,6 @@
 #include "tests/support/program_layers.h"
 
+#include "cpld/cpld.h"
 #include "flash/flash_layer.h"
 #include "flash/hardware.h"
 #include "flash/nand.h"
@@ -15,5 +16,6 @@ void ResetProgramLayersForTests() {
   FlashLayerResetForTests();
   NorResetForTests();
   NandResetForTests();
+  CpldResetForTests();
   HardwareReset();
 }
