@@ -253,7 +253,7 @@ bool XsvfReadVector(JtagVector* vector, uint32_t byteCount) {
   return true;
 }
 
-uint32_t XsvfPlay(const uint8_t* stream, uint32_t length, uint32_t* commandCount) {
+uint32_t XsvfRunDetailed(const uint8_t* stream, uint32_t length, uint32_t* commandCount) {
   g_reader = XsvfReader{stream, stream == nullptr ? stream : stream + length, false};
   if (commandCount != nullptr) *commandCount = 0;
   if (!JtagOpen()) return XSVF_ERR_NO_PORT;
@@ -278,4 +278,4 @@ uint32_t XsvfPlay(const uint8_t* stream, uint32_t length, uint32_t* commandCount
   return c.error;
 }
 
-uint32_t XsvfRun(const uint8_t* stream, uint32_t length) { return XsvfPlay(stream, length, nullptr) == XSVF_OK ? 1 : 0; }
+uint32_t XsvfRun(const uint8_t* stream, uint32_t length) { return XsvfRunDetailed(stream, length, nullptr) == XSVF_OK ? 1 : 0; }

@@ -55,7 +55,7 @@ bool XsvfReadVector(JtagVector* vector, uint32_t byteCount);
 // Plays `length` bytes at `stream`: XSVF_OK when the stream reached XCOMPLETE
 // without error, else the first error. `commandCount` (optional) receives
 // the number of commands read.
-uint32_t XsvfPlay(const uint8_t* stream, uint32_t length, uint32_t* commandCount);
+uint32_t XsvfRunDetailed(const uint8_t* stream, uint32_t length, uint32_t* commandCount);
 
 // 1 when the stream played to XCOMPLETE without error, else 0.
 uint32_t XsvfRun(const uint8_t* stream, uint32_t length);

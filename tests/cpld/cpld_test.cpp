@@ -18,16 +18,22 @@ TEST_F(CpldTest, NothingBeforeInitAndNoPinsWithoutACpld) {
   EXPECT_TRUE(PinAccesses(Trace()).empty());
 }
 
-// A TDO nobody drives reads all ones: no device, not a wrong one.
-TEST_F(CpldTest, OpenTdoIsNoIdentity) {
-  ASSERT_NO_FATAL_FAILURE(Attach());
+class NoIdentity : public CpldTest, public ::testing::WithParamInterface<const char*> {};
+
+// What comes back is no IDCODE: a TDO nobody drives reads all ones, one held
+// low all zeros. No device, not a wrong one.
+TEST_P(NoIdentity, InitFailsTheIdentityRead) {
+  ASSERT_NO_FATAL_FAILURE(AttachShared({GetParam()}));
   StartTrace();
   EXPECT_EQ(CpldInit(), CPLD_ERR_ID_READ);
-  std::vector<JtagShift> shifts = ShiftsOf(TckEdges(Trace(), kWiresPart89));
+  std::vector<JtagShift> shifts = ShiftsOf(TckEdges(Trace(), kTracePinsPart89));
   ASSERT_EQ(shifts.size(), 2u);
   EXPECT_TRUE(shifts[0].ir);
   EXPECT_EQ(shifts[0].Value(), 0x01u) << "IDCODE";
   EXPECT_EQ(shifts[1].bits.size(), 32u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Tdo, NoIdentity,
+                         ::testing::Values("faults.tdo_stuck=high", "faults.tdo_stuck=low", "cpld.idcode=0"));
 
 }  // namespace

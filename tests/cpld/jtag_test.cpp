@@ -1,6 +1,5 @@
 // The JTAG port as the wires show it: TAP moves, bit order of a shift, and
-// the retries of a mismatching scan. On a module without a CPLD model TDO
-// reads high (open bus).
+// the retries of a mismatching scan, with TDO held high from outside.
 #include <gtest/gtest.h>
 
 #include "cpld/jtag.h"
@@ -19,7 +18,7 @@ class JtagTest : public CpldTest {
  protected:
   void SetUp() override {
     CpldTest::SetUp();
-    ASSERT_NO_FATAL_FAILURE(AttachShared());
+    ASSERT_NO_FATAL_FAILURE(AttachShared({"faults.tdo_stuck=high"}));
     ASSERT_TRUE(JtagOpen());
     ASSERT_EQ(JtagGotoState(&state_, JTAG_TEST_LOGIC_RESET), JTAG_OK);
   }
@@ -28,7 +27,7 @@ class JtagTest : public CpldTest {
     JtagGotoState(&state_, from);
     StartTrace();
     *result = JtagGotoState(&state_, to);
-    return TmsOf(TckEdges(Trace(), kWiresPart89));
+    return TmsOf(TckEdges(Trace(), kTracePinsPart89));
   }
   uint8_t state_ = JTAG_TEST_LOGIC_RESET;
 };
@@ -58,7 +57,7 @@ TEST_F(JtagTest, TwelveBitShiftOrderAndExit) {
   StartTrace();
   JtagGotoState(&state_, JTAG_SHIFT_DR);
   JtagShiftBits(12, &tdi, &captured, true);
-  std::vector<JtagEdge> edges = TckEdges(Trace(), kWiresPart89);
+  std::vector<JtagEdge> edges = TckEdges(Trace(), kTracePinsPart89);
   std::vector<JtagShift> shifts = ShiftsOf(edges);
   ASSERT_EQ(shifts.size(), 1u);
   EXPECT_EQ(shifts[0].bits, (std::vector<uint8_t>{0, 0, 1, 1, 1, 1, 0, 0, 1, 0, 1, 0}));
@@ -76,7 +75,7 @@ TEST_F(JtagTest, ScanRetriesThroughPauseWithLongerWaits) {
   StartTrace();
   EXPECT_EQ(JtagScan(&state_, JTAG_SHIFT_DR, 8, &tdi, &captured, &expected, nullptr, JTAG_RUN_TEST_IDLE, 0, 0),
             JTAG_ERR_TDO_MISMATCH);
-  EXPECT_EQ(ShiftsOf(TckEdges(Trace(), kWiresPart89)).size(), 1u) << "no retries allowed: one attempt";
+  EXPECT_EQ(ShiftsOf(TckEdges(Trace(), kTracePinsPart89)).size(), 1u) << "no retries allowed: one attempt";
 
   // 4 s, lengthened by a quarter before each wait that follows a retry.
   DWORD before = GetTickCount();
@@ -86,7 +85,7 @@ TEST_F(JtagTest, ScanRetriesThroughPauseWithLongerWaits) {
       JTAG_ERR_MAX_RETRIES);
   DWORD waited = GetTickCount() - before;
   std::vector<size_t> lengths;
-  for (const JtagShift& s : ShiftsOf(TckEdges(Trace(), kWiresPart89, JTAG_RUN_TEST_IDLE))) {
+  for (const JtagShift& s : ShiftsOf(TckEdges(Trace(), kTracePinsPart89, JTAG_RUN_TEST_IDLE))) {
     lengths.push_back(s.bits.size());
   }
   // Each retry leaves Shift-DR for Pause-DR and comes back, clocking one bit on the way out.

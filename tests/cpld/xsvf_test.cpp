@@ -72,14 +72,14 @@ class MalformedStreams : public CpldTest, public ::testing::WithParamInterface<S
 
 TEST_P(MalformedStreams, ErrorCommandsAndScans) {
   const StreamCase& c = GetParam();
-  ASSERT_NO_FATAL_FAILURE(AttachShared());
+  ASSERT_NO_FATAL_FAILURE(AttachShared({"faults.tdo_stuck=high"}));
   // The data ends exactly where the stream does, so a read past it is an error of the sanitizer too.
   std::vector<uint8_t> exact(c.stream);
   StartTrace();
   uint32_t commands = 0;
-  EXPECT_EQ(XsvfPlay(exact.data(), static_cast<uint32_t>(exact.size()), &commands), c.error);
+  EXPECT_EQ(XsvfRunDetailed(exact.data(), static_cast<uint32_t>(exact.size()), &commands), c.error);
   std::vector<size_t> shifts;
-  for (const JtagShift& s : ShiftsOf(TckEdges(Trace(), kWiresPart89))) shifts.push_back(s.bits.size());
+  for (const JtagShift& s : ShiftsOf(TckEdges(Trace(), kTracePinsPart89))) shifts.push_back(s.bits.size());
   EXPECT_EQ(shifts, c.shifts);
   EXPECT_EQ(commands, c.commands);
 }
@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, MalformedStreams, ::testing::ValuesIn(Cases())
 // XSDRINC adds the address mask and fills the data-mask bits from the next
 // data; XSDRB, XSDRC and XSDRE make one shift of three pieces.
 TEST_F(CpldTest, ScanCommandsOnTheWires) {
-  ASSERT_NO_FATAL_FAILURE(AttachShared());
+  ASSERT_NO_FATAL_FAILURE(AttachShared({"faults.tdo_stuck=high"}));
   XsvfStream s;
   XsvfPut32(&s, XSDRSIZE, 16);
   s.push_back(XSETSDRMASKS);
@@ -105,9 +105,9 @@ TEST_F(CpldTest, ScanCommandsOnTheWires) {
   XsvfSir(&s, 8, 0xE8);
   s.push_back(XCOMPLETE);
   StartTrace();
-  ASSERT_EQ(XsvfPlay(s.data(), static_cast<uint32_t>(s.size()), nullptr), XSVF_OK);
+  ASSERT_EQ(XsvfRunDetailed(s.data(), static_cast<uint32_t>(s.size()), nullptr), XSVF_OK);
   std::vector<std::pair<bool, uint64_t>> shifts;
-  for (const JtagShift& shift : ShiftsOf(TckEdges(Trace(), kWiresPart89))) shifts.push_back({shift.ir, shift.Value()});
+  for (const JtagShift& shift : ShiftsOf(TckEdges(Trace(), kTracePinsPart89))) shifts.push_back({shift.ir, shift.Value()});
   EXPECT_EQ(shifts, (std::vector<std::pair<bool, uint64_t>>{
                         {false, 0x01F0}, {false, 0x0205}, {false, 0x021C}, {false, 0x030201}, {true, 0xE8}}));
 }

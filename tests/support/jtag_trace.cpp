@@ -27,7 +27,7 @@ uint64_t JtagShift::Value() const {
   return v;
 }
 
-std::vector<JtagEdge> TckEdges(const std::vector<BusTraceEntry>& trace, const JtagWires& wires, uint8_t startState) {
+std::vector<JtagEdge> TckEdges(const std::vector<BusTraceEntry>& trace, const TracePins& wires, uint8_t startState) {
   uint8_t tck = 1, tms = 1, tdi = 0, state = startState;
   std::vector<JtagEdge> edges;
   auto level = [](const BusTraceEntry& e, uint32_t pin, uint8_t* wire) {

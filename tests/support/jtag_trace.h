@@ -12,13 +12,13 @@ constexpr uint32_t kGpioBase = 0x40E00000;
 constexpr uint32_t kMfpPart2 = 0x40E10124;
 constexpr uint32_t kMfpPart89 = 0x40E100B4;
 
-struct JtagWires {
+struct TracePins {
   uint32_t tck;
   uint32_t tms;
   uint32_t tdi;
 };
-constexpr JtagWires kWiresPart2 = {83, 129, 86};
-constexpr JtagWires kWiresPart89 = {85, 84, 88};
+constexpr TracePins kTracePinsPart2 = {83, 129, 86};
+constexpr TracePins kTracePinsPart89 = {85, 84, 88};
 
 // What the wires carried at one rising TCK edge, and the TAP state the edge
 // left (followed from the state the trace began in).
@@ -37,7 +37,7 @@ struct JtagShift {
 };
 
 // TCK and TMS are taken as high where the trace begins.
-std::vector<JtagEdge> TckEdges(const std::vector<BusTraceEntry>& trace, const JtagWires& wires, uint8_t startState = 0);
+std::vector<JtagEdge> TckEdges(const std::vector<BusTraceEntry>& trace, const TracePins& wires, uint8_t startState = 0);
 std::vector<int> TmsOf(const std::vector<JtagEdge>& edges);
 std::vector<JtagShift> ShiftsOf(const std::vector<JtagEdge>& edges);
 
