@@ -30,7 +30,8 @@ TEST_P(Console, UpdateFromTheMainDialog) {
   // to the reset, then close the main dialog.
   ProgramResult r = Flashwright(dir, {}, std::string("u\n") + kNkBin + "\ny\nn\nn\nclose\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
-  EXPECT_NE(r.err.find("[WARNING] (!) This Image will overwrite the following sections:\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[WARNING] (!) This Image will overwrite the following sections:\n"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("- OS Image"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Image Len: 00064000"), std::string::npos) << "the progress window was drawn";
 
@@ -117,13 +118,12 @@ TEST_P(ConsoleBackup, OfOneRegionFromTheBackupDialog) {
   EXPECT_EQ(info.exitCode, 0) << info.out << info.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ConsoleBackup,
-                         testing::Values(RegionBackup{"nor", "nor", "", nullptr},
-                                         RegionBackup{"nand", "nand", "", nullptr},
-                                         RegionBackup{"nandCorrectedBit", "nand", "faults.nand_correctable_pages=",
-                                                      nullptr},
-                                         RegionBackup{"nandUncorrectableBits", "nand",
-                                                      "faults.nand_uncorrectable_pages=", "Error reading Flash!"}),
-                         [](const testing::TestParamInfo<RegionBackup>& row) { return row.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ConsoleBackup,
+    testing::Values(RegionBackup{"nor", "nor", "", nullptr}, RegionBackup{"nand", "nand", "", nullptr},
+                    RegionBackup{"nandCorrectedBit", "nand", "faults.nand_correctable_pages=", nullptr},
+                    RegionBackup{"nandUncorrectableBits", "nand",
+                                 "faults.nand_uncorrectable_pages=", "Error reading Flash!"}),
+    [](const testing::TestParamInfo<RegionBackup>& row) { return row.param.name; });
 
 }  // namespace

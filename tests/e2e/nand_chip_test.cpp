@@ -25,8 +25,8 @@ constexpr uint16_t kListEnd = 0xFFFF, kCancelled = 0;
 constexpr uint32_t kShiftedFirst = 63, kShiftedLast = 126, kPageWithoutCells = 127;
 
 constexpr uint32_t kOsImage = 0x80000;
-constexpr uint32_t kBootAreaUsable = 0x3F000;  // whole pages below logical page 127
-constexpr uint32_t kBootloaderBytes = 0x2C000;  // the factory's loader and bootloader
+constexpr uint32_t kBootAreaUsable = 0x3F000;                // whole pages below logical page 127
+constexpr uint32_t kBootloaderBytes = 0x2C000;               // the factory's loader and bootloader
 constexpr uint8_t kBootMarker[] = {0x48, 0x4D, 0x49, 0x54};  // flash bytes 4-7 on part code 9
 constexpr uint32_t kBootMarkerAt = 4;
 
