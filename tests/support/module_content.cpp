@@ -24,12 +24,13 @@ struct OpenImage {
 
 }  // namespace
 
-std::vector<uint8_t> ModuleFlashContent(const std::string& dir) {
+std::vector<uint8_t> ModuleFlashContent(const std::string& dir, uint32_t offset, uint32_t length) {
   OpenImage image(dir);
   if (!image.open) return {};
   const ModuleFlash& f = image.flash();
-  std::vector<uint8_t> bytes(f.ops->size(f.ctx));
-  EXPECT_TRUE(ModuleFlashRead(f, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+  uint32_t size = f.ops->size(f.ctx);
+  std::vector<uint8_t> bytes(offset < size ? std::min(length, size - offset) : 0);
+  EXPECT_TRUE(ModuleFlashRead(f, offset, bytes.data(), static_cast<uint32_t>(bytes.size())));
   return bytes;
 }
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-std::vector<uint8_t> ModuleFlashContent(const std::string& dir);
+// `length` bytes from `offset`, cut at the end of the flash (a NAND module's
+// logical flash is large: read only what a test compares).
+std::vector<uint8_t> ModuleFlashContent(const std::string& dir, uint32_t offset = 0, uint32_t length = UINT32_MAX);
 
 // Puts `bytes` at `offset` whatever was there before (the erase blocks they
 // touch are erased and written again); a test failure when that fails.
