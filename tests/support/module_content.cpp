@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "module/module_image.h"
+#include "module/nand_block_map.h"
 
 namespace {
 
@@ -34,6 +37,16 @@ std::vector<uint8_t> ModuleFlashContent(const std::string& dir, uint32_t offset,
   return bytes;
 }
 
+std::vector<uint8_t> ModuleFlashCells(const std::string& dir) {
+  std::string path = ModuleFlashPath(dir);
+  std::error_code ec;
+  std::vector<uint8_t> bytes(std::filesystem::file_size(path, ec));
+  std::ifstream image(path, std::ios::binary);
+  image.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(!ec && image.good()) << "cannot read " << path;
+  return bytes;
+}
+
 void ModuleFlashPut(const std::string& dir, uint32_t offset, const std::vector<uint8_t>& bytes) {
   OpenImage image(dir);
   if (!image.open || bytes.empty()) return;
@@ -51,4 +64,17 @@ void ModuleFlashPut(const std::string& dir, uint32_t offset, const std::vector<u
 uint32_t ModuleEraseBlock(const std::string& dir, uint32_t offset) {
   OpenImage image(dir);
   return image.open ? image.flash().ops->blockSize(image.flash().ctx, offset) : 0;
+}
+
+uint32_t ModuleNandBlockOf(const std::string& dir, uint32_t offset) {
+  NandBlockMap map;
+  bool built = false;
+  std::string error;
+  if (!NandBlockMapOpenIfBuilt(ModuleShmPath(dir), &map, &built, &error) || !built) {
+    ADD_FAILURE() << "no block map built on " << dir << ": " << error;
+    return UINT32_MAX;
+  }
+  uint32_t block = NandBlockMapGet(map, offset / kNandBlockBytes);
+  NandBlockMapClose(&map);
+  return block;
 }
