@@ -1,0 +1,27 @@
+// A small serial vector (XSVF) player for the model's tests: it plays the
+// commands the vendor's programming files use on any JTAG wires. It has no
+// timing (waits only move the controller) and no retries (XREPEAT is read
+// and ignored: a mismatch fails at once).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The wires the player drives: TCK, TMS and TDI levels, and TDO read back.
+struct JtagDriver {
+  void (*set)(void* context, bool tck, bool tms, bool tdi);
+  bool (*tdo)(void* context);
+  void* context;
+};
+
+struct XsvfOutcome {
+  bool ok = false;
+  size_t commands = 0;  // commands played, the failing one included
+  std::string error;    // what failed, with the command's position
+};
+
+XsvfOutcome XsvfPlay(const std::vector<uint8_t>& stream, const JtagDriver& driver);
+
+// One of the vendor's files in the shared test data (empty when missing).
+std::vector<uint8_t> XsvfFile(const char* name);
