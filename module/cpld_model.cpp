@@ -167,6 +167,11 @@ const CpldArray& CpldModelArray(const CpldModel* model) { return model->array; }
 CpldCounters CpldModelCounters(const CpldModel* model) { return model->counters; }
 bool CpldModelInIscMode(const CpldModel* model) { return model->isc; }
 
+void CpldModelSetArray(CpldModel* model, const CpldArray& array) {
+  model->array = array;
+  model->dirty = true;
+}
+
 bool CpldModelSave(CpldModel* model, std::string* error) {
   if (!model->dirty) return true;
   if (!CpldArraySave(model->path, model->array, error)) return false;

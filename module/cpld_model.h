@@ -60,6 +60,9 @@ JtagTap* CpldModelTap(CpldModel* model);
 const CpldArray& CpldModelArray(const CpldModel* model);
 CpldCounters CpldModelCounters(const CpldModel* model);
 bool CpldModelInIscMode(const CpldModel* model);
+// Replaces the array, as a programmer with its own access to the cells
+// would (saved like a change made over JTAG).
+void CpldModelSetArray(CpldModel* model, const CpldArray& array);
 
 // Writes cpld.img now when the array changed (ISC_DISABLE and closing do it too).
 bool CpldModelSave(CpldModel* model, std::string* error);

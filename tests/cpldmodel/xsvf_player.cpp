@@ -66,20 +66,18 @@ void Clock(Player* p, bool tms, bool tdi, bool* tdo) {
   p->state = TapNextState(p->state, tms);
 }
 
-// The shortest TMS path to `target`; reset is five clocks with TMS high.
-void Goto(Player* p, TapState target) {
-  if (target == TapState::TestLogicReset) {
-    for (int i = 0; i < 5; i++) Clock(p, true, false, nullptr);
-    return;
-  }
-  while (p->state != target) {
-    std::array<int, kTapStates> firstStep;
-    firstStep.fill(-1);
+// For each pair of states, the TMS level of the first step on a shortest path.
+using StepTable = std::array<std::array<int8_t, kTapStates>, kTapStates>;
+
+StepTable BuildSteps() {
+  StepTable steps;
+  for (size_t from = 0; from < kTapStates; from++) {
+    steps[from].fill(-1);
     std::queue<TapState> todo;
     for (int tms = 0; tms < 2; tms++) {
-      TapState next = TapNextState(p->state, tms != 0);
-      if (firstStep[static_cast<size_t>(next)] < 0) {
-        firstStep[static_cast<size_t>(next)] = tms;
+      TapState next = TapNextState(static_cast<TapState>(from), tms != 0);
+      if (steps[from][static_cast<size_t>(next)] < 0) {
+        steps[from][static_cast<size_t>(next)] = static_cast<int8_t>(tms);
         todo.push(next);
       }
     }
@@ -88,13 +86,25 @@ void Goto(Player* p, TapState target) {
       todo.pop();
       for (int tms = 0; tms < 2; tms++) {
         TapState next = TapNextState(s, tms != 0);
-        if (firstStep[static_cast<size_t>(next)] < 0) {
-          firstStep[static_cast<size_t>(next)] = firstStep[static_cast<size_t>(s)];
+        if (steps[from][static_cast<size_t>(next)] < 0) {
+          steps[from][static_cast<size_t>(next)] = steps[from][static_cast<size_t>(s)];
           todo.push(next);
         }
       }
     }
-    Clock(p, firstStep[static_cast<size_t>(target)] != 0, false, nullptr);
+  }
+  return steps;
+}
+
+// The shortest TMS path to `target`; reset is five clocks with TMS high.
+void Goto(Player* p, TapState target) {
+  static const StepTable kSteps = BuildSteps();
+  if (target == TapState::TestLogicReset) {
+    for (int i = 0; i < 5; i++) Clock(p, true, false, nullptr);
+    return;
+  }
+  while (p->state != target) {
+    Clock(p, kSteps[static_cast<size_t>(p->state)][static_cast<size_t>(target)] != 0, false, nullptr);
   }
 }
 
@@ -202,6 +212,39 @@ XsvfOutcome XsvfPlay(const std::vector<uint8_t>& stream, const JtagDriver& drive
     }
   }
   out.ok = true;
+  return out;
+}
+
+std::vector<XsvfCommand> XsvfSplit(const std::vector<uint8_t>& stream) {
+  std::vector<XsvfCommand> out;
+  uint32_t sdrBits = 0;
+  for (size_t at = 0; at < stream.size();) {
+    XsvfCommand c{at, 1, stream[at], sdrBits};
+    size_t sdrBytes = (sdrBits + 7) / 8;
+    auto Number = [&](size_t from, size_t bytes) {
+      uint32_t v = 0;
+      for (size_t i = 0; i < bytes && from + i < stream.size(); i++) v = v << 8 | stream[from + i];
+      return v;
+    };
+    switch (c.code) {
+      case kXComplete: break;
+      case kXTdoMask: c.bytes += sdrBytes; break;
+      case kXSir: c.bytes += 1 + (Number(at + 1, 1) + 7) / 8; break;
+      case kXRunTest:
+      case kXSdrSize: c.bytes += 4; break;
+      case kXRepeat:
+      case kXState:
+      case kXEndIr:
+      case kXEndDr: c.bytes += 1; break;
+      case kXSdrTdo: c.bytes += 2 * sdrBytes; break;
+      case kXWait: c.bytes += 6; break;
+      default: return out;
+    }
+    if (c.code == kXSdrSize) sdrBits = Number(at + 1, 4);
+    if (stream.size() - at < c.bytes) return out;
+    out.push_back(c);
+    at += c.bytes;
+  }
   return out;
 }
 

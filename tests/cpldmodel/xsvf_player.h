@@ -23,5 +23,15 @@ struct XsvfOutcome {
 
 XsvfOutcome XsvfPlay(const std::vector<uint8_t>& stream, const JtagDriver& driver);
 
+// A stream cut at its command boundaries (commands this player knows; the
+// list ends before the first it does not).
+struct XsvfCommand {
+  size_t offset = 0;
+  size_t bytes = 0;
+  uint8_t code = 0;
+  uint32_t sdrBits = 0;  // the data register length in force
+};
+std::vector<XsvfCommand> XsvfSplit(const std::vector<uint8_t>& stream);
+
 // One of the vendor's files in the shared test data (empty when missing).
 std::vector<uint8_t> XsvfFile(const char* name);
