@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "module/jtag_wires.h"
+
 struct CpldModel {
   CpldArray array;
   JtagTap tap;
@@ -136,6 +138,13 @@ uint32_t Usercode(void* device) { return CpldArrayUsercode(static_cast<CpldModel
 const JtagDeviceOps kOps = {Select, Capture, Update, Instruction, Usercode};
 
 }  // namespace
+
+bool CpldCheckConfig(const ModuleConfig& config, std::string* error) {
+  TdoStuck stuck;
+  if (TdoStuckParse(config.faultTdoStuck, &stuck)) return true;
+  *error = "faults.tdo_stuck must be high, low or empty, not '" + config.faultTdoStuck + "'";
+  return false;
+}
 
 CpldModel* CpldModelOpen(const std::string& path, const ModuleConfig& config, std::string* error) {
   auto* m = new (std::nothrow) CpldModel;

@@ -49,6 +49,9 @@ struct CpldCounters {
   uint64_t saveFailures = 0;
 };
 
+// False with `error` when the CPLD settings (faults.tdo_stuck) make no module.
+bool CpldCheckConfig(const ModuleConfig& config, std::string* error);
+
 // The CPLD of a module: its array from `path` (cpld.img), or the factory's
 // when the file does not exist; IDCODE and faults from `config`. Null with
 // `error` for a damaged file.

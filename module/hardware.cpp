@@ -73,10 +73,8 @@ bool AttachCpld(const Module& module, ModuleHardware* hw, std::string* error) {
   JtagPins pins;
   if (hw->gpio == nullptr || hw->mfp == nullptr || !JtagPinsFor(c.cpuPartCode, &pins)) return true;
   TdoStuck stuck = TdoStuck::None;
-  if (!TdoStuckParse(c.faultTdoStuck, &stuck)) {
-    *error = "faults.tdo_stuck must be high, low or empty";
-    return false;
-  }
+  if (!CpldCheckConfig(c, error)) return false;
+  TdoStuckParse(c.faultTdoStuck, &stuck);
   hw->jtag = new (std::nothrow) JtagWires;
   if (hw->jtag == nullptr) {
     *error = "out of memory for the JTAG wires";
