@@ -1,0 +1,126 @@
+// The CPLD's JTAG clock as a program makes it on the NAND board: single
+// writes to the GPIO set and clear registers through the platform's register
+// accessors, and the same writes straight on the module's bus (the share of
+// the pin, wire and TAP models alone).
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+
+#include "bench/support/bench_module.h"
+#include "flash/hardware.h"
+#include "module/gpio_model.h"
+#include "module/jtag_wires.h"
+#include "module/mfp_model.h"
+#include "platform/hardware_link.h"
+#include "platform/memory.h"
+
+namespace {
+
+constexpr uint32_t kCyclesPerRun = 1u << 20;
+constexpr uint32_t kWordBytes = 4;
+
+struct Pins {
+  JtagPins pins;
+  volatile uint32_t* gpio = nullptr;
+};
+
+// Pins of the board's part code on their GPIO function, TCK, TMS and TDI
+// driving, TDO read: as a program opening its JTAG port leaves them.
+bool OpenPort(Pins* p) {
+  constexpr uint32_t partCode = 9;  // the nand board's default
+  if (!BenchModuleUse("nand") || !JtagPinsFor(partCode, &p->pins)) return false;
+  p->gpio = PhysMap(kGpioPhysBase);
+  volatile uint32_t* mfp = PhysMap(kMfpPhysBase);
+  if (p->gpio == nullptr || mfp == nullptr) return false;
+  for (uint32_t pin : {p->pins.tck, p->pins.tms, p->pins.tdi, p->pins.tdo}) {
+    uint32_t offset = 0;
+    if (!MfpRegisterOffset(partCode, pin, &offset)) return false;
+    volatile uint32_t* reg = mfp + offset / kWordBytes;
+    WRITE_REGISTER_ULONG(reg, READ_REGISTER_ULONG(reg) & ~kMfpFunctionMask);
+    uint32_t direction = pin == p->pins.tdo ? kGpioClearDirection : kGpioSetDirection;
+    WRITE_REGISTER_ULONG(p->gpio + (direction + kWordBytes * GpioBank(pin)) / kWordBytes, GpioBit(pin));
+  }
+  PhysUnmap(mfp);
+  return true;
+}
+
+uint32_t BankOffset(uint32_t group, uint32_t pin) {
+  uint32_t bank = GpioBank(pin);
+  return group + (bank == 3 ? kGpioBank3Offset : kWordBytes * bank);
+}
+
+// Run-Test/Idle, TMS low: two writes a cycle.
+void BM_TckCyclesAccessors(benchmark::State& state) {
+  Pins p;
+  if (!OpenPort(&p)) return state.SkipWithError("no NAND module");
+  volatile uint32_t* set = p.gpio + BankOffset(kGpioSetLevel, p.pins.tck) / kWordBytes;
+  volatile uint32_t* clear = p.gpio + BankOffset(kGpioClearLevel, p.pins.tck) / kWordBytes;
+  uint32_t tck = GpioBit(p.pins.tck);
+  uint64_t cycles = 0;
+  for (auto _ : state) {
+    for (uint32_t i = 0; i < kCyclesPerRun; i++) {
+      WRITE_REGISTER_ULONG(clear, tck);
+      WRITE_REGISTER_ULONG(set, tck);
+    }
+    cycles += kCyclesPerRun;
+  }
+  PhysUnmap(p.gpio);
+  state.counters["tck_per_s"] = benchmark::Counter(static_cast<double>(cycles), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_TckCyclesAccessors)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Shift-DR: each bit sets TDI, drops TCK, reads TDO and raises TCK.
+void BM_ShiftBitsAccessors(benchmark::State& state) {
+  Pins p;
+  if (!OpenPort(&p)) return state.SkipWithError("no NAND module");
+  volatile uint32_t* level = p.gpio + BankOffset(kGpioLevel, p.pins.tdo) / kWordBytes;
+  volatile uint32_t* set = p.gpio + BankOffset(kGpioSetLevel, p.pins.tck) / kWordBytes;
+  volatile uint32_t* clear = p.gpio + BankOffset(kGpioClearLevel, p.pins.tck) / kWordBytes;
+  uint32_t tck = GpioBit(p.pins.tck), tdi = GpioBit(p.pins.tdi), tms = GpioBit(p.pins.tms);
+  // Run-Test/Idle, Select-DR-Scan, Capture-DR, Shift-DR.
+  for (bool high : {false, true, false, false}) {
+    WRITE_REGISTER_ULONG(high ? set : clear, tms);
+    WRITE_REGISTER_ULONG(clear, tck);
+    WRITE_REGISTER_ULONG(set, tck);
+  }
+  uint64_t bits = 0;
+  uint32_t sum = 0;
+  for (auto _ : state) {
+    for (uint32_t i = 0; i < kCyclesPerRun; i++) {
+      WRITE_REGISTER_ULONG((i & 1) != 0 ? set : clear, tdi);
+      WRITE_REGISTER_ULONG(clear, tck);
+      sum += READ_REGISTER_ULONG(level);
+      WRITE_REGISTER_ULONG(set, tck);
+    }
+    bits += kCyclesPerRun;
+  }
+  benchmark::DoNotOptimize(sum);
+  PhysUnmap(p.gpio);
+  state.counters["bits_per_s"] = benchmark::Counter(static_cast<double>(bits), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ShiftBitsAccessors)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The models' share: the same clock straight on the bus.
+void BM_TckCyclesBus(benchmark::State& state) {
+  Pins p;
+  if (!OpenPort(&p)) return state.SkipWithError("no NAND module");
+  PhysUnmap(p.gpio);
+  PhysBus* bus = &PlatformHardware()->bus;
+  uint32_t set = kGpioPhysBase + BankOffset(kGpioSetLevel, p.pins.tck);
+  uint32_t clear = kGpioPhysBase + BankOffset(kGpioClearLevel, p.pins.tck);
+  uint32_t tck = GpioBit(p.pins.tck);
+  uint64_t cycles = 0;
+  for (auto _ : state) {
+    for (uint32_t i = 0; i < kCyclesPerRun; i++) {
+      PhysBusWrite32(bus, clear, tck);
+      PhysBusWrite32(bus, set, tck);
+    }
+    cycles += kCyclesPerRun;
+  }
+  state.counters["tck_per_s"] = benchmark::Counter(static_cast<double>(cycles), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_TckCyclesBus)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) { return BenchMain(argc, argv); }
