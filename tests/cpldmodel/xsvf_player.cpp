@@ -24,6 +24,9 @@ enum Command : uint8_t {
   kXWait = 0x17,
 };
 
+// The format's longest vector.
+constexpr uint32_t kMaxVectorBits = 7000 * 8;
+
 using Bits = std::vector<uint8_t>;  // the vector's bytes, most significant first
 
 struct Player {
@@ -160,7 +163,7 @@ bool Step(Player* p, uint8_t command, bool* complete) {
     case kXRepeat: return ReadNumber(p, 1, &v);   // no retries
     case kXSdrSize:
       if (!ReadNumber(p, 4, &p->sdrBits)) return false;
-      if (p->sdrBits > kTapMaxRegisterBits * 8) {
+      if (p->sdrBits > kMaxVectorBits) {
         p->error = "data register too long";
         return false;
       }
