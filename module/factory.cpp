@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module/bin_image_builder.h"
+#include "module/cpld_model.h"
 #include "module/factory_images.h"
 #include "module/factory_nand.h"
 #include "module/factory_registry.h"
@@ -325,6 +326,12 @@ bool MakeBlankFlash(const Module& module, uint32_t flashBytes, std::string* erro
   return WriteErasedFlash(ModuleFlashPath(module.dir), flashBytes, error);
 }
 
+// The NAND boards' CPLD leaves the factory programmed with its firmware.
+bool MakeCpld(const Module& module, std::string* error) {
+  if (!ModuleIsNand(module.config)) return true;
+  return CpldFactoryInstall(ModuleCpldPath(module.dir), module.config, error);
+}
+
 bool Install(const Module& module, std::string* error) {
   const ModuleConfig& c = module.config;
   uint32_t flashBytes = ModuleFlashBytes(c);
@@ -342,7 +349,7 @@ bool Install(const Module& module, std::string* error) {
     return false;
   }
   std::string root = ModuleRootPath(module.dir);
-  if (!MakeBlankFlash(module, flashBytes, error) || !MakeStoreFolders(root, error) ||
+  if (!MakeBlankFlash(module, flashBytes, error) || !MakeCpld(module, error) || !MakeStoreFolders(root, error) ||
       !WriteNlsFile(root, c.osBuilt, error) || !StoreSampleImages(module, error)) {
     return false;
   }

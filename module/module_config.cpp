@@ -273,9 +273,35 @@ std::string Render(const ModuleConfig& config, const Setting& s) {
       s.field);
 }
 
+// The reader takes lines of at most this many characters (its buffer holds
+// the newline and a terminating NUL as well); a longer line would be read as
+// two and refused.
+constexpr size_t kIniLineChars = INI_MAX_LINE - 2;
+constexpr char kIniContinuation[] = "  ";
+
+// `key = value` on as many lines as the reader needs: a long list goes on
+// after one of its commas on indented lines, which the reader hands back as
+// the same setting again. False when a part without a comma is too long.
+bool AppendIniLines(const char* key, const std::string& value, std::string* text) {
+  std::string line = std::string(key) + " = ";
+  for (size_t pos = 0;;) {
+    size_t room = kIniLineChars - line.size();
+    if (value.size() - pos <= room) {
+      *text += line + value.substr(pos) + "\n";
+      return true;
+    }
+    size_t cut = value.rfind(',', pos + room - 1);
+    if (cut == std::string::npos || cut < pos) return false;
+    *text += line + value.substr(pos, cut + 1 - pos) + "\n";
+    pos = cut + 1;
+    line = kIniContinuation;
+  }
+}
+
 struct LoadContext {
   ModuleConfig* config;
   std::string error;
+  const Setting* previous = nullptr;  // a text setting met again goes on from there
 };
 
 int OnIniValue(void* user, const char* section, const char* name, const char* value) {
@@ -285,8 +311,12 @@ int OnIniValue(void* user, const char* section, const char* name, const char* va
     ctx->error = std::string("unknown setting ") + section + "." + name;
     return 0;
   }
-  if (!Apply(ctx->config, *s, value)) {
-    ctx->error = std::string("bad value for ") + section + "." + name + ": '" + value + "'";
+  std::string text = value;
+  auto* textField = std::get_if<std::string ModuleConfig::*>(&s->field);
+  if (s == ctx->previous && textField != nullptr) text = ctx->config->**textField + text;
+  ctx->previous = s;
+  if (!Apply(ctx->config, *s, text)) {
+    ctx->error = std::string("bad value for ") + section + "." + name + ": '" + text + "'";
     return 0;
   }
   return 1;
@@ -366,7 +396,7 @@ bool ModuleConfigForBoard(const std::string& board, ModuleConfig* config) {
 
 bool ModuleConfigLoad(const std::string& path, ModuleConfig* config, std::string* error) {
   *config = ModuleConfig{};
-  LoadContext ctx{config, {}};
+  LoadContext ctx{config, {}, nullptr};
   int line = ini_parse(path.c_str(), OnIniValue, &ctx);
   if (line < 0) {
     *error = "cannot read " + path;
@@ -390,7 +420,10 @@ bool ModuleConfigSave(const std::string& path, const ModuleConfig& config, std::
       text += std::string("\n[") + section + "]\n";
     }
     if (*s.comment) text += std::string("; ") + s.comment + "\n";
-    text += std::string(s.key) + " = " + Render(config, s) + "\n";
+    if (!AppendIniLines(s.key, Render(config, s), &text)) {
+      *error = std::string("the value of ") + s.section + "." + s.key + " is too long for module.ini";
+      return false;
+    }
   }
   return AtomicWriteFile(path, text, error);
 }

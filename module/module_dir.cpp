@@ -24,6 +24,7 @@ std::string ModuleRegistryPath(const std::string& dir) { return dir + "/registry
 std::string ModuleRootPath(const std::string& dir) { return dir + "/root"; }
 std::string ModuleLocksPath(const std::string& dir) { return dir + "/locks"; }
 std::string ModuleShmPath(const std::string& dir) { return dir + "/shm"; }
+std::string ModuleCpldPath(const std::string& dir) { return dir + "/cpld.img"; }
 
 std::string ModuleDefaultDir() {
   if (const char* env = std::getenv("FLASHWRIGHT_MODULE"); env && *env) return env;
@@ -81,7 +82,7 @@ bool ModuleCreateFrom(const std::string& dirIn, const ModuleConfig& config, bool
     for (const std::string& part :
          {ModuleFlashPath(dir), NorLockStorePath(ModuleFlashPath(dir)), ModuleRegistryPath(dir),
           ModuleRegistryPath(dir) + ".lock", FactoryRegistryPath(dir), DeviceTablePath(dir), BoardEventsLogPath(dir),
-          ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
+          ModuleCpldPath(dir), ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
       fs::remove_all(part, ec);
     }
   }

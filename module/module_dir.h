@@ -37,3 +37,4 @@ std::string ModuleRegistryPath(const std::string& dir);  // registry.reg
 std::string ModuleRootPath(const std::string& dir);      // root/ (object store)
 std::string ModuleLocksPath(const std::string& dir);     // locks/
 std::string ModuleShmPath(const std::string& dir);       // shm/
+std::string ModuleCpldPath(const std::string& dir);      // cpld.img

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "storage/flash_disk_driver.h"
 #include "storage/store_access.h"
+#include "tests/support/module_content.h"
 #include "tests/support/program_layers.h"
 #include "tests/support/temp_module.h"
 
@@ -79,8 +80,9 @@ void ResetBackupLayers() { ResetProgramLayersForTests(); }
 void BackupTest::Attach(const std::vector<std::string>& settings) {
   ResetBackupLayers();
   g_log = BackupLog{};
-  dir_ = AttachTempModuleWith(settings);
+  dir_ = AttachTempModuleWith(settings, board_);
   ASSERT_FALSE(dir_.empty());
+  eraseBlock_ = ModuleEraseBlock(dir_);
   ASSERT_EQ(FWLInit(), FWL_OK);
 }
 
@@ -89,12 +91,13 @@ void BackupTest::TearDown() {
   PlatformDetachModule();
 }
 
-std::vector<uint8_t> BackupTest::Flash() {
-  std::vector<uint8_t> bytes;
-  std::string error;
-  EXPECT_TRUE(BinImageReadFile(ModuleFlashPath(dir_), &bytes, &error)) << error;
-  return bytes;
+std::vector<uint8_t> BackupTest::Flash() { return ModuleFlashContent(dir_); }
+
+std::vector<uint8_t> BackupTest::FlashRange(uint32_t offset, uint32_t length) {
+  return ModuleFlashContent(dir_, offset, length);
 }
+
+std::vector<uint8_t> BackupTest::FlashCells() { return ModuleFlashCells(dir_); }
 
 const char16_t* BackupTest::BackupPath() { return u"\\backup.bin"; }
 
@@ -114,11 +117,24 @@ FlashRegion Entry(uint32_t id) {
   return {};
 }
 
+namespace {
+
+// The record holds its length of bytes from `flash`, and their byte sum.
+void ExpectRecordHolds(const ParsedRecord& r, const uint8_t* flash) {
+  SCOPED_TRACE(testing::Message() << "record at 0x" << std::hex << r.address);
+  EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), flash));
+  EXPECT_EQ(r.checksum, std::accumulate(r.data.begin(), r.data.end(), 0u));
+}
+
+}  // namespace
+
 void BackupTest::ExpectRecordsMatchFlash(const ParsedBin& bin, const std::vector<uint8_t>& flash) {
   for (const ParsedRecord& r : bin.records) {
-    SCOPED_TRACE(testing::Message() << "record at 0x" << std::hex << r.address);
     ASSERT_LE(uint64_t{r.address} + r.length, flash.size());
-    EXPECT_TRUE(std::equal(r.data.begin(), r.data.end(), flash.begin() + r.address));
-    EXPECT_EQ(r.checksum, std::accumulate(r.data.begin(), r.data.end(), 0u));
+    ExpectRecordHolds(r, flash.data() + r.address);
   }
+}
+
+void BackupTest::ExpectRecordsMatchModule(const ParsedBin& bin) {
+  for (const ParsedRecord& r : bin.records) ExpectRecordHolds(r, FlashRange(r.address, r.length).data());
 }

@@ -1,6 +1,6 @@
-// Backups and erases on a fresh virtual NOR module: the flash read straight
-// from flash.img, backup files parsed independently of the library, and the
-// callbacks recorded.
+// Backups and erases on a fresh virtual module of either board: the flash as
+// the module's OS sees it, read past the program, backup files parsed
+// independently of the library, and the callbacks recorded.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,20 +44,35 @@ int LogErase(uint32_t done, uint32_t total);
 
 class BackupTest : public ::testing::Test {
  protected:
-  // Attaches a module with `settings` and runs FWLInit.
+  // Attaches a module of board_ with `settings` and runs FWLInit.
   void Attach(const std::vector<std::string>& settings = {});
   void TearDown() override;
 
+  // The whole flash as the module's OS sees it, or a part of it.
   std::vector<uint8_t> Flash();
+  std::vector<uint8_t> FlashRange(uint32_t offset, uint32_t length);
+  // flash.img as stored (ModuleFlashCells).
+  std::vector<uint8_t> FlashCells();
   // The module path of a backup file and its contents read from the host.
   static const char16_t* BackupPath();
   std::vector<uint8_t> BackupBytes();
 
   // Every record must hold exactly the flash bytes at its address, with
-  // a correct byte sum.
+  // a correct byte sum: in `flash`, or in the module's flash.
   void ExpectRecordsMatchFlash(const ParsedBin& bin, const std::vector<uint8_t>& flash);
+  void ExpectRecordsMatchModule(const ParsedBin& bin);
+
+  bool Nand() const { return std::string(board_) == "nand"; }
 
   std::string dir_;
+  const char* board_ = "nor";
+  uint32_t eraseBlock_ = 0;
+};
+
+// BackupTest on the board the test's parameter names.
+class BoardBackupTest : public BackupTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override { board_ = GetParam(); }
 };
 
 void ResetBackupLayers();

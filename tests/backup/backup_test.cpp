@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <bit>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -23,14 +23,23 @@
 #include "fwlib/work_buffer.h"
 #include "module/bin_image_builder.h"
 #include "module/module_dir.h"
+#include "module/nand_chips.h"
 #include "tests/backup/backup_fixture.h"
+#include "tests/support/boards.h"
 #include "tests/support/file_size_limit.h"
+#include "tests/support/module_content.h"
 
 namespace {
 
 constexpr uint32_t kAllButFileSystem = REGION_BOOTLOADER | REGION_CONFIG_BLOCK | REGION_OS_IMAGE | REGION_REGISTRY;
 // Saving the Bootloader and Config Block of the default board.
 constexpr uint32_t kBootRegionsEnd = 0x80000;
+
+class BackupFileTest : public BoardBackupTest {};
+
+// Where the File System's stream goes is the table's business, the same on
+// either board; a backup of the NAND board's whole flash disk takes seconds.
+class NorBackupTest : public BackupTest {};
 
 uint32_t Backup(uint32_t mask) { return FWLBackupToFile(u"\\backup.bin", mask, LogSummary, LogSection, LogBytes); }
 
@@ -41,7 +50,7 @@ uint32_t Validate(RegionSummary* summary) {
   return result;
 }
 
-TEST_F(BackupTest, BootloaderAndConfigBlockGiveTwoRecords) {
+TEST_P(BackupFileTest, BootloaderAndConfigBlockGiveTwoRecords) {
   Attach();
   FlashRegion boot = Entry(REGION_BOOTLOADER);
   FlashRegion config = Entry(REGION_CONFIG_BLOCK);
@@ -59,7 +68,7 @@ TEST_F(BackupTest, BootloaderAndConfigBlockGiveTwoRecords) {
   EXPECT_EQ(bin.records[1].length, config.used);
   EXPECT_EQ(bin.endEntry, 0xBCA01000u);
   EXPECT_EQ(bin.end, file.size());
-  ExpectRecordsMatchFlash(bin, Flash());
+  ExpectRecordsMatchModule(bin);
 
   ASSERT_EQ(g_log.summaries.size(), 1u);
   EXPECT_EQ(g_log.summaries[0].flags & REGION_ID_BITS, REGION_BOOTLOADER | REGION_CONFIG_BLOCK);
@@ -75,7 +84,7 @@ TEST_F(BackupTest, BootloaderAndConfigBlockGiveTwoRecords) {
   EXPECT_EQ(summary.length, kBootRegionsEnd);
 }
 
-TEST_F(BackupTest, EmptyConfigBlockGetsNoRecordButStaysInTheExtent) {
+TEST_P(BackupFileTest, EmptyConfigBlockGetsNoRecordButStaysInTheExtent) {
   Attach({"factory.config_block_bytes=0"});
   ASSERT_EQ(Entry(REGION_CONFIG_BLOCK).used, 0u);
   ASSERT_EQ(Backup(REGION_BOOTLOADER | REGION_CONFIG_BLOCK), FWL_OK);
@@ -98,7 +107,7 @@ void ExpectWholeModule(const std::vector<uint32_t>& regions, const ParsedBin& bi
   }
 }
 
-TEST_F(BackupTest, OneStageModuleWithoutFileSystemSavesEveryPresentRegion) {
+TEST_P(BackupFileTest, OneStageModuleWithoutFileSystemSavesEveryPresentRegion) {
   // No flash disk: REGION_ALL then names nothing that needs a stream, and
   // the missing second bootloader is left out without complaint.
   Attach({"factory.flash_disk_key=none"});
@@ -110,13 +119,13 @@ TEST_F(BackupTest, OneStageModuleWithoutFileSystemSavesEveryPresentRegion) {
   EXPECT_EQ(bin.start, 0u);
   EXPECT_EQ(bin.length, registry.base + registry.length);
   ExpectWholeModule({REGION_BOOTLOADER, REGION_CONFIG_BLOCK, REGION_OS_IMAGE, REGION_REGISTRY}, bin);
-  ExpectRecordsMatchFlash(bin, Flash());
+  ExpectRecordsMatchModule(bin);
   EXPECT_GT(g_log.bytes.size(), 4u);
   for (const auto& [section, total] : g_log.bytes) EXPECT_LE(section, total);
   EXPECT_EQ(Validate(nullptr), FWL_OK);
 }
 
-TEST_F(BackupTest, TwoStageModuleSavesBothBootloaders) {
+TEST_P(BackupFileTest, TwoStageModuleSavesBothBootloaders) {
   // The first bootloader's flag bit must not count as a region the mask lacks.
   Attach({"board.two_stage=true"});
   ASSERT_NE(Entry(REGION_BOOTLOADER).id & REGION_FIRST_BOOTLOADER, 0u);
@@ -126,11 +135,11 @@ TEST_F(BackupTest, TwoStageModuleSavesBothBootloaders) {
   ExpectWholeModule({REGION_BOOTLOADER, REGION_CONFIG_BLOCK, REGION_SECOND_BOOTLOADER, REGION_OS_IMAGE,
                      REGION_REGISTRY},
                     bin);
-  ExpectRecordsMatchFlash(bin, Flash());
+  ExpectRecordsMatchModule(bin);
   EXPECT_EQ(Validate(nullptr), FWL_OK);
 }
 
-TEST_F(BackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFollowsAsAStream) {
+TEST_F(NorBackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFollowsAsAStream) {
   Attach();
   FlashRegion registry = Entry(REGION_REGISTRY);
   ASSERT_EQ(Entry(REGION_FILE_SYSTEM).base, registry.base + registry.length);
@@ -148,7 +157,7 @@ TEST_F(BackupTest, FileSystemAtTheEndIsCutFromTheExtentAndFollowsAsAStream) {
   EXPECT_EQ(std::string(stream.begin(), stream.begin() + 4), "HSXT");
 }
 
-TEST_F(BackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
+TEST_F(NorBackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
   // The board cannot put its flash disk below the OS image, so the table is
   // told so: the File System is shortened and the OS image moved behind it.
   Attach();
@@ -180,7 +189,7 @@ TEST_F(BackupTest, FileSystemBetweenRegionsStaysInsideTheExtent) {
   EXPECT_EQ(bin.length, os.length);
 }
 
-TEST_F(BackupTest, SelectionAndFileFailures) {
+TEST_P(BackupFileTest, SelectionAndFileFailures) {
   Attach({"factory.flash_disk_key=none"});
   EXPECT_EQ(Backup(REGION_NONE), FWL_ERR_NO_REGION);
   EXPECT_EQ(Backup(REGION_FILE_SYSTEM), FWL_ERR_NO_REGION);
@@ -209,7 +218,7 @@ bool NoPartialFileLeft(const std::string& root) {
 // The host refuses to grow the file past a few kilobytes, as a full card
 // would: the backup stops with the write failure instead of reporting
 // success, and the backup that was there before stays as it was.
-TEST_F(BackupTest, TargetThatStopsTakingBytesFailsTheBackupAndKeepsTheOldFile) {
+TEST_P(BackupFileTest, TargetThatStopsTakingBytesFailsTheBackupAndKeepsTheOldFile) {
   Attach();
   ASSERT_EQ(Backup(REGION_CONFIG_BLOCK), FWL_OK);
   std::vector<uint8_t> earlier = BackupBytes();
@@ -226,7 +235,7 @@ TEST_F(BackupTest, TargetThatStopsTakingBytesFailsTheBackupAndKeepsTheOldFile) {
 // A backup that dies half-way (power, a kill) leaves its partial file under
 // another name, and that file is refused as an image, also when cut right
 // after the bootloader's record header at address 0.
-TEST_F(BackupTest, ABackupCutOffNeverReadsAsAComplete) {
+TEST_P(BackupFileTest, ABackupCutOffNeverReadsAsAComplete) {
   Attach({"factory.flash_disk_key=none"});
   constexpr rlim_t kAfterFirstRecordHeader = kBinHeaderBytes + kBinRecordHeaderBytes;
   for (rlim_t cut : {kAfterFirstRecordHeader, rlim_t{0x3000}}) {
@@ -253,7 +262,7 @@ TEST_F(BackupTest, ABackupCutOffNeverReadsAsAComplete) {
 
 // The flash lock could not be had while the table was filled: the regions
 // then look absent, and a backup of everything must not quietly narrow.
-TEST_F(BackupTest, ARegionTheScanCouldNotReadFailsTheBackup) {
+TEST_P(BackupFileTest, ARegionTheScanCouldNotReadFailsTheBackup) {
   Attach({"factory.flash_disk_key=none"});
   FlashLockRefuseForTests(true);
   EXPECT_EQ(FWLScanRegions(REGION_ALL), FWL_ERR_FLASH_READ);
@@ -267,35 +276,80 @@ TEST_F(BackupTest, ARegionTheScanCouldNotReadFailsTheBackup) {
 // An image header that claims more than its region holds (here the record
 // after the OS image) is saved up to the region's end, so that the backup
 // writes back.
-TEST_F(BackupTest, UsedSizeNeverRunsPastItsRegion) {
+TEST_P(BackupFileTest, UsedSizeNeverRunsPastItsRegion) {
   Attach({"factory.flash_disk_key=none"});
   FlashRegion os = Entry(REGION_OS_IMAGE);
   uint32_t image = (FWLGetImageSize(os.base) + 3) & ~3u;
   const uint32_t record[] = {0x52435353, 0, 0x7FFFFFF0, 0};  // "SSCR", with a huge length
-  std::fstream flash(ModuleFlashPath(dir_), std::ios::in | std::ios::out | std::ios::binary);
-  flash.seekp(os.base + image);
-  flash.write(reinterpret_cast<const char*>(record), sizeof record);
-  flash.close();
+  const auto* bytes = reinterpret_cast<const uint8_t*>(record);
+  ModuleFlashPut(dir_, os.base + image, {bytes, bytes + sizeof record});
   ASSERT_EQ(FWLScanRegions(REGION_ALL), FWL_OK);
   EXPECT_EQ(Entry(REGION_OS_IMAGE).used, Entry(REGION_OS_IMAGE).length);
   ASSERT_EQ(Backup(REGION_OS_IMAGE), FWL_OK);
   EXPECT_EQ(Validate(nullptr), FWL_OK);
 }
 
-TEST_F(BackupTest, BackupWrittenBackRestoresErasedRegions) {
+// On NAND the bootloader goes back through the boot area's shadow.
+TEST_P(BackupFileTest, BackupWrittenBackRestoresErasedRegions) {
   Attach();
-  const uint32_t mask = REGION_CONFIG_BLOCK | REGION_OS_IMAGE | REGION_REGISTRY;
-  std::vector<uint8_t> before = Flash();
+  const uint32_t mask = REGION_BOOTLOADER | REGION_CONFIG_BLOCK | REGION_OS_IMAGE | REGION_REGISTRY;
+  // All of them below the File System, which stays as it is.
+  const uint32_t end = Entry(REGION_FILE_SYSTEM).base;
+  std::vector<uint8_t> before = FlashRange(0, end);
   ASSERT_EQ(Backup(mask), FWL_OK);
   ASSERT_EQ(FWLEraseRegions(mask, nullptr), FWL_OK);
-  FlashRegion os = Entry(REGION_OS_IMAGE);
-  std::vector<uint8_t> erased = Flash();
-  ASSERT_EQ(erased[os.base], 0xFF);
+  for (uint32_t region : {REGION_BOOTLOADER, REGION_OS_IMAGE}) {
+    ASSERT_EQ(FlashRange(Entry(region).base, 1)[0], 0xFF);
+  }
 
   ASSERT_EQ(FWLSetBinFile(u"\\backup.bin", nullptr, nullptr, 1), FWL_OK);
   EXPECT_EQ(FWLDoUpdate(nullptr, nullptr, nullptr), FWL_OK);
   FWLCloseFile();
-  EXPECT_TRUE(Flash() == before);
+  EXPECT_TRUE(FlashRange(0, end) == before);
 }
+
+class NandBackupTest : public BackupTest {
+ protected:
+  void SetUp() override { board_ = "nand"; }
+};
+
+// Offsets where two byte strings differ; each must differ in one bit.
+std::vector<uint32_t> SingleBitDifferences(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  std::vector<uint32_t> at;
+  for (uint32_t i = 0; i < std::min(a.size(), b.size()); i++) {
+    if (a[i] == b[i]) continue;
+    EXPECT_EQ(std::popcount(static_cast<unsigned>(a[i] ^ b[i])), 1) << "at 0x" << std::hex << i;
+    at.push_back(i);
+  }
+  return at;
+}
+
+// A region whose first page reads with a bit error is saved raw, as the chip
+// delivers it: the flipped bits are in the file, also those of a later page
+// the code could not have corrected, and the backup succeeds.
+TEST_F(NandBackupTest, ABitErrorAtARegionsStartSavesItRawAsTheChipReadsIt) {
+  // The OS image's blocks are where the logical flash says: its logical
+  // pages are the physical ones.
+  constexpr uint32_t kOsBase = 0x80000;
+  constexpr uint32_t kFirstPage = kOsBase / kNandPageBytes;
+  constexpr uint32_t kLaterPage = 5;
+  Attach({"faults.nand_correctable_pages=" + std::to_string(kFirstPage),
+          "faults.nand_uncorrectable_pages=" + std::to_string(kFirstPage + kLaterPage)});
+  FlashRegion os = Entry(REGION_OS_IMAGE);
+  ASSERT_EQ(os.base, kOsBase);
+  ASSERT_GT(os.used, (kLaterPage + 1) * kNandPageBytes);
+  ASSERT_EQ(Backup(REGION_OS_IMAGE), FWL_OK);
+  ParsedBin bin;
+  ASSERT_TRUE(ParseBin(BackupBytes(), &bin));
+  ASSERT_EQ(bin.records.size(), 1u);
+  // One flipped bit in the first page, two in one correction step of the later one.
+  std::vector<uint32_t> flipped = SingleBitDifferences(bin.records[0].data, FlashRange(os.base, os.used));
+  ASSERT_EQ(flipped.size(), 3u);
+  EXPECT_LT(flipped[0], kNandPageBytes);
+  EXPECT_EQ(flipped[1] / kNandPageBytes, kLaterPage);
+  EXPECT_EQ(flipped[2] / kNandPageBytes, kLaterPage);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, BackupFileTest, ::testing::ValuesIn(kBoards), BoardName);
 
 }  // namespace

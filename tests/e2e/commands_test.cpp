@@ -1,39 +1,31 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "module/atomic_file.h"
 #include "module/bin_image_builder.h"
-#include "module/flash_image.h"
 #include "module/module_dir.h"
 #include "platform/files.h"
 #include "platform/platform.h"
-#include "module/registry_persist.h"
 #include "tests/e2e/flashwright_run.h"
 #include "tests/support/fat_tools.h"
+#include "tests/support/module_content.h"
 #include "tests/support/store_sectors.h"
 #include "tests/support/temp_module.h"
 
 namespace {
 
-constexpr uint32_t kImageBlock = 0x40000;
+// Commands whose work is the flash driver's, on each board.
+class BoardCommands : public testing::TestWithParam<std::string> {
+ protected:
+  std::string MakeBoardModule(const std::vector<std::string>& settings = {}) {
+    return MakeModule(settings, GetParam());
+  }
+};
 
-// The persistent registry as the flash holds it; empty when no half is valid.
-std::string PersistentRegistry(const std::string& dir) {
-  Module module;
-  std::string error, text;
-  EXPECT_TRUE(ModuleOpen(dir, &module, &error)) << error;
-  FlashImage image;
-  EXPECT_TRUE(FlashImageOpen(ModuleFlashPath(dir), kImageBlock, &image, &error)) << error;
-  bool found = false;
-  EXPECT_TRUE(RegistryPersistRead(module, RawFlashAccess(&image.raw), &text, &found, &error)) << error;
-  FlashImageClose(&image);
-  return found ? text : "";
-}
-
-
-TEST(Commands, UnattendedSaveWritesTheLiveRegistryIntoFlash) {
-  std::string dir = MakeModule();
+TEST_P(BoardCommands, UnattendedSaveWritesTheLiveRegistryIntoFlash) {
+  std::string dir = MakeBoardModule();
   std::string live = ReadFile(ModuleRegistryPath(dir)) + "\n[HKEY_LOCAL_MACHINE\\Test]\n\"Marker\"=dword:0000002a\n";
   std::string error;
   ASSERT_TRUE(AtomicWriteFile(ModuleRegistryPath(dir), live, &error)) << error;
@@ -45,8 +37,8 @@ TEST(Commands, UnattendedSaveWritesTheLiveRegistryIntoFlash) {
   EXPECT_NE(PersistentRegistry(dir).find("\"Marker\"=dword:0000002a"), std::string::npos);
 }
 
-TEST(Commands, ClearInvalidatesThePersistentRegistryAndSaysSo) {
-  std::string dir = MakeModule();
+TEST_P(BoardCommands, ClearInvalidatesThePersistentRegistryAndSaysSo) {
+  std::string dir = MakeBoardModule();
   ASSERT_FALSE(PersistentRegistry(dir).empty());
   ProgramResult r = Flashwright(dir, {"/c"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
@@ -80,17 +72,18 @@ TEST(Commands, TheMainDialogClosesWhenItsInputEndsAfterAWrongKey) {
   EXPECT_NE(r.err.find("(end of input: closed)"), std::string::npos) << r.err;
 }
 
-TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
-  std::string dir = MakeModule();
-  std::string before = ReadFile(ModuleFlashPath(dir));
+TEST_P(BoardCommands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
+  std::string dir = MakeBoardModule();
+  constexpr uint32_t kOsImage = 0x80000, kRegistry = 0x1400000;
+  std::vector<uint8_t> before = ModuleFlashContent(dir, 0, kRegistry);
   ProgramResult r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\NK.BIN", "/fu"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
-  std::string after = ReadFile(ModuleFlashPath(dir));
-  ASSERT_EQ(after.size(), before.size());
-  constexpr size_t kOsImage = 0x80000, kRegistry = 0x1400000;
-  EXPECT_EQ(after.compare(0, kOsImage, before, 0, kOsImage), 0) << "the bootloader and config block stay";
-  EXPECT_NE(after.compare(kOsImage, kRegistry - kOsImage, before, kOsImage, kRegistry - kOsImage), 0);
+  std::vector<uint8_t> after = ModuleFlashContent(dir, 0, kRegistry);
+  ASSERT_TRUE(before.size() == kRegistry && after.size() == kRegistry);
+  EXPECT_TRUE(std::equal(before.begin(), before.begin() + kOsImage, after.begin()))
+      << "the bootloader and config block stay";
+  EXPECT_FALSE(std::equal(before.begin() + kOsImage, before.end(), after.begin() + kOsImage));
 
   r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\missing.bin", "/fu"});
   EXPECT_EQ(r.exitCode, 0);
@@ -99,14 +92,22 @@ TEST(Commands, UnattendedUpdateWritesTheImageAndTheRunGoesOn) {
 
 // Files the update could not write are refused before the flash disk is
 // taken offline and anything is erased.
-TEST(Commands, ImagesThatCannotBeWrittenAreRefusedBeforeAnythingIsErased) {
-  constexpr uint32_t kFlashBytes = 0x2000000, kOsBase = 0x80000;
-  BinImageSpec beyond = BinSingleRecordImage(kFlashBytes - 0x1000, BinFillerBytes(0x2000, 1));
+TEST_P(BoardCommands, ImagesThatCannotBeWrittenAreRefusedBeforeAnythingIsErased) {
+  constexpr uint32_t kOsBase = 0x80000;
+  std::string dir = MakeBoardModule();
+  std::vector<uint8_t> before = ModuleFlashContent(dir);
+  uint32_t flashBytes = static_cast<uint32_t>(before.size());
+  BinImageSpec beyond = BinSingleRecordImage(flashBytes - 0x1000, BinFillerBytes(0x2000, 1));
   BinImageSpec overlapping = BinSingleRecordImage(kOsBase, BinFillerBytes(0x1000, 2));
   overlapping.bin.records.push_back({kOsBase + 0x800, BinFillerBytes(0x1000, 3)});
-  std::string dir = MakeModule();
-  std::string before = ReadFile(ModuleFlashPath(dir));
-  for (const auto& [name, spec] : {std::pair{"beyond.bin", beyond}, std::pair{"overlapping.bin", overlapping}}) {
+  std::vector<std::pair<const char*, BinImageSpec>> images = {{"beyond.bin", beyond}, {"overlapping.bin", overlapping}};
+  // A whole 256 KB boot area, as on NOR: on NAND the list page takes the
+  // place of its last page, so the image's tail could not be written.
+  constexpr uint32_t kBootArea = 0x40000;
+  if (GetParam() == "nand") {
+    images.push_back({"boot-area.bin", BinSingleRecordImage(0, BinFillerBytes(kBootArea, 4))});
+  }
+  for (const auto& [name, spec] : images) {
     SCOPED_TRACE(name);
     std::vector<uint8_t> bytes;
     std::string error;
@@ -114,15 +115,15 @@ TEST(Commands, ImagesThatCannotBeWrittenAreRefusedBeforeAnythingIsErased) {
     ProgramResult r = Flashwright(dir, {"/u", std::string("\\USB HD\\IMAGES\\") + name});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.err.find("Not a valid WinCE binary image file!"), std::string::npos) << r.err;
-    EXPECT_TRUE(ReadFile(ModuleFlashPath(dir)) == before);
   }
+  EXPECT_TRUE(ModuleFlashContent(dir) == before);
 }
 
-TEST(Commands, BackupSavesEveryRegionQuietly) {
+TEST_P(BoardCommands, BackupSavesEveryRegionQuietly) {
   // With and without a flash disk (then no file-system stream follows). The
   // name is lower-cased like the rest of the command line.
   for (std::vector<std::string> settings : {std::vector<std::string>{}, {"factory.flash_disk_key=none"}}) {
-    std::string dir = MakeModule(settings);
+    std::string dir = MakeBoardModule(settings);
     ProgramResult r = Flashwright(dir, {"/b", "\\Temp\\All.bin"});
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_TRUE(r.err.empty()) << r.err;
@@ -135,16 +136,19 @@ TEST(Commands, BackupSavesEveryRegionQuietly) {
 
 // Without a flash disk the whole module fits the BIN part, so the backup alone
 // puts back a flash that another image has changed.
-TEST(Commands, WholeModuleBackupWritesBackTheSameFlash) {
-  std::string dir = MakeModule({"factory.flash_disk_key=none"});
-  std::string original = ReadFile(ModuleFlashPath(dir));
+TEST_P(BoardCommands, WholeModuleBackupWritesBackTheSameFlash) {
+  std::string dir = MakeBoardModule({"factory.flash_disk_key=none"});
+  std::vector<uint8_t> original = ModuleFlashContent(dir);
   ASSERT_EQ(Flashwright(dir, {"/b", "\\Temp\\All.bin"}).exitCode, 1);
   Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin"});
-  ASSERT_NE(ReadFile(ModuleFlashPath(dir)), original);
+  constexpr uint32_t kOsImage = 0x80000, kOsImageBytes = 0x64000;
+  ASSERT_GE(original.size(), kOsImage + kOsImageBytes);
+  std::vector<uint8_t> factoryOs(original.begin() + kOsImage, original.begin() + kOsImage + kOsImageBytes);
+  ASSERT_FALSE(ModuleFlashContent(dir, kOsImage, kOsImageBytes) == factoryOs);
 
   ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\all.bin"});
   EXPECT_EQ(r.exitCode, 1) << r.err;
-  EXPECT_TRUE(ReadFile(ModuleFlashPath(dir)) == original);
+  EXPECT_TRUE(ModuleFlashContent(dir) == original);
 }
 
 // A 64 MB flash is mapped as two windows; a buffered program across their
@@ -194,8 +198,8 @@ VolumeFile ReadVolumeFile(const std::string& dir, const char16_t* path) {
 // A whole-module backup written into a new module brings back its flash
 // disk sector for sector, after the regions the BIN part holds: the files on
 // it with their contents, times and attributes.
-TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
-  std::string source = MakeModule();
+TEST_P(BoardCommands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
+  std::string source = MakeBoardModule();
   const char16_t* kFile = u"\\Hard Disk\\Documents\\Field notes of the service visit.txt";
   std::string error;
   ASSERT_TRUE(PlatformAttachModule(source, false, &error)) << error;
@@ -219,7 +223,7 @@ TEST(Commands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
   ProgramResult r = Flashwright(source, {"/b", "\\Temp\\All.bin"});
   ASSERT_EQ(r.exitCode, 1) << r.err;
 
-  std::string target = MakeModule();
+  std::string target = MakeBoardModule();
   ASSERT_EQ(ReadVolumeFile(target, kFile).attributes, INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(AtomicWriteFile(ModuleRootPath(target) + "/Temp/all.bin", ReadFile(ModuleRootPath(source) + "/Temp/all.bin"),
                               &error));
@@ -265,5 +269,8 @@ TEST(Commands, FilesShippedAsAFileLevelStreamLandOnTheFlashDisk) {
   EXPECT_NE(GetFileAttributesW(u"\\Hard Disk\\empty"), INVALID_FILE_ATTRIBUTES);
   PlatformDetachModule();
 }
+
+INSTANTIATE_TEST_SUITE_P(Boards, BoardCommands, testing::Values("nor", "nand"),
+                         [](const testing::TestParamInfo<std::string>& board) { return board.param; });
 
 }  // namespace

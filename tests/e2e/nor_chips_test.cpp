@@ -28,15 +28,6 @@ void PutFlash(const std::string& dir, uint32_t offset, const std::vector<uint8_t
   FlashImageClose(&image);
 }
 
-// Runs an unattended update with an image of `data` at flash offset `at`.
-ProgramResult UpdateWith(const std::string& dir, uint32_t at, const std::vector<uint8_t>& data) {
-  std::vector<uint8_t> file;
-  std::string error;
-  EXPECT_TRUE(BinImageBuild(BinSingleRecordImage(at, data), &file, &error)) << error;
-  EXPECT_TRUE(BinImageStore(dir, "area.bin", file, &error)) << error;
-  return Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\area.bin"});
-}
-
 class EveryNorChip : public ::testing::TestWithParam<uint32_t> {};
 
 // The bootloader's 256 KB and the last 256 KB of the flash, both full of old
@@ -89,7 +80,7 @@ TEST(NorPowerCut, AHalfErasedBlockIsWhatTheNextUpdateFindsAndRepairs) {
   EXPECT_EQ(cut.compare(0, kOsBlock, before, 0, kOsBlock), 0);
   EXPECT_EQ(cut.compare(kOsBlock + kMainBlock, std::string::npos, before, kOsBlock + kMainBlock), 0);
 
-  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "fault", dir, "faults.power_cut_busy_us=0"}).exitCode, 0);
+  SetFault(dir, "faults.power_cut_busy_us=0");
   r = Flashwright(dir, {"/u", kNkBin});
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;

@@ -6,7 +6,8 @@
 
 namespace {
 
-constexpr uint32_t kTimerPhys = 0x40A00000;
+// Where no model of the module answers.
+constexpr uint32_t kFreePhys = 0x4C000000;
 
 // Registers of a device the tests put on the module's bus.
 struct Registers {
@@ -21,7 +22,7 @@ class MemoryTest : public HardwareTest {
   void SetUp() override {
     HardwareTest::SetUp();
     std::string error;
-    ASSERT_TRUE(PhysBusAttach(&PlatformHardware()->bus, {"regs", kTimerPhys, 0x2000, &kRegOps, &regs_}, &error))
+    ASSERT_TRUE(PhysBusAttach(&PlatformHardware()->bus, {"regs", kFreePhys, 0x2000, &kRegOps, &regs_}, &error))
         << error;
   }
 
@@ -45,7 +46,7 @@ TEST_F(MemoryTest, BufferAccessRunsOnIntoTheNextWindowOfOneMapping) {
   ASSERT_NE(v, nullptr);
   CpuEnterPrivileged();
   for (uint32_t half : {0u, 0x1000u}) {
-    ASSERT_TRUE(VirtualCopy(const_cast<ULONG*>(v + half / 4), reinterpret_cast<LPVOID>(uintptr_t{(kTimerPhys + half) >> 8}),
+    ASSERT_TRUE(VirtualCopy(const_cast<ULONG*>(v + half / 4), reinterpret_cast<LPVOID>(uintptr_t{(kFreePhys + half) >> 8}),
                             0x1000, PAGE_READWRITE | PAGE_PHYSICAL));
   }
   CpuLeavePrivileged();
@@ -61,7 +62,7 @@ TEST_F(MemoryTest, BufferAccessRunsOnIntoTheNextWindowOfOneMapping) {
 using MemoryDeathTest = MemoryTest;
 
 TEST_F(MemoryTest, RegisterAccessReachesTheDeviceAtThePhysicalAddress) {
-  volatile ULONG* w = Window(kTimerPhys, 0x2000);
+  volatile ULONG* w = Window(kFreePhys, 0x2000);
   regs_.words[4] = 0x1234;
   EXPECT_EQ(READ_REGISTER_ULONG(w + 4), 0x1234u);
   WRITE_REGISTER_ULONG(w + 0x1000 / 4, 0xCAFE);  // second page of the window
@@ -77,14 +78,14 @@ TEST_F(MemoryTest, RegisterAccessReachesTheDeviceAtThePhysicalAddress) {
 
   PhysWindowInfo info;
   ASSERT_TRUE(MemoryFindWindow(w + 100, &info));
-  EXPECT_EQ(info.phys, kTimerPhys);
+  EXPECT_EQ(info.phys, kFreePhys);
   EXPECT_EQ(info.bytes, 0x2000u);
 }
 
 TEST_F(MemoryTest, PhysicalCopiesAreForPrivilegedCallersOnly) {
   void* v = VirtualAlloc(nullptr, 0x1000, MEM_RESERVE, PAGE_NOACCESS);
   ASSERT_NE(v, nullptr);
-  LPVOID phys = reinterpret_cast<LPVOID>(uintptr_t{kTimerPhys >> 8});
+  LPVOID phys = reinterpret_cast<LPVOID>(uintptr_t{kFreePhys >> 8});
   EXPECT_FALSE(VirtualCopy(v, phys, 0x1000, PAGE_READWRITE | PAGE_PHYSICAL));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_EQ(MemoryWindowCount(), 0u);
@@ -100,21 +101,21 @@ TEST_F(MemoryTest, PhysicalCopyRefusesWhatItCannotMap) {
   auto copy = [&](void* dest, uint64_t phys, DWORD size, DWORD protect = PAGE_READWRITE | PAGE_PHYSICAL) {
     return VirtualCopy(dest, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(phys >> 8)), size, protect);
   };
-  EXPECT_FALSE(copy(v, kTimerPhys, 0x1000, PAGE_READWRITE));  // virtual-to-virtual: not offered
+  EXPECT_FALSE(copy(v, kFreePhys, 0x1000, PAGE_READWRITE));  // virtual-to-virtual: not offered
   EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
-  EXPECT_FALSE(copy(v + 0x10, kTimerPhys, 0x1000));   // not page aligned
-  EXPECT_FALSE(copy(v, kTimerPhys + 0x100, 0x1000));  // physical not page aligned
+  EXPECT_FALSE(copy(v + 0x10, kFreePhys, 0x1000));   // not page aligned
+  EXPECT_FALSE(copy(v, kFreePhys + 0x100, 0x1000));  // physical not page aligned
   EXPECT_FALSE(copy(v, 0xFFFFF000, 0x2000));          // past the 32-bit physical space
   EXPECT_FALSE(copy(v, uint64_t{1} << 32, 0x1000));
-  EXPECT_FALSE(copy(v + 0x3000, kTimerPhys, 0x2000));  // past the reservation
-  EXPECT_FALSE(copy(v, kTimerPhys, 0));
-  EXPECT_FALSE(copy(v, kTimerPhys, 0x1000, PAGE_NOACCESS | PAGE_PHYSICAL));
+  EXPECT_FALSE(copy(v + 0x3000, kFreePhys, 0x2000));  // past the reservation
+  EXPECT_FALSE(copy(v, kFreePhys, 0));
+  EXPECT_FALSE(copy(v, kFreePhys, 0x1000, PAGE_NOACCESS | PAGE_PHYSICAL));
   EXPECT_EQ(MemoryWindowCount(), 0u);
 
-  EXPECT_TRUE(copy(v, kTimerPhys, 0x2000));
-  EXPECT_FALSE(copy(v + 0x1000, kTimerPhys, 0x1000));  // over the window just made
+  EXPECT_TRUE(copy(v, kFreePhys, 0x2000));
+  EXPECT_FALSE(copy(v + 0x1000, kFreePhys, 0x1000));  // over the window just made
   ASSERT_EQ(VirtualAlloc(v + 0x3000, 0x1000, MEM_COMMIT, PAGE_READWRITE), v + 0x3000);
-  EXPECT_FALSE(copy(v + 0x3000, kTimerPhys, 0x1000));                                // committed pages
+  EXPECT_FALSE(copy(v + 0x3000, kFreePhys, 0x1000));                                // committed pages
   EXPECT_EQ(VirtualAlloc(v + 0x1000, 0x1000, MEM_COMMIT, PAGE_READWRITE), nullptr);  // inside the window
   EXPECT_EQ(MemoryWindowCount(), 1u);
   CpuLeavePrivileged();
@@ -139,8 +140,8 @@ TEST_F(MemoryTest, OrdinaryMemoryAndItsRelease) {
 }
 
 TEST_F(MemoryTest, ReleasingAReservationDropsItsWindows) {
-  volatile ULONG* w = Window(kTimerPhys, 0x2000);
-  volatile ULONG* other = Window(kTimerPhys, 0x1000);  // two windows onto one device are fine
+  volatile ULONG* w = Window(kFreePhys, 0x2000);
+  volatile ULONG* other = Window(kFreePhys, 0x1000);  // two windows onto one device are fine
   EXPECT_EQ(MemoryWindowCount(), 2u);
   EXPECT_TRUE(VirtualFree(const_cast<ULONG*>(w), 0, MEM_RELEASE));
   PhysWindowInfo info;
@@ -150,7 +151,7 @@ TEST_F(MemoryTest, ReleasingAReservationDropsItsWindows) {
 }
 
 TEST_F(MemoryDeathTest, ADirectDereferenceOfAWindowFaults) {
-  volatile ULONG* w = Window(kTimerPhys, 0x2000);
+  volatile ULONG* w = Window(kFreePhys, 0x2000);
   EXPECT_DEATH(
       {
         ULONG v = *w;
@@ -160,8 +161,8 @@ TEST_F(MemoryDeathTest, ADirectDereferenceOfAWindowFaults) {
 }
 
 TEST_F(MemoryDeathTest, AccessesThatNoWindowServesAbortWithAMessage) {
-  volatile ULONG* w = Window(kTimerPhys, 0x1000);
-  volatile ULONG* readOnly = Window(kTimerPhys, 0x1000, PAGE_READONLY);
+  volatile ULONG* w = Window(kFreePhys, 0x1000);
+  volatile ULONG* readOnly = Window(kFreePhys, 0x1000, PAGE_READONLY);
   ULONG ordinary = 0;
   EXPECT_DEATH(READ_REGISTER_ULONG(&ordinary), "data abort: register read outside every physical window");
   EXPECT_DEATH(WRITE_REGISTER_ULONG(&ordinary, 1), "data abort: register write outside every physical window");

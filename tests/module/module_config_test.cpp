@@ -29,6 +29,9 @@ TEST(ModuleConfig, SaveThenLoadKeepsEverySetting) {
   config.faultNeverReady = true;
   config.faultPowerCutAfter = 12345;
   config.faultBspNoItems = "5,8";
+  // As many blocks as the largest reserve, longer than a line of the file.
+  for (uint32_t block = 8029; block < 8192; block++) config.faultNandBadBlocks += std::to_string(block) + ",";
+  config.faultNandBadBlocks.pop_back();
   std::string path = MakeTempDir("fwini") + "/module.ini";
   std::string error;
   ASSERT_TRUE(ModuleConfigSave(path, config, &error)) << error;
@@ -46,6 +49,10 @@ TEST(ModuleConfig, SaveThenLoadKeepsEverySetting) {
   EXPECT_TRUE(loaded.faultNeverReady);
   EXPECT_EQ(loaded.faultPowerCutAfter, 12345u);
   EXPECT_EQ(loaded.faultBspNoItems, "5,8");
+  EXPECT_EQ(loaded.faultNandBadBlocks, config.faultNandBadBlocks);
+
+  config.profileName = std::string(300, 'x');
+  EXPECT_FALSE(ModuleConfigSave(path, config, &error)) << "no comma to go on after";
 }
 
 TEST(ModuleConfig, MissingKeysKeepDefaults) {

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "module/module_image.h"
+#include "module/nand_block_map.h"
 
 namespace {
 
@@ -24,12 +27,23 @@ struct OpenImage {
 
 }  // namespace
 
-std::vector<uint8_t> ModuleFlashContent(const std::string& dir) {
+std::vector<uint8_t> ModuleFlashContent(const std::string& dir, uint32_t offset, uint32_t length) {
   OpenImage image(dir);
   if (!image.open) return {};
   const ModuleFlash& f = image.flash();
-  std::vector<uint8_t> bytes(f.ops->size(f.ctx));
-  EXPECT_TRUE(ModuleFlashRead(f, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+  uint32_t size = f.ops->size(f.ctx);
+  std::vector<uint8_t> bytes(offset < size ? std::min(length, size - offset) : 0);
+  EXPECT_TRUE(ModuleFlashRead(f, offset, bytes.data(), static_cast<uint32_t>(bytes.size())));
+  return bytes;
+}
+
+std::vector<uint8_t> ModuleFlashCells(const std::string& dir) {
+  std::string path = ModuleFlashPath(dir);
+  std::error_code ec;
+  std::vector<uint8_t> bytes(std::filesystem::file_size(path, ec));
+  std::ifstream image(path, std::ios::binary);
+  image.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(!ec && image.good()) << "cannot read " << path;
   return bytes;
 }
 
@@ -50,4 +64,17 @@ void ModuleFlashPut(const std::string& dir, uint32_t offset, const std::vector<u
 uint32_t ModuleEraseBlock(const std::string& dir, uint32_t offset) {
   OpenImage image(dir);
   return image.open ? image.flash().ops->blockSize(image.flash().ctx, offset) : 0;
+}
+
+uint32_t ModuleNandBlockOf(const std::string& dir, uint32_t offset) {
+  NandBlockMap map;
+  bool built = false;
+  std::string error;
+  if (!NandBlockMapOpenIfBuilt(ModuleShmPath(dir), &map, &built, &error) || !built) {
+    ADD_FAILURE() << "no block map built on " << dir << ": " << error;
+    return UINT32_MAX;
+  }
+  uint32_t block = NandBlockMapGet(map, offset / kNandBlockBytes);
+  NandBlockMapClose(&map);
+  return block;
 }

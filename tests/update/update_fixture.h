@@ -1,6 +1,6 @@
-// Updates on a fresh virtual NOR module: image files from the image builder,
-// the flash snapshotted before and compared byte by byte after, and the
-// progress callbacks recorded.
+// Updates on a fresh virtual module of either board: image files from the
+// image builder, the flash (as the module's OS sees it) snapshotted before
+// and compared byte by byte after, and the progress callbacks recorded.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,8 +10,6 @@
 
 #include "module/bin_image_builder.h"
 
-// The default board's NOR pair: 256 KB erase blocks everywhere.
-constexpr uint32_t kEraseBlock = 0x40000;
 constexpr uint32_t kOsBase = 0x80000;
 
 struct CallbackLog {
@@ -30,7 +28,7 @@ int LogBytes(uint32_t section, uint32_t total);
 
 class UpdateTest : public ::testing::Test {
  protected:
-  // Attaches a module with `settings`, runs FWLInit and clears the log.
+  // Attaches a module of board_ with `settings`, runs FWLInit and clears the log.
   void Attach(const std::vector<std::string>& settings = {});
   void TearDown() override;
 
@@ -40,20 +38,38 @@ class UpdateTest : public ::testing::Test {
   // FWLDoUpdate with the logging callbacks; the first failing result.
   uint32_t Update(const std::u16string& path, int verify = 1);
 
-  // flash.img as it is now.
+  // The whole flash as the module's OS sees it now.
   std::vector<uint8_t> Flash();
-  // Straight into flash.img, past the chips.
+  std::vector<uint8_t> FlashRange(uint32_t offset, uint32_t length);
+  // flash.img as stored (ModuleFlashCells).
+  std::vector<uint8_t> FlashCells();
+  // Into the flash past the program, whatever was there.
   void PutFlash(uint32_t offset, const std::vector<uint8_t>& bytes);
 
+  // `data` as the board's driver stores it at flash offset `at`: on NAND with
+  // the boot ROM's marker in whatever part of bytes 4-7 it covers.
+  std::vector<uint8_t> AsWritten(std::vector<uint8_t> data, uint32_t at) const;
+
+  // What the flash must hold after `spec` was written over `before` with
+  // `shift` added to its addresses: the image range erased in whole blocks
+  // of the board, the records' bytes in place (on the NAND board with the
+  // boot ROM's marker where they cover it). Records from `firstUnwritten` on
+  // are left erased (an update stopped before them).
+  std::vector<uint8_t> Expected(const std::vector<uint8_t>& before, const BinImageSpec& spec, uint32_t shift,
+                                size_t firstUnwritten = SIZE_MAX) const;
+
+  bool Nand() const { return std::string(board_) == "nand"; }
+
   std::string dir_;
+  const char* board_ = "nor";
+  uint32_t eraseBlock_ = 0;
 };
 
-// What the flash must hold after `spec` was written over `before` with
-// `shift` added to its addresses: the image range erased in whole blocks,
-// the records' bytes in place. Records from `firstUnwritten` on are left
-// erased (an update stopped before them).
-std::vector<uint8_t> Expected(const std::vector<uint8_t>& before, const BinImageSpec& spec, uint32_t shift,
-                              size_t firstUnwritten = SIZE_MAX);
+// UpdateTest on the board the test's parameter names.
+class BoardUpdateTest : public UpdateTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override { board_ = GetParam(); }
+};
 
 // Offsets where two flash contents differ, the first few of them, for messages.
 std::string Differences(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "module/cpld_model.h"
 #include "module/module_dir.h"
 #include "module/module_image.h"
 #include "module/nand_model.h"
@@ -134,7 +135,8 @@ int FwmoduleCreate(const std::vector<std::string>& args) {
   for (const std::string& setting : settings) {
     if (!ModuleConfigAssign(&config, setting, &error)) return FwmoduleFail(error);
   }
-  if (!ModuleFlashCheckConfig(config, &error) || !ModuleCreateFrom(dir, config, force, &error)) {
+  if (!ModuleFlashCheckConfig(config, &error) || !CpldCheckConfig(config, &error) ||
+      !ModuleCreateFrom(dir, config, force, &error)) {
     return FwmoduleFail(error);
   }
   std::printf("created %s module in %s\n", board.c_str(), dir.c_str());
@@ -151,7 +153,9 @@ int FwmoduleFault(const std::vector<std::string>& args) {
   }
   // Written only when every setting was accepted and the flash still opens
   // with them, so a typo changes nothing.
-  if (!ModuleFlashCheckConfig(module.config, &error)) return FwmoduleFail("fault: " + error);
+  if (!ModuleFlashCheckConfig(module.config, &error) || !CpldCheckConfig(module.config, &error)) {
+    return FwmoduleFail("fault: " + error);
+  }
   if (!ModuleConfigSave(ModuleIniPath(module.dir), module.config, &error)) return FwmoduleFail(error);
   return 0;
 }

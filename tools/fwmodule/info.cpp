@@ -14,6 +14,7 @@
 #include "module/registry_store.h"
 #include "module/storage_manager.h"
 #include "tools/fwmodule/commands.h"
+#include "tools/fwmodule/cpld_info.h"
 #include "tools/fwmodule/nand_info.h"
 #include "tools/common/format.h"
 
@@ -264,6 +265,7 @@ int FwmoduleInfo(const std::vector<std::string>& args) {
   std::printf("hardware    %" PRIu32 ".%" PRIu32 "\n", c.hwVersionMajor, c.hwVersionMinor);
   if (ModuleIsNand(c)) PrintNandChip(c);
   else PrintNorFlash(c);
+  PrintCpld(module);
   std::printf("layout      OS image 0x%08" PRIX32 ", registry 0x%08" PRIX32 " (2 x 0x%" PRIX32 ")", c.layoutOsImageBase,
               c.layoutRegistryBase, c.layoutRegistryHalf);
   if (c.layoutSecondBootloaderBase != 0) std::printf(", second bootloader 0x%08" PRIX32, c.layoutSecondBootloaderBase);

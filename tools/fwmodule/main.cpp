@@ -18,6 +18,8 @@ const char kUsage[] =
     "       fwmodule ls DIR VOLUMEPATH                   (name, size, attributes, last write time)\n"
     "       fwmodule put DIR HOSTFILE VOLUMEPATH         (makes the folders on the way)\n"
     "       fwmodule get DIR VOLUMEPATH HOSTFILE\n"
+    "       fwmodule cpld DIR --digest                   (NAND: a hash of the CPLD's array)\n"
+    "       fwmodule jtag-server DIR [--port N] [--once] (NAND: the CPLD for OpenOCD's remote_bitbang)\n"
     "\n"
     "Settings are those of module.ini (see the comments in a created one);\n"
     "--set changes one before the factory content is laid down; --two-stage sets\n"
@@ -30,7 +32,11 @@ const char kUsage[] =
     "take the module's flash lock, so a program running on the module waits for\n"
     "them. PARTITION is as the store names it (Part00). VOLUMEPATH is a path on\n"
     "a volume; the partitions mount in table order as \\Hard Disk, \\Hard Disk2 ...\n"
-    "(\"\\Hard Disk\\Documents\\notes.txt\"); put takes the host file's last write time.\n";
+    "(\"\\Hard Disk\\Documents\\notes.txt\"); put takes the host file's last write time.\n"
+    "\n"
+    "jtag-server listens on 127.0.0.1 only, port N or (0, the default) a free one,\n"
+    "and prints it; each session's changes to the CPLD are saved in cpld.img when\n"
+    "it ends. --once ends the server after the first session; otherwise Ctrl-C.\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -55,6 +61,8 @@ int main(int argc, char** argv) {
   if (command == "ls") return FwmoduleList(args);
   if (command == "put") return FwmodulePut(args);
   if (command == "get") return FwmoduleGet(args);
+  if (command == "cpld") return FwmoduleCpld(args);
+  if (command == "jtag-server") return FwmoduleJtagServer(args);
   std::fprintf(stderr, "fwmodule: unknown command '%s'\n\n", command.c_str());
   return Usage();
 }

@@ -1,0 +1,124 @@
+// A JTAG tool that is not ours programs the module's CPLD through
+// `fwmodule jtag-server`; the array must come out as our own player leaves it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "module/module_dir.h"
+#include "tests/cpldmodel/cpld_fixture.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+constexpr char kLedFile[] = "xc2c64a-light-led.xsvf";
+constexpr int kServerWaitPolls = 200;  // of 50 ms: the session has ended long before
+
+// The program's path on PATH, or empty.
+std::string OnPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path != nullptr ? path : "");
+  std::string dir;
+  while (std::getline(dirs, dir, ':')) {
+    std::string candidate = dir + "/" + name;
+    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return {};
+}
+
+std::string NewNandModule() {
+  std::string dir = MakeTempDir("cpldocd");
+  std::string error;
+  EXPECT_TRUE(ModuleCreate(dir, "nand", false, &error)) << error;
+  return dir;
+}
+
+struct Server {
+  pid_t pid = -1;
+  uint32_t port = 0;
+};
+
+// Starts `fwmodule jtag-server DIR --once` and reads the port it prints.
+Server StartServer(const std::string& dir) {
+  Server s;
+  int out[2];
+  if (::pipe(out) != 0) return s;
+  std::string fwmodule = BuiltProgram("fwmodule");
+  s.pid = ::fork();
+  if (s.pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execl(fwmodule.c_str(), fwmodule.c_str(), "jtag-server", dir.c_str(), "--once", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  FILE* in = ::fdopen(out[0], "r");
+  char line[128] = {};
+  if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+    unsigned port = 0;
+    if (std::sscanf(line, "jtag-server: listening on 127.0.0.1:%u", &port) == 1) s.port = port;
+  }
+  if (in != nullptr) std::fclose(in);
+  return s;
+}
+
+// The server's exit code once its session ended; it is stopped if it lingers.
+int StopServer(const Server& s) {
+  int status = 0;
+  for (int i = 0; i < kServerWaitPolls; i++) {
+    if (::waitpid(s.pid, &status, WNOHANG) == s.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::usleep(50000);
+  }
+  ::kill(s.pid, SIGTERM);
+  ::waitpid(s.pid, &status, 0);
+  ADD_FAILURE() << "the server did not end with the session";
+  return -1;
+}
+
+std::string ArrayDigest(const std::string& dir) {
+  CpldArray array;
+  bool found = false;
+  std::string error;
+  EXPECT_TRUE(CpldArrayLoad(ModuleCpldPath(dir), &array, &found, &error)) << error;
+  return CpldArrayDigest(array);
+}
+
+TEST(OpenOcdPeer, ProgramsTheCpldAsOurPlayerDoes) {
+  std::string openocd = OnPath("openocd");
+  if (openocd.empty()) GTEST_SKIP() << "openocd is not installed (scripts/install-deps installs it)";
+  std::string file = std::string(FW_SHARED_TESTDATA) + "/xsvf/" + kLedFile;
+
+  std::string peerDir = NewNandModule();
+  Server server = StartServer(peerDir);
+  ASSERT_GT(server.pid, 0);
+  ASSERT_NE(server.port, 0u) << "the server printed no port";
+  std::string port = std::to_string(server.port);
+  ProgramResult r = RunProgram({openocd, "-c", "adapter driver remote_bitbang", "-c", "remote_bitbang port " + port,
+                                "-c", "remote_bitbang host 127.0.0.1", "-c", "transport select jtag", "-c",
+                                "jtag newtap cpld tap -irlen 8 -expected-id 0x06e5d093", "-c", "init", "-c",
+                                "xsvf cpld.tap " + file, "-c", "shutdown"});
+  EXPECT_EQ(StopServer(server), 0);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  std::string ownDir = NewNandModule();
+  ModuleConfig config;
+  ModuleConfigForBoard("nand", &config);
+  std::string error;
+  CpldModel* model = CpldModelOpen(ModuleCpldPath(ownDir), config, &error);
+  ASSERT_NE(model, nullptr) << error;
+  XsvfOutcome own = XsvfPlay(XsvfFile(kLedFile), TapDriver(CpldModelTap(model)));
+  CpldModelClose(model);
+  ASSERT_TRUE(own.ok) << own.error;
+
+  EXPECT_EQ(ArrayDigest(peerDir), ArrayDigest(ownDir));
+  ProgramResult digest = RunProgram({BuiltProgram("fwmodule"), "cpld", peerDir, "--digest"});
+  EXPECT_EQ(digest.out, ArrayDigest(ownDir) + "\n");
+}
+
+}  // namespace

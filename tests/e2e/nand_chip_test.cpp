@@ -1,0 +1,161 @@
+// The program on the NAND board, checked where the module's OS and
+// bootloader look: the chip's pages in flash.img, read here with nothing of
+// the project's flash or module code, through the bad-block list page.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <numeric>
+
+#include "module/bin_image_builder.h"
+#include "module/module_dir.h"
+#include "tests/e2e/flashwright_run.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+// The board's chip: 2048 blocks of 64 pages, the top 40 blocks the reserve.
+constexpr uint32_t kPageBytes = 2048, kSpareBytes = 64, kPagesPerBlock = 64;
+constexpr uint32_t kBlocks = 2048, kReserveFirst = 2008;
+constexpr uint32_t kBlockBytes = kPageBytes * kPagesPerBlock;
+// The list page, and the logical pages that make room for it.
+constexpr uint32_t kListPage = 63, kListFirstEntry = 4, kListEntryBytes = 4;
+constexpr uint8_t kListHeader[] = {0x4E, 0x52};
+constexpr uint16_t kListEnd = 0xFFFF, kCancelled = 0;
+constexpr uint32_t kShiftedFirst = 63, kShiftedLast = 126, kPageWithoutCells = 127;
+
+constexpr uint32_t kOsImage = 0x80000;
+constexpr uint32_t kBootAreaUsable = 0x3F000;                // whole pages below logical page 127
+constexpr uint32_t kBootloaderBytes = 0x2C000;               // the factory's loader and bootloader
+constexpr uint8_t kBootMarker[] = {0x48, 0x4D, 0x49, 0x54};  // flash bytes 4-7 on part code 9
+constexpr uint32_t kBootMarkerAt = 4;
+
+struct ListEntry {
+  uint16_t logical = 0, replacement = 0;
+  bool operator==(const ListEntry&) const = default;
+};
+
+struct Chip {
+  std::string path;
+  bool header = false;
+  std::vector<ListEntry> list;
+  std::vector<uint16_t> map;  // physical block of each logical block
+};
+
+// A physical page's data bytes: its record holds the data, then the spare
+// bytes, all stored inverted.
+std::vector<uint8_t> PhysicalPage(std::ifstream& file, uint32_t page) {
+  std::vector<uint8_t> data(kPageBytes);
+  file.seekg(std::streamoff{page} * (kPageBytes + kSpareBytes));
+  file.read(reinterpret_cast<char*>(data.data()), kPageBytes);
+  EXPECT_TRUE(file.good()) << "page " << page;
+  for (uint8_t& byte : data) byte = static_cast<uint8_t>(~byte);
+  return data;
+}
+
+Chip ReadChip(const std::string& dir) {
+  Chip chip;
+  chip.path = ModuleFlashPath(dir);
+  std::ifstream file(chip.path, std::ios::binary);
+  std::vector<uint8_t> page = PhysicalPage(file, kListPage);
+  chip.header = page[0] == kListHeader[0] && page[1] == kListHeader[1];
+  for (uint32_t at = kListFirstEntry; at + kListEntryBytes <= kPageBytes; at += kListEntryBytes) {
+    ListEntry entry{static_cast<uint16_t>(page[at] | page[at + 1] << 8),
+                    static_cast<uint16_t>(page[at + 2] | page[at + 3] << 8)};
+    if (entry.logical == kListEnd) break;
+    chip.list.push_back(entry);
+  }
+  chip.map.resize(kBlocks);
+  std::iota(chip.map.begin(), chip.map.end(), uint16_t{0});
+  for (const ListEntry& entry : chip.list) {
+    bool onChip = entry.logical < kBlocks && entry.replacement < kBlocks;
+    EXPECT_TRUE(onChip) << "list entry {" << entry.logical << ", " << entry.replacement << "}";
+    if (onChip && entry.logical != kCancelled) chip.map[entry.logical] = entry.replacement;
+  }
+  return chip;
+}
+
+// Whole logical pages as the module's OS reads them.
+std::vector<uint8_t> LogicalBytes(const Chip& chip, uint32_t offset, uint32_t length) {
+  std::ifstream file(chip.path, std::ios::binary);
+  std::vector<uint8_t> bytes;
+  for (uint32_t page = offset / kPageBytes; page < (offset + length) / kPageBytes; page++) {
+    if (page == kPageWithoutCells) {
+      bytes.insert(bytes.end(), kPageBytes, 0xFF);
+      continue;
+    }
+    uint32_t shift = page >= kShiftedFirst && page <= kShiftedLast ? 1 : 0;
+    std::vector<uint8_t> data =
+        PhysicalPage(file, chip.map[page / kPagesPerBlock] * kPagesPerBlock + page % kPagesPerBlock + shift);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+  }
+  return bytes;
+}
+
+// An OS image over a block the factory moved and one whose programs start
+// failing during the update, then two boot-area images (each erasing block
+// 0 under the list page): every image is where the list page sends the OS,
+// and the list keeps what it held.
+TEST(NandChip, ImagesLieWhereTheListPageSendsTheModulesOs) {
+  constexpr uint32_t kFactoryMoved = 6, kProgramFails = 9, kOsBlocks = 8;
+  std::string dir = MakeModule({"nand.factory_bad_blocks=613,1470," + std::to_string(kFactoryMoved)}, "nand");
+  Chip factory = ReadChip(dir);
+  ASSERT_TRUE(factory.header);
+  ASSERT_NE(factory.map[kFactoryMoved], kFactoryMoved);
+  std::vector<uint8_t> bootloader = LogicalBytes(factory, 0, kBootloaderBytes);
+
+  // The block fails part-way, so the pages already in it are copied along.
+  SetFault(dir, "faults.nand_program_fail=" + std::to_string(kProgramFails) + "@10");
+  std::vector<uint8_t> os = BinFillerBytes(kOsBlocks * kBlockBytes, 4);
+  ProgramResult r = UpdateWith(dir, kOsImage, os);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  Chip moved = ReadChip(dir);
+  EXPECT_TRUE(moved.header);
+  ASSERT_EQ(moved.list.size(), factory.list.size() + 1);
+  EXPECT_TRUE(std::equal(factory.list.begin(), factory.list.end(), moved.list.begin()));
+  ListEntry added = moved.list.back();
+  EXPECT_EQ(added.logical, kProgramFails);
+  EXPECT_GE(added.replacement, kReserveFirst);
+  for (const ListEntry& entry : factory.list) EXPECT_NE(added.replacement, entry.replacement);
+  EXPECT_TRUE(LogicalBytes(moved, kOsImage, static_cast<uint32_t>(os.size())) == os);
+
+  std::vector<uint8_t> filler = BinFillerBytes(kBootAreaUsable, 5);
+  std::vector<uint8_t> marked = filler;
+  std::copy(std::begin(kBootMarker), std::end(kBootMarker), marked.begin() + kBootMarkerAt);
+  for (const auto& [data, expected] : {std::pair{filler, marked}, std::pair{bootloader, bootloader}}) {
+    r = UpdateWith(dir, 0, data);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    Chip after = ReadChip(dir);
+    EXPECT_TRUE(after.header);
+    EXPECT_TRUE(after.list == moved.list);
+    EXPECT_TRUE(LogicalBytes(after, 0, static_cast<uint32_t>(data.size())) == expected);
+  }
+  EXPECT_TRUE(LogicalBytes(ReadChip(dir), kOsImage, static_cast<uint32_t>(os.size())) == os);
+}
+
+// Every free block of the reserve fails as well as the OS image's first:
+// the update must end with the library's error, and the list page stays
+// usable.
+TEST(NandChip, AnUpdateThatUsesUpTheReserveFails) {
+  for (const auto& [fault, message] : {std::pair{"faults.nand_erase_fail=", "Error erasing Flash!"},
+                                       std::pair{"faults.nand_program_fail=", "Error writing to Flash!"}}) {
+    SCOPED_TRACE(fault);
+    std::string dir = MakeModule({}, "nand");
+    Chip factory = ReadChip(dir);
+    std::string blocks = std::to_string(kOsImage / kBlockBytes);
+    for (uint32_t block = kReserveFirst; block < kBlocks; block++) {
+      auto replaces = [&](const ListEntry& entry) { return entry.replacement == block; };
+      if (std::none_of(factory.list.begin(), factory.list.end(), replaces)) blocks += "," + std::to_string(block);
+    }
+    SetFault(dir, fault + blocks);
+    ProgramResult r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    Chip after = ReadChip(dir);
+    EXPECT_TRUE(after.header);
+    ASSERT_GE(after.list.size(), factory.list.size());
+    EXPECT_TRUE(std::equal(factory.list.begin(), factory.list.end(), after.list.begin()));
+  }
+}
+
+}  // namespace
