@@ -18,11 +18,11 @@ constexpr uint32_t CPLD_DR_BITS = 32;
 constexpr uint16_t CPLD_DR_BYTES = 4;
 constexpr uint32_t CPLD_SCAN_WAIT_US = 1;  // rounds up to a millisecond in Run-Test/Idle
 
-// Every IDCODE has bit 0 set, so a device without one (whose bypass bit
-// captures 0) or a TDO held low reads as no identity; all ones is a TDO
-// nobody drives.
-constexpr uint32_t IDCODE_MARKER_BIT = 1;
-constexpr uint32_t IDCODE_NONE = 0xFFFFFFFF;
+// What a TDO line nobody drives reads (it floats high), and what one held
+// low or a device without an IDCODE (its bypass bit captures 0) reads: no
+// identity at all, as opposed to a wrong one.
+constexpr uint32_t IDCODE_FLOATING = 0xFFFFFFFF;
+constexpr uint32_t IDCODE_HELD_LOW = 0x00000000;
 
 // The settle wait after programming: 975 counts of the OS timer (3.25 MHz),
 // 300 microseconds.
@@ -93,7 +93,7 @@ uint32_t ReadRegister(uint8_t* state, uint8_t instruction) {
   return JtagVectorValue(&captured);
 }
 
-bool IsIdcode(uint32_t value) { return (value & IDCODE_MARKER_BIT) != 0 && value != IDCODE_NONE; }
+bool IsIdcode(uint32_t value) { return value != IDCODE_FLOATING && value != IDCODE_HELD_LOW; }
 
 // The IDCODE without its revision; false when the port cannot be opened or
 // no IDCODE comes back.

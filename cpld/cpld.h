@@ -28,7 +28,7 @@ constexpr uint32_t CPLD_MODE_PLAIN = 3;
 
 // 0 when the expected device answers (also when already initialised); 3 on
 // a processor without a CPLD (no pin touched); 4 when no identity could be
-// read (the pins cannot be reached, or what came back is no IDCODE); 5 for
+// read (the pins cannot be reached, or all 32 bits came back alike); 5 for
 // another device.
 uint32_t CpldInit();
 // Clears the initialised flag; always 0.

@@ -43,4 +43,17 @@ TEST_F(CpldReport, NoTouchesNothing) {
   EXPECT_FALSE(touched);
 }
 
+// The version word: major in the top half, minor in the low byte, a beta
+// build in the byte between.
+TEST_F(CpldReport, VersionWordAsShown) {
+  bool touched = false;
+  EXPECT_EQ(Report(IDYES, {"cpld.usercode=0x00020305"}, &touched),
+            (std::vector<std::string>{kWarning, "CPLD Version: CPLD Ver:\t2.5 BETA, Build 3\r\n (0)"}));
+  EXPECT_TRUE(touched);
+  ResetShellForTests();
+  PlatformDetachModule();
+  EXPECT_EQ(Report(IDYES, {"cpld.usercode=0x00020005"}, &touched),
+            (std::vector<std::string>{kWarning, "CPLD Version: CPLD Ver:\t2.5 \r\n (0)"}));
+}
+
 }  // namespace

@@ -421,7 +421,7 @@ TEST_F(NorUpdateFlowTest, ACpldSectionIsProgrammedOnlyWhereThereIsACpld) {
   EXPECT_EQ(Update(path), FWL_OK) << "ignored on the NOR module";
   EXPECT_EQ(g_log.sections.size(), 1u);
 
-  // The same library on a processor with a CPLD, whose JTAG port is not there yet.
+  // The same library on a processor with a CPLD, on a board whose pins reach none.
   PlatformDetachModule();
   ASSERT_TRUE(ConfigureModule(dir_, {"board.cpu_part_code=8"}));
   std::string error;

@@ -1,0 +1,95 @@
+// The CPLD through the built program: the CPLDVersion report in the console,
+// and an update with an image that holds only a CPLD section.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "cpld/xsvf.h"
+#include "module/cpld_model.h"
+#include "module/hardware.h"
+#include "module/module_dir.h"
+#include "platform/clock.h"
+#include "platform/hardware_link.h"
+#include "platform/platform.h"
+#include "tests/e2e/flashwright_run.h"
+#include "tests/support/program_layers.h"
+#include "tests/support/temp_module.h"
+
+namespace {
+
+const std::string kLightLed = std::string(FW_SHARED_TESTDATA) + "/xsvf/xc2c64a-light-led.xsvf";
+
+struct ReportCase {
+  const char* name;
+  const char* setting;
+  const char* answer;  // to the warning
+  const char* shown;   // the box that follows it; null: none
+};
+
+class CpldVersionButton : public ::testing::TestWithParam<ReportCase> {};
+
+// CPLDVersion, the answer to the warning, then the main dialog closed.
+TEST_P(CpldVersionButton, Report) {
+  const ReportCase& c = GetParam();
+  std::string dir = MakeModule({c.setting}, "nand");
+  ProgramResult r = Flashwright(dir, {}, std::string("p\n") + c.answer + "\nclose\n");
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("[WARNING] (!) To read the CPLD Version the SODIMM pins 88, 90 and 92"), std::string::npos)
+      << r.err;
+  if (c.shown != nullptr) {
+    EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+  } else {
+    EXPECT_EQ(r.err.find("[CPLD Version]"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("[ERROR]"), std::string::npos) << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modules, CpldVersionButton,
+    ::testing::Values(ReportCase{"Factory", "cpld.usercode=0x00010002", "y", "[CPLD Version] CPLD Ver:\t1.2 \n"},
+                      ReportCase{"NoCpld", "cpld.idcode=0", "y", "No CPLD found."},
+                      ReportCase{"OtherDevice", "cpld.idcode=0x06E5D094", "y", "This CPLD version isn't supported."},
+                      ReportCase{"AnsweredNo", "cpld.usercode=0x00010002", "n", nullptr}),
+    [](const ::testing::TestParamInfo<ReportCase>& info) { return info.param.name; });
+
+std::string Digest(const std::string& dir) {
+  ProgramResult r = RunProgram({BuiltProgram("fwmodule"), "cpld", dir, "--digest"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  return r.out;
+}
+
+// The array the design leaves when the player alone plays it on a module.
+std::string PlayedDigest(const std::vector<uint8_t>& stream) {
+  std::string dir = AttachTempModuleWith({}, "nand");
+  ClockSkipSleepsForTests(true);
+  EXPECT_EQ(XsvfRun(stream.data(), static_cast<uint32_t>(stream.size())), 1u);
+  ClockSkipSleepsForTests(false);
+  ResetProgramLayersForTests();
+  PlatformDetachModule();
+  return Digest(dir);
+}
+
+TEST(CpldUpdate, ImageWithOnlyTheDesign) {
+  std::ifstream in(kLightLed, std::ios::binary);
+  std::vector<uint8_t> stream{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(stream.empty()) << kLightLed;
+
+  std::string dir = MakeModule({}, "nand");
+  std::string image = ModuleRootPath(dir) + "/Temp/cpld.bin";
+  ProgramResult built = RunProgram({BuiltProgram("fwimage"), "build", image, "--cpld", kLightLed});
+  ASSERT_EQ(built.exitCode, 0) << built.err;
+  ProgramResult info = RunProgram({BuiltProgram("fwimage"), "info", image});
+  EXPECT_NE(info.out.find("bin part    none"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("cpld        at 0x00000000: mode 1"), std::string::npos) << info.out;
+
+  std::string factory = Digest(dir);
+  ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\cpld.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err.find("[ERROR]"), std::string::npos) << r.err;
+  std::string programmed = Digest(dir);
+  EXPECT_NE(programmed, factory);
+  EXPECT_EQ(programmed, PlayedDigest(stream));
+}
+
+}  // namespace
