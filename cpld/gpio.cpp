@@ -209,6 +209,12 @@ void GpioSetFunction(uint32_t pin, uint32_t function, uint32_t output) {
   }
 }
 
+bool GpioPinRegistersOf(uint32_t pin, GpioPinRegisters* registers) {
+  if (!Usable(pin)) return false;
+  *registers = {BankRegister(GPSR0, pin), BankRegister(GPCR0, pin), BankRegister(GPLR0, pin), BitOf(pin)};
+  return true;
+}
+
 bool GpioReady() { return Init(); }
 
 uint32_t GpioPartCode() { return g_gpio.partCode; }

@@ -19,6 +19,18 @@ void GpioSetDirection(uint32_t pin, uint32_t output);
 // the pin's GPIO function.
 void GpioSetFunction(uint32_t pin, uint32_t function, uint32_t output);
 
+// The level registers of one pin, for a caller that clocks it at speed
+// (the JTAG port): a write of `bit` to `set` drives it high, to `clear` low;
+// `level` reads it. False, with nothing filled, for a pin the operations
+// above would ignore.
+struct GpioPinRegisters {
+  volatile uint32_t* set;
+  volatile uint32_t* clear;
+  volatile uint32_t* level;
+  uint32_t bit;
+};
+bool GpioPinRegistersOf(uint32_t pin, GpioPinRegisters* registers);
+
 // True when the register blocks are mapped (mapping them if needed); a null
 // window from the kernel leaves this false and the pins untouched.
 bool GpioReady();

@@ -4,6 +4,7 @@
 
 #include "cpld/gpio.h"
 #include "platform/clock.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -34,8 +35,14 @@ constexpr JtagPins kPinsByPartCode[] = {
     {9, 85, 84, 88, 87},
 };
 
+constexpr uint32_t DRIVEN_SIGNALS = JTAG_PIN_TDI + 1;
+
+// The pins, and their level registers taken once at open so a clock is
+// nothing but register writes.
 struct JtagPortState {
   JtagPins pins = {0, NO_PIN, NO_PIN, NO_PIN, NO_PIN};
+  GpioPinRegisters driven[DRIVEN_SIGNALS] = {};  // indexed by JtagSetPin's signal
+  GpioPinRegisters tdo = {};
 };
 
 JtagPortState g_port;
@@ -121,13 +128,19 @@ bool JtagOpen() {
   for (const JtagPins& p : kPinsByPartCode) {
     if (p.partCode == GpioPartCode()) pins = &p;
   }
-  if (pins == nullptr) return false;
-  g_port.pins = *pins;
+  JtagPortState port;
+  if (pins == nullptr || !GpioPinRegistersOf(pins->tck, &port.driven[JTAG_PIN_TCK]) ||
+      !GpioPinRegistersOf(pins->tms, &port.driven[JTAG_PIN_TMS]) ||
+      !GpioPinRegistersOf(pins->tdi, &port.driven[JTAG_PIN_TDI]) || !GpioPinRegistersOf(pins->tdo, &port.tdo)) {
+    return false;
+  }
+  port.pins = *pins;
+  g_port = port;
   GpioSetFunction(pins->tck, GPIO_FUNCTION_GPIO, OUTPUT);
   GpioSetFunction(pins->tdo, GPIO_FUNCTION_GPIO, INPUT);
   GpioSetFunction(pins->tdi, GPIO_FUNCTION_GPIO, OUTPUT);
   // TMS high before it drives, so the controller sees no stray low.
-  GpioSetLevel(pins->tms, 1);
+  JtagSetPin(JTAG_PIN_TMS, 1);
   GpioSetFunction(pins->tms, GPIO_FUNCTION_GPIO, OUTPUT);
   return true;
 }
@@ -137,26 +150,20 @@ void JtagClose() {
   GpioSetFunction(pins.tck, GPIO_FUNCTION_GPIO, INPUT);
   GpioSetFunction(pins.tdo, GPIO_FUNCTION_GPIO, INPUT);
   GpioSetFunction(pins.tdi, GPIO_FUNCTION_GPIO, INPUT);
-  GpioSetLevel(pins.tms, 1);
+  JtagSetPin(JTAG_PIN_TMS, 1);
 }
 
 void JtagSetPin(uint32_t signal, uint32_t level) {
-  switch (signal) {
-    case JTAG_PIN_TCK:
-      GpioSetLevel(g_port.pins.tck, level);
-      break;
-    case JTAG_PIN_TMS:
-      GpioSetLevel(g_port.pins.tms, level);
-      break;
-    case JTAG_PIN_TDI:
-      GpioSetLevel(g_port.pins.tdi, level);
-      break;
-    default:
-      break;
-  }
+  if (signal >= DRIVEN_SIGNALS) return;
+  const GpioPinRegisters& r = g_port.driven[signal];
+  if (r.set == nullptr) return;  // the port was never opened
+  WRITE_REGISTER_ULONG(level != 0 ? r.set : r.clear, r.bit);
 }
 
-uint32_t JtagReadTdo() { return GpioGetLevel(g_port.pins.tdo); }
+uint32_t JtagReadTdo() {
+  if (g_port.tdo.level == nullptr) return 0;
+  return (READ_REGISTER_ULONG(g_port.tdo.level) & g_port.tdo.bit) != 0 ? 1 : 0;
+}
 
 void JtagTmsClock(uint32_t tms) {
   JtagSetPin(JTAG_PIN_TMS, tms);
