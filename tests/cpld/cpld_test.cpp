@@ -72,16 +72,6 @@ INSTANTIATE_TEST_SUITE_P(Devices, InitCodes,
                                            InitCase{"faults.tdo_stuck=low", CPLD_ERR_ID_READ, kTracePinsPart89},
                                            InitCase{"cpld.idcode=0", CPLD_ERR_ID_READ, kTracePinsPart89}));
 
-TEST_F(CpldTest, VersionIsTheUserCode) {
-  ASSERT_NO_FATAL_FAILURE(AttachShared({"cpld.usercode=0x00020305"}));
-  ASSERT_EQ(CpldInit(), CPLD_OK);
-  uint32_t version = 0;
-  EXPECT_EQ(CpldReadVersion(&version), CPLD_OK);
-  EXPECT_EQ(version, 0x00020305u);
-  CpldRelease();
-  EXPECT_EQ(CpldReadVersion(&version), CPLD_ERR_NOT_INITIALISED);
-}
-
 // The files check what they do: a blank check fails on the factory's
 // design and passes after the erase; the design's own verify passes.
 TEST_F(CpldTest, VendorFilesThroughThePlayer) {
@@ -98,8 +88,8 @@ TEST_F(CpldTest, VendorFilesThroughThePlayer) {
 
 class ProgramModes : public CpldTest, public ::testing::WithParamInterface<uint32_t> {};
 
-// Every mode programs the design as the player alone does; the refresh of
-// mode 2 follows it; the thread's priority is the caller's again after.
+// The design as the player alone leaves it, also with the refresh of mode 2
+// after it; the thread's priority is the caller's again after.
 TEST_P(ProgramModes, LightLedDesign) {
   ASSERT_NO_FATAL_FAILURE(AttachShared({}));
   std::vector<uint8_t> stream = VendorFile("light-led");
@@ -116,7 +106,7 @@ TEST_P(ProgramModes, LightLedDesign) {
   EXPECT_EQ(CeGetThreadPriority(GetCurrentThread()), priority);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, ProgramModes, ::testing::Values(1u, 2u, 3u, 7u));
+INSTANTIATE_TEST_SUITE_P(Modes, ProgramModes, ::testing::Values(1u, 2u));
 
 TEST_F(CpldTest, ProgramThatDoesNotStickFails) {
   ASSERT_NO_FATAL_FAILURE(Attach({"faults.cpld_program_fails=true"}));

@@ -96,19 +96,4 @@ TEST_F(JtagTest, ScanRetriesThroughPauseWithLongerWaits) {
   EXPECT_EQ(state_, JTAG_RUN_TEST_IDLE);
 }
 
-TEST(JtagVector, AddAndMaskedCompare) {
-  JtagVector a = Vector({0x01, 0xFF, 0xF0}), b = Vector({0x10}), sum{};
-  JtagVectorAdd(&sum, &a, &b);
-  EXPECT_EQ(sum.count, 3);
-  EXPECT_EQ(JtagVectorValue(&sum), 0x020000u) << "the carry runs up through every byte";
-  JtagVector top = Vector({0xFF, 0xFF}), one = Vector({0x00, 0x01});
-  JtagVectorAdd(&sum, &top, &one);
-  EXPECT_EQ(JtagVectorValue(&sum), 0u) << "the carry out of the top byte is dropped";
-
-  JtagVector expected = Vector({0xF6, 0xE5, 0xF0, 0x93}), captured = Vector({0x06, 0xE5, 0xD0, 0x93});
-  JtagVector mask = Vector({0x0F, 0xFF, 0x8F, 0xFF});
-  EXPECT_TRUE(JtagVectorEqual(&expected, &captured, &mask));
-  EXPECT_FALSE(JtagVectorEqual(&expected, &captured, nullptr));
-}
-
 }  // namespace
