@@ -1,5 +1,6 @@
-// A JTAG tool that is not ours programs the module's CPLD through
-// `fwmodule jtag-server`; the array must come out as our own player leaves it.
+// A JTAG tool that is not ours programs one module's CPLD through
+// `fwmodule jtag-server`, our program's image update another's: the two
+// arrays must come out the same.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -89,7 +90,14 @@ std::string ArrayDigest(const std::string& dir) {
   return CpldArrayDigest(array);
 }
 
-TEST(OpenOcdPeer, ProgramsTheCpldAsOurPlayerDoes) {
+// The digest `fwmodule cpld --digest` prints for the module in `dir`.
+std::string FwmoduleDigest(const std::string& dir) {
+  ProgramResult digest = RunProgram({BuiltProgram("fwmodule"), "cpld", dir, "--digest"});
+  EXPECT_EQ(digest.exitCode, 0) << digest.err;
+  return digest.out;
+}
+
+TEST(OpenOcdPeer, ProgramsTheCpldAsOurUpdateDoes) {
   std::string openocd = OnPath("openocd");
   if (openocd.empty()) GTEST_SKIP() << "openocd is not installed (scripts/install-deps installs it)";
   std::string file = std::string(FW_SHARED_TESTDATA) + "/xsvf/" + kLedFile;
@@ -107,18 +115,16 @@ TEST(OpenOcdPeer, ProgramsTheCpldAsOurPlayerDoes) {
   ASSERT_EQ(r.exitCode, 0) << r.err;
 
   std::string ownDir = NewNandModule();
-  ModuleConfig config;
-  ModuleConfigForBoard("nand", &config);
-  std::string error;
-  CpldModel* model = CpldModelOpen(ModuleCpldPath(ownDir), config, &error);
-  ASSERT_NE(model, nullptr) << error;
-  XsvfOutcome own = XsvfPlay(XsvfFile(kLedFile), TapDriver(CpldModelTap(model)));
-  CpldModelClose(model);
-  ASSERT_TRUE(own.ok) << own.error;
+  std::string image = ModuleRootPath(ownDir) + "/Temp/led.bin";
+  ProgramResult built = RunProgram({BuiltProgram("fwimage"), "build", image, "--cpld", file});
+  ASSERT_EQ(built.exitCode, 0) << built.err;
+  ProgramResult update = RunProgram(
+      {BuiltProgram("flashwright"), "--module", ownDir, "--ui", "console", "/u", "\\Temp\\led.bin"});
+  ASSERT_EQ(update.exitCode, 1) << update.err;
 
-  EXPECT_EQ(ArrayDigest(peerDir), ArrayDigest(ownDir));
-  ProgramResult digest = RunProgram({BuiltProgram("fwmodule"), "cpld", peerDir, "--digest"});
-  EXPECT_EQ(digest.out, ArrayDigest(ownDir) + "\n");
+  std::string own = FwmoduleDigest(ownDir);
+  EXPECT_EQ(FwmoduleDigest(peerDir), own);
+  EXPECT_EQ(ArrayDigest(ownDir) + "\n", own);
 }
 
 }  // namespace
