@@ -175,7 +175,7 @@ TEST_F(QtShell, ProgressMovesWhileTheWindowsKeepProcessingEvents) {
   // Sampled on the GUI thread, from its event loop, as a user would see it.
   ProgressWatch watch;
   QTimer sampler;
-  QObject::connect(&sampler, &QTimer::timeout, [&] {
+  auto sample = [&] {
     auto* total = Control<QProgressBar>(progress, IDC_PROGRESS_TOTAL_BAR);
     if (total == nullptr) return;
     watch.totalValues.insert(total->value());
@@ -190,11 +190,14 @@ TEST_F(QtShell, ProgressMovesWhileTheWindowsKeepProcessingEvents) {
       watch.pressedMainButton = true;
       QTest::mouseClick(versionInfo, Qt::LeftButton);
     }
-  });
+  };
+  QObject::connect(&sampler, &QTimer::timeout, sample);
   sampler.start(kSampleEveryMs);
   ASSERT_TRUE(Answer(box, IDYES));
   box = WaitForMessageBox();
   sampler.stop();
+  // The bar's last step may come after the sampler's last turn on a loaded machine.
+  sample();
   ASSERT_NE(box, nullptr);
   ASSERT_TRUE(Answer(box, IDNO));
   EXPECT_EQ(StopProgram(), 1);
