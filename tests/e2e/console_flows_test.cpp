@@ -26,10 +26,15 @@ class Console : public testing::TestWithParam<std::string> {};
 
 TEST_P(Console, UpdateFromTheMainDialog) {
   std::string dir = MakeModule({}, GetParam());
-  // Update, the image, Yes to the confirmation, No to the registry clear and
-  // to the reset, then close the main dialog.
-  ProgramResult r = Flashwright(dir, {}, std::string("u\n") + kNkBin + "\ny\nn\nn\nclose\n");
+  // Update, the image, Yes to the confirmation, No to the registry clear;
+  // then the input ends: the reset question takes No, nobody being there to
+  // restart the module for, and the main dialog closes.
+  ProgramResult r = Flashwright(dir, {}, std::string("u\n") + kNkBin + "\ny\nn\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("Reset now?\n  [Y]es / [N]o (Enter: Yes) > \n  (end of input: No, the answer that changes nothing)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("module restarted"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("[WARNING] (!) This Image will overwrite the following sections:\n"), std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("- OS Image"), std::string::npos) << r.err;
@@ -43,14 +48,19 @@ TEST_P(Console, UpdateFromTheMainDialog) {
       << "the image differs from what the factory laid down";
 }
 
-// Selects the OS image, reveals the hidden buttons with Shift and Ctrl held
-// under a click, erases it, closes both dialogs.
+// Selects the OS image (after a try without "l "), reveals the hidden
+// buttons with Shift and Ctrl held under a click, erases it, closes both
+// dialogs.
 TEST_P(Console, EraseOfARegionFromTheBackupDialog) {
   std::string dir = MakeModule({}, GetParam());
   std::vector<uint8_t> boot = ModuleFlashContent(dir, 0, kOsImage);
-  ProgramResult r = Flashwright(dir, {}, "b\nl 2\nclick shift ctrl\ne\ny\nclose\nclose\n");
+  ProgramResult r = Flashwright(dir, {}, "b\n2\nl 2\nclick shift ctrl\ne\ny\nclose\nclose\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("to select list entries type: l 2"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Region(s) successfully erased"), std::string::npos) << r.err;
+  // The main dialog is drawn again when the backup dialog has gone.
+  size_t backupClosed = r.err.rfind("+- BackUp ");
+  EXPECT_NE(r.err.find("+- Flashwright 3.7.1 ", backupClosed), std::string::npos) << r.err;
   std::vector<uint8_t> region = ModuleFlashContent(dir, kOsImage, kOsRegionBytes);
   EXPECT_TRUE(std::all_of(region.begin(), region.end(), [](uint8_t byte) { return byte == 0xFF; }));
   EXPECT_TRUE(ModuleFlashContent(dir, 0, kOsImage) == boot);
@@ -102,7 +112,8 @@ TEST_P(ConsoleBackup, OfOneRegionFromTheBackupDialog) {
   ProgramResult r = Flashwright(dir, {}, "b\nl 2\nb\n\\Temp\\os.bin\nclose\nclose\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_NE(r.err.find("file name [OS Image] >"), std::string::npos) << "the region's name is proposed\n" << r.err;
-  EXPECT_NE(r.err.find("Length:   0x1380000 (19.50 MB)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("| Length:    0x1380000 (19.50 MB)\n| UsedBytes: 0x64000 (400.00 KB)\n"), std::string::npos)
+      << r.err;
 
   std::string path = ModuleRootPath(dir) + "/Temp/os.bin";
   if (row.failure != nullptr) {
