@@ -20,6 +20,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/debug.h"
 #include "platform/text.h"
 #include "platform/ui/console_render.h"
 #include "platform/ui/file_dialog.h"
@@ -477,7 +478,25 @@ void StartLocked() {
 // ---------------------------------------------------------------------------
 // The backend's entries, on the callers' threads.
 
+// Debug output while the console draws on standard error: whole lines below
+// what is drawn, and a prompt they interrupt is written again.
+void WriteDebug(const std::string& text) {
+  std::lock_guard<std::mutex> guard(g_console.lock);
+  if (!g_console.running || g_console.config.outputFd != STDERR_FILENO) {
+    ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+    (void)ignored;  // nowhere left to report a failed write of a report
+    return;
+  }
+  size_t end = text.find_last_not_of("\r\n");
+  if (end == std::string::npos) return;
+  EmitLines(ConsoleSplitLines(text.substr(0, end + 1)));
+  g_console.promptFor = 0;
+  WakeLocked();
+}
+
 bool Ready() {
+  // Outside the console's lock: the debug output calls in with its own held.
+  DebugSetWriter(WriteDebug);
   std::lock_guard<std::mutex> guard(g_console.lock);
   StartLocked();
   return g_console.running;
