@@ -92,6 +92,7 @@ int RunRegionErase(HWND owner) {
   uint32_t result = FWLEraseRegions(g_shell.backupSelection.flags, OnEraseProgress);
   if (result != FWL_OK) NoteFailure(u"FWLEraseRegions", result);
   if (result == FWL_OK) {
+    ProgressComplete();
     MessageBoxW(owner, u"Region(s) successfully erased", u"Success", MSG_INFO);
   } else {
     ShowResultError(owner, kEraseMessages, result, nullptr);
@@ -113,6 +114,7 @@ int RunRegionBackup(HWND owner) {
       FWLBackupToFile(path, g_shell.backupSelection.flags, OnImageSummary, OnSectionStart, OnBytesProgress);
   // A failed backup never reached the file's name: whatever was there before
   // stays (deleting it would only lose the older backup).
+  if (result == FWL_OK) ProgressComplete();
   if (result != FWL_OK) {
     NoteFailure(u"FWLBackupToFile", result);
     ShowResultError(owner, kBackupMessages, result, kBackupUnknown, path);

@@ -127,6 +127,7 @@ bool ValidateAndWrite(HWND owner) {
     ShowResultError(owner, kDoUpdateMessages, result, u"FWLDoUpdate: Unknown Error: %d");
     return false;
   }
+  ProgressComplete();
   if (g_shell.unattendedMode == 0) OfferRegistryClearAndReset(owner, covered);
   return true;
 }
