@@ -91,6 +91,34 @@ TEST_P(Console, RegistryButtonsAndTheVersionReport) {
   EXPECT_TRUE(PersistentRegistry(dir).empty());
 }
 
+// A restart boots what the flash holds: the factory's OS image, the newer one
+// an update wrote, or, with the OS image region erased, the bootloader.
+TEST_P(Console, TheModuleBootsWhatWasFlashed) {
+  std::string dir = MakeModule({}, GetParam());
+  auto runningAfterRestart = [&](std::vector<std::string> switches) {
+    switches.push_back("/rc");
+    ProgramResult restart = Flashwright(dir, switches);
+    EXPECT_NE(restart.err.find("module restarted (cold)"), std::string::npos) << restart.err;
+    std::string report = Flashwright(dir, {}, "v\n").err;
+    size_t at = report.find("Image (current running)");
+    return at == std::string::npos ? report : report.substr(at);
+  };
+  std::string running = runningAfterRestart({});
+  EXPECT_NE(running.find("Ver:\t3.7 BETA, Build 1 (CE 5.0)"), std::string::npos) << running;
+  EXPECT_NE(running.find("Built:\t05 Mar 2009 14:03:07"), std::string::npos) << running;
+
+  running = runningAfterRestart({"/u", kNkBin});
+  EXPECT_NE(running.find("Ver:\t3.8  (CE 5.0)"), std::string::npos) << running;
+  EXPECT_NE(running.find("Built:\t01 Jun 2010 12:00:00"), std::string::npos) << running;
+
+  ASSERT_EQ(Flashwright(dir, {}, "b\nl 2\nclick right\ne\ny\n").exitCode, 1);
+  running = runningAfterRestart({});
+  EXPECT_NE(running.find("Ver:\t1.4  (CE 5.0)"), std::string::npos) << "the bootloader's\n" << running;
+  EXPECT_NE(running.find("Built:\t20 Nov 2008"), std::string::npos) << running;
+  // The program runs on it and puts an OS image back.
+  EXPECT_NE(runningAfterRestart({"/u", kNkBin}).find("Ver:\t3.8"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Boards, Console, testing::Values("nor", "nand"), BoardName);
 
 // A region backup of the OS image after an update wrote it; on the NAND
