@@ -370,8 +370,24 @@ void ServeRequest(ConsoleRequest* request) {
   }
 }
 
+// The prompt on screen still waits for a line: its question is open, or its
+// dialog still takes input (a dialog that a modal window disabled does not,
+// and must not keep that window from being drawn).
+bool PromptAlive() {
+  if (g_console.promptFor == 0) return false;
+  for (ConsoleRequest* r : g_console.requests) {
+    if (r->serial == g_console.promptFor) return true;
+  }
+  for (HWND h : UiOpenDialogs()) {
+    UiDialogState d;
+    if (UiSnapshotDialog(h, &d) && d.serial == g_console.promptFor) return WantsLines(d);
+  }
+  return false;
+}
+
 // Prints what only wants printing; serves the newest window that takes input.
 int Step() {
+  if (!PromptAlive()) g_console.promptFor = 0;
   // What the windows show now comes before a message about it.
   bool messageWaits = false;
   for (ConsoleRequest* r : g_console.requests) messageWaits = messageWaits || !r->shown;

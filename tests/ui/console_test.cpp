@@ -321,6 +321,26 @@ TEST_F(Console, OnATerminalNothingIsDrawnOverAnOpenQuestion) {
   ::close(slave);
 }
 
+// A dialog's prompt stops holding drawings back once a window modal to it
+// has taken its input away, as the update's progress window does.
+TEST_F(Console, AWindowModalToAPromptedDialogIsDrawn) {
+  DialogThread sample;
+  sample.Start(&kSampleDialog, SampleDialogProc);
+  HWND dialog = WaitForDialog(kSampleDialogId);
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(Expect("Sample (? for help)> ")) << seen_;
+  DialogThread t;
+  t.Start(&kProgress, ProgressProc, 0, dialog);
+  HWND progress = WaitForDialog(kProgressId);
+  ASSERT_NE(progress, nullptr);
+  SetDlgItemTextW(progress, kUpper, u"Writing");
+  EXPECT_TRUE(Expect("   Writing\n")) << seen_;
+  EndDialog(progress, 0);
+  EXPECT_TRUE(t.Join());
+  EndDialog(dialog, 0);
+  EXPECT_TRUE(sample.Join());
+}
+
 TEST_F(Console, FileDialogsAskForAPathInTheModulesSpace) {
   ASSERT_TRUE(AttachModuleWithImages());
   WCHAR file[MAX_PATH] = {};
