@@ -25,6 +25,7 @@ const uint32_t kRegions[] = {REGION_BOOTLOADER, REGION_SECOND_BOOTLOADER, REGION
 struct CheckState {
   CheckLineFn out;
   uint32_t records;
+  uint32_t flags;  // the summary's: without the CPLD bit a section is checked, not written
 };
 
 void Line(CheckLineFn out, const WCHAR* format, ...) {
@@ -58,7 +59,8 @@ void ShowPart(const ImagePart& part, void* context) {
       }
       break;
     case ImagePartKind::Cpld:
-      Line(state->out, u"cpld        mode %u, 0x%08x bytes, checksum 0x%08x", part.mode, part.dataBytes, part.checksum);
+      Line(state->out, u"cpld        mode %u, 0x%08x bytes, checksum 0x%08x%s", part.mode, part.dataBytes, part.checksum,
+           (state->flags & REGION_CPLD_FIRMWARE) != 0 ? u"" : u" (this board has no CPLD: checked, not written)");
       break;
   }
 }
@@ -107,7 +109,7 @@ int CheckImageFile(const WCHAR* path, CheckLineFn out) {
          image.linkedStart, image.mappedStart, Last(image.mappedStart, image.imageLength), image.imageLength,
          image.dataLength);
   }
-  CheckState state = {out, 0};
+  CheckState state = {out, 0, summary.flags};
   result = FWLListImageParts(ShowPart, &state);
   uint32_t covered = 0;
   const WCHAR* refusal = nullptr;
