@@ -14,8 +14,16 @@ constexpr UINT MSG_WARNING_DEFAULT_NO = MB_YESNO | MB_ICONEXCLAMATION | MB_DEFBU
 
 inline constexpr const WCHAR* kCaptionError = u"ERROR";
 
-// An error message with the caption "ERROR".
+// An error message with the caption "ERROR"; its text is noted as the
+// failure's (NoteFailureText).
 void ShowError(HWND owner, const WCHAR* text);
+
+// What failed, kept in the shell state until the next command: the call and
+// its result, and the text a person was (or, unattended, would have been)
+// shown.
+void NoteFailure(const WCHAR* call, uint32_t result);
+void NoteFailureText(const WCHAR* text);
+void ClearFailure();
 
 // ShowError with a text formatted from `format` (at most 512 units).
 void ShowErrorFormatted(HWND owner, const WCHAR* format, ...);
@@ -26,9 +34,13 @@ struct ResultMessage {
   const WCHAR* text;
 };
 
-// Shows the table's text for `result`, with `path` for its %s. A result the
-// table lacks shows `unknown` with the number, or nothing when `unknown` is
+// The table's text for `result`, with `path` for its %s; a result the table
+// lacks gives `unknown` with the number, or an empty text when `unknown` is
 // null.
+void FormatResultText(const ResultMessage* table, size_t count, uint32_t result, const WCHAR* unknown,
+                      const WCHAR* path, WCHAR* text, size_t capacity);
+
+// Shows FormatResultText's text, unless it is empty.
 void ShowResultError(HWND owner, const ResultMessage* table, size_t count, uint32_t result, const WCHAR* unknown,
                      const WCHAR* path);
 

@@ -282,6 +282,15 @@ int OnBytesProgress(uint32_t sectionBytes, uint32_t totalBytes) {
   return 1;
 }
 
+void ProgressComplete() {
+  HWND window = g_progress.window.load();
+  for (int bar : {IDC_PROGRESS_STEP_BAR, IDC_PROGRESS_TOTAL_BAR}) {
+    if (bar == IDC_PROGRESS_TOTAL_BAR && CpldOnly()) continue;
+    LRESULT end = SendDlgItemMessageW(window, bar, PBM_GETRANGE, FALSE, 0);
+    SendDlgItemMessageW(window, bar, PBM_SETPOS, static_cast<WPARAM>(end), 0);
+  }
+}
+
 void ProgressSetBaseAddress(uint32_t address) { g_progress.baseAddress = address; }
 
 void ProgressStopBusy() { g_progress.busy = 0; }

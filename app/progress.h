@@ -31,6 +31,11 @@ int OnImageSummary(RegionSummary* summary);
 int OnSectionStart(uint32_t address, uint32_t length, uint32_t checksum);
 int OnBytesProgress(uint32_t sectionBytes, uint32_t totalBytes);
 
+// A finished operation has done all of its image, the gaps and the empty
+// region tails it had no bytes to report for included: both bars go to
+// their ends (the lower one stays as it is for a CPLD-only operation).
+void ProgressComplete();
+
 // Erase positions are shown relative to this address.
 void ProgressSetBaseAddress(uint32_t address);
 // Ends a running busy animation (it stops at its next step, unwaited).

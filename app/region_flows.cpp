@@ -31,6 +31,7 @@ const ResultMessage kBackupMessages[] = {
     {FWL_ERR_FS_RESTORE, u"Error during file system backup!"},
     {FWL_ERR_FS_DRIVER, u"The Flash filesystem is not loaded.\nReset the module, then try again."},
 };
+constexpr const WCHAR* kBackupUnknown = u"FWLBackupToFile: Unknown Error: %d";
 
 
 // A file name for the selection: the region's own name when it is one.
@@ -73,6 +74,11 @@ bool MayWrite(HWND owner, const WCHAR* path) {
 
 }  // namespace
 
+void FormatBackupFailure(uint32_t result, const WCHAR* path, WCHAR* text, size_t capacity) {
+  FormatResultText(kBackupMessages, sizeof kBackupMessages / sizeof kBackupMessages[0], result, kBackupUnknown, path,
+                   text, capacity);
+}
+
 int RunRegionErase(HWND owner) {
   if (g_shell.selectedCount == 0) return 0;
   if (MessageBoxW(owner, u"Are you sure you want to erase the selected region(s)?", u"Flash Erase", MSG_QUESTION) !=
@@ -84,7 +90,9 @@ int RunRegionErase(HWND owner) {
   // offset within the region, not whatever image was written last.
   ProgressSetBaseAddress(0);
   uint32_t result = FWLEraseRegions(g_shell.backupSelection.flags, OnEraseProgress);
+  if (result != FWL_OK) NoteFailure(u"FWLEraseRegions", result);
   if (result == FWL_OK) {
+    ProgressComplete();
     MessageBoxW(owner, u"Region(s) successfully erased", u"Success", MSG_INFO);
   } else {
     ShowResultError(owner, kEraseMessages, result, nullptr);
@@ -106,8 +114,10 @@ int RunRegionBackup(HWND owner) {
       FWLBackupToFile(path, g_shell.backupSelection.flags, OnImageSummary, OnSectionStart, OnBytesProgress);
   // A failed backup never reached the file's name: whatever was there before
   // stays (deleting it would only lose the older backup).
+  if (result == FWL_OK) ProgressComplete();
   if (result != FWL_OK) {
-    ShowResultError(owner, kBackupMessages, result, u"FWLBackupToFile: Unknown Error: %d", path);
+    NoteFailure(u"FWLBackupToFile", result);
+    ShowResultError(owner, kBackupMessages, result, kBackupUnknown, path);
   }
   CloseProgress();
   return result == FWL_OK ? 1 : 0;

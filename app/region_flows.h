@@ -4,7 +4,13 @@
 // and return 1 on success, 0 otherwise.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "platform/ui/window.h"
 
 int RunRegionErase(HWND owner);
 int RunRegionBackup(HWND owner);
+
+// The backup flow's message for a failed FWLBackupToFile, with `path` in it.
+void FormatBackupFailure(uint32_t result, const WCHAR* path, WCHAR* text, size_t capacity);

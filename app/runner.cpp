@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/main_dialog.h"
 #include "app/messages.h"
+#include "app/region_flows.h"
 #include "app/shell_state.h"
 #include "app/system_ops.h"
 #include "app/update_flow.h"
@@ -17,20 +18,72 @@
 
 namespace {
 
-// Every region, without windows or messages; a failure leaves a line on the
-// debug output for whoever runs the script.
+// A switch and its file name or wait, the path taking what is left.
+constexpr size_t kSwitchTextChars = MAX_PATH + 32;
+constexpr size_t kReportChars = kSwitchTextChars + kFailureTextChars + 64;
+
+// Every region, without windows or messages.
 int RunBackupCommand(const ShellCommand& command) {
   uint32_t result = FWLBackupToFile(command.path, REGION_ALL, nullptr, nullptr, nullptr);
   if (result == FWL_OK) return 1;
-  WCHAR line[96];
-  StringCchPrintfW(line, 96, u"WARNING: Flashwright.exe: Backup failed: error %u\n\r", result);
-  OutputDebugStringW(line);
+  NoteFailure(u"FWLBackupToFile", result);
+  WCHAR text[kFailureTextChars];
+  FormatBackupFailure(result, command.path, text, kFailureTextChars);
+  NoteFailureText(text);
   return 0;
+}
+
+// The switch as the parser understood it (lower-cased, as the file was
+// looked for).
+void SwitchText(const ShellCommand& command, WCHAR* text) {
+  const WCHAR* quiet = command.unattended ? u"u" : u"";
+  switch (command.type) {
+    case CommandUpdate:
+    case CommandBackup:
+      StringCchPrintfW(text, kSwitchTextChars, u"/%c %s", command.type == CommandUpdate ? u'u' : u'b',
+                       command.nameTooLong ? u"(a file name too long)" : command.path);
+      break;
+    case CommandSaveRegistry:
+      StringCchPrintfW(text, kSwitchTextChars, u"/f%s", quiet);
+      break;
+    case CommandClearRegistry:
+      StringCchPrintfW(text, kSwitchTextChars, u"/c%s", quiet);
+      break;
+    case CommandReset:
+      if (command.number == 0) TextCopy(text, kSwitchTextChars, u"/r");
+      else StringCchPrintfW(text, kSwitchTextChars, u"/rc%u", command.number);
+      break;
+    default:
+      TextCopy(text, kSwitchTextChars, u"?");
+      break;
+  }
+}
+
+// One line for a script's log, whatever the dialogs showed or held back:
+// what failed, the call and its result, and the message.
+void ReportFailure(const WCHAR* what) {
+  WCHAR line[kReportChars];
+  StringCchPrintfW(line, kReportChars, u"flashwright: %s", what);
+  WCHAR part[kFailureTextChars + 32];
+  if (g_shell.failedCall != nullptr) {
+    StringCchPrintfW(part, kFailureTextChars + 32, u": %s error %u", g_shell.failedCall, g_shell.failedResult);
+    TextAppend(line, kReportChars, part);
+  }
+  if (g_shell.failureText[0] != 0) {
+    StringCchPrintfW(part, kFailureTextChars + 32, u" (%s)", g_shell.failureText);
+    // A message of several lines stays one line of the log.
+    for (WCHAR* c = part; *c != 0; c++) {
+      if (*c == u'\n' || *c == u'\r') *c = u' ';
+    }
+    TextAppend(line, kReportChars, part);
+  }
+  TextAppend(line, kReportChars, u"\n");
+  OutputDebugStringW(line);
 }
 
 int RunCommand(const ShellCommand& command) {
   if (command.nameTooLong) {
-    OutputDebugStringW(u"WARNING: Flashwright.exe: File name too long\n\r");
+    NoteFailureText(u"File name too long");
     return 0;
   }
   switch (command.type) {
@@ -68,12 +121,24 @@ int RunCommands(HINSTANCE instance) {
     DialogBoxParamW(instance, MAKEINTRESOURCE(IDD_MAIN), nullptr, MainDialogProc, static_cast<LPARAM>(initResult));
     return 1;
   }
+  ClearFailure();
   if (initResult != FWL_OK) {
+    NoteFailure(u"FWLInit", initResult);
     if (g_commandTable.commands[0].unattended != 1) ShowError(nullptr, u"Init FwLib failed.");
+    else NoteFailureText(u"Init FwLib failed.");
+    ReportFailure(u"no command ran, the library's start failed");
     return 0;
   }
   for (uint32_t i = 0; i < g_commandTable.count; i++) {
-    if (RunCommand(g_commandTable.commands[i]) == 0) return 0;
+    const ShellCommand& command = g_commandTable.commands[i];
+    ClearFailure();
+    if (RunCommand(command) == 0) {
+      WCHAR what[kSwitchTextChars];
+      SwitchText(command, what);
+      TextAppend(what, kSwitchTextChars, u" failed");
+      ReportFailure(what);
+      return 0;
+    }
   }
   return 1;
 }

@@ -7,6 +7,8 @@
 
 // The backup dialog lists at most this many regions.
 constexpr size_t kBackupListSlots = 8;
+// Room for the text of a failure, as long as the longest message.
+constexpr size_t kFailureTextChars = 512;
 
 struct ShellState {
   // 1 while a command runs without questions and result messages.
@@ -32,6 +34,13 @@ struct ShellState {
   RegionSummary backupSelection = {};
   // The erase or backup the backup dialog started.
   HANDLE backupFlowThread = nullptr;
+
+  // Why the last operation failed, for the line a command run leaves on the
+  // debug output: the library or platform call and its result (no call:
+  // the flow refused on its own), and the message shown or held back.
+  const WCHAR* failedCall = nullptr;
+  uint32_t failedResult = 0;
+  WCHAR failureText[kFailureTextChars] = {};
 };
 
 extern ShellState g_shell;

@@ -3,7 +3,6 @@
 #include "app/messages.h"
 #include "app/shell_state.h"
 #include "flash/bsp.h"
-#include "platform/debug.h"
 #include "platform/registry.h"
 
 namespace {
@@ -11,7 +10,12 @@ constexpr const WCHAR* kCaptionRegistry = u"Registry";
 }
 
 int SaveRegistry(HWND owner) {
-  bool saved = RegFlushKey(HKEY_LOCAL_MACHINE) == ERROR_SUCCESS;
+  LONG result = RegFlushKey(HKEY_LOCAL_MACHINE);
+  bool saved = result == ERROR_SUCCESS;
+  if (!saved) {
+    NoteFailure(u"RegFlushKey", static_cast<uint32_t>(result));
+    NoteFailureText(u"Registry save FAILED!");
+  }
   if (g_shell.unattendedMode == 0) {
     if (saved) MessageBoxW(owner, u"Registry successfully saved", kCaptionRegistry, MSG_INFO);
     else MessageBoxW(owner, u"Registry save FAILED!", kCaptionRegistry, MSG_ERROR);
@@ -23,6 +27,7 @@ bool RequestRegistryClear() { return BspClearRegistry(); }
 
 int ClearRegistry(HWND owner) {
   bool cleared = RequestRegistryClear();
+  if (!cleared) NoteFailureText(u"Registry clear FAILED!");
   if (g_shell.unattendedMode == 0) {
     if (cleared) MessageBoxW(owner, u"Registry successfully cleared", kCaptionRegistry, MSG_INFO);
     else MessageBoxW(owner, u"Registry clear FAILED!", kCaptionRegistry, MSG_ERROR);
@@ -32,6 +37,6 @@ int ClearRegistry(HWND owner) {
 
 int ResetSystem(int cold) {
   BspReboot(cold != 0);
-  OutputDebugStringW(u"WARNING: Flashwright.exe: The module did not restart\n\r");
+  NoteFailureText(u"the module did not restart");
   return 0;
 }

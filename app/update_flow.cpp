@@ -27,6 +27,7 @@ const ResultMessage kSetBinFileMessages[] = {
     {FWL_ERR_FILE_VERSION, u"Incompatible file version!\nPlease try the latest Flashwright."},
     {FWL_ERR_CHECKSUM, u"Bin file with corrupt CRC!\nFile corrupt or incompatible file version."},
 };
+constexpr const WCHAR* kSetBinFileUnknown = u"FWLSetBinFile: Unknown Error: %d";
 
 const ResultMessage kDoUpdateMessages[] = {
     {FWL_ERR_FILE_FORMAT, u"Unexpected end of file!\nDon't reboot Now! Try updating with another file."},
@@ -100,23 +101,21 @@ bool ValidateAndWrite(HWND owner) {
   RegionSummary summary = {};
   uint32_t result = FWLSetBinFile(g_shell.currentImagePath, &summary, OnValidateProgress, 1);
   if (result != FWL_OK) {
-    ShowResultError(owner, kSetBinFileMessages, result, u"FWLSetBinFile: Unknown Error: %d", g_shell.currentImagePath);
+    NoteFailure(u"FWLSetBinFile", result);
+    ShowResultError(owner, kSetBinFileMessages, result, kSetBinFileUnknown, g_shell.currentImagePath);
     return false;
   }
-  if (summary.flags == 0) {
-    ShowError(owner, u"This bin file doesn't contain update data which is valid for this hardware.");
+  uint32_t covered = 0;
+  const WCHAR* refusal = nullptr;
+  if (!ImageCoverage(summary, &covered, &refusal)) {
+    if (refusal != nullptr) ShowError(owner, refusal);
+    else NoteFailure(u"FWLGetRegionsInArea", FWL_ERR_AREA);
     return false;
   }
-  uint32_t covered = REGION_ALL;
-  FWLScanRegions(REGION_ALL);
-  if (FWLGetRegionsInArea(&covered, summary.start, summary.length) == FWL_ERR_AREA) return false;
-  if ((summary.flags & REGION_FIRST_BOOTLOADER) != 0 && (covered & kFailSafeForbidden) != 0) {
-    ShowError(owner, u"Updating with this bin file is not allowed since the FailSafe feature is enabled!");
+  if (g_shell.unattendedMode == 0 && !ConfirmOverwrite(owner, covered)) {
+    NoteFailureText(u"the update was declined");
     return false;
   }
-  // The CPLD has no flash range, so the area query cannot report it.
-  covered |= summary.flags & REGION_CPLD_FIRMWARE;
-  if (g_shell.unattendedMode == 0 && !ConfirmOverwrite(owner, covered)) return false;
 
   OnImageSummary(&summary);
   ProgressSetBaseAddress(summary.start);
@@ -124,14 +123,39 @@ bool ValidateAndWrite(HWND owner) {
   // No animation may outlive the operation, whatever ended it.
   ProgressStopBusy();
   if (result != FWL_OK) {
+    NoteFailure(u"FWLDoUpdate", result);
     ShowResultError(owner, kDoUpdateMessages, result, u"FWLDoUpdate: Unknown Error: %d");
     return false;
   }
+  ProgressComplete();
   if (g_shell.unattendedMode == 0) OfferRegistryClearAndReset(owner, covered);
   return true;
 }
 
 }  // namespace
+
+bool ImageCoverage(const RegionSummary& summary, uint32_t* covered, const WCHAR** refusal) {
+  *refusal = nullptr;
+  if (summary.flags == 0) {
+    *refusal = u"This bin file doesn't contain update data which is valid for this hardware.";
+    return false;
+  }
+  *covered = REGION_ALL;
+  FWLScanRegions(REGION_ALL);
+  if (FWLGetRegionsInArea(covered, summary.start, summary.length) == FWL_ERR_AREA) return false;
+  if ((summary.flags & REGION_FIRST_BOOTLOADER) != 0 && (*covered & kFailSafeForbidden) != 0) {
+    *refusal = u"Updating with this bin file is not allowed since the FailSafe feature is enabled!";
+    return false;
+  }
+  // The CPLD has no flash range, so the area query cannot report it.
+  *covered |= summary.flags & REGION_CPLD_FIRMWARE;
+  return true;
+}
+
+void FormatSetBinFileFailure(uint32_t result, const WCHAR* path, WCHAR* text, size_t capacity) {
+  FormatResultText(kSetBinFileMessages, sizeof kSetBinFileMessages / sizeof kSetBinFileMessages[0], result,
+                   kSetBinFileUnknown, path, text, capacity);
+}
 
 void RememberDirectoryOf(const WCHAR* path) {
   size_t length = TextLengthBounded(path, MAX_PATH);

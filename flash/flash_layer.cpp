@@ -1,5 +1,6 @@
 #include "flash/flash_layer.h"
 
+#include "flash/flash_trace.h"
 #include "flash/hardware.h"
 #include "flash/nand.h"
 #include "flash/nor.h"
@@ -47,6 +48,7 @@ uint32_t FlashInit() {
     NandFillOps(&FlashOps);
   }
   FlashUnlock();
+  if (DebugTraceOn()) FlashTraceWrap(&FlashOps);
   if (!g_layer.initialised) FlashRelease();
   return FlashType;
 }

@@ -112,9 +112,9 @@ uint32_t WriteBinPart(HANDLE file, const FlashRegion* list, uint32_t mask, const
   for (size_t i = 0; i < REGION_COUNT && list[i].id != 0; i++) {
     const FlashRegion& region = list[i];
     if ((region.id & mask) == 0 || (region.id & REGION_FILE_SYSTEM) != 0) continue;
-    if (!ReportSectionStart(region.base, region.used, 0)) return FWL_ERR_USER_ABORT;
     // The Registry's halves take turns holding the live copy: both are saved.
     uint32_t length = (region.id & REGION_REGISTRY) != 0 ? region.length : region.used;
+    if (!ReportSectionStart(region.base, length, 0)) return FWL_ERR_USER_ABORT;
     uint32_t result = SaveRegion(file, region.base, length);
     if (result != FWL_OK) return result;
   }

@@ -22,6 +22,12 @@ uint32_t FWLEraseRegions(uint32_t mask, EraseProgressFn eraseProgress) {
       result = FWL_ERR_FLASH_ERASE;
       break;
     }
+    // The layer asks before each block only: the region's end is reported
+    // here, as the update does after its erase, so a display reaches it.
+    if (eraseProgress != nullptr && eraseProgress(region.length, region.length) == 0) {
+      result = FWL_ERR_FLASH_ERASE;
+      break;
+    }
   }
   FlashUnlock();
   // The hook belongs to this call; a later erase must not report into it.

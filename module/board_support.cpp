@@ -12,6 +12,7 @@
 #include "module/device_manager.h"
 #include "module/module_dir.h"
 #include "module/registry_persist.h"
+#include "module/running_image.h"
 
 namespace {
 
@@ -230,6 +231,14 @@ void BoardRestart(const std::string& moduleDir, const ModuleFlash& flash, bool c
   // Drivers come up afresh from their boot keys.
   std::string devicesError;
   if (!DeviceManagerRestart(moduleDir, &devicesError)) event += ": " + devicesError;
+  // The boot starts what the flash now holds: after an update, the new OS.
+  RunningImage running;
+  std::string bootError;
+  if (RunningImageFind(module.config, flash, &running, &bootError) && RunningImageApply(&module, running, &bootError)) {
+    event += ": " + RunningImageText(running);
+  } else {
+    event += ": boot: " + bootError;
+  }
   std::string logError;
   if (!AppendEvent(moduleDir, event, &logError)) std::fprintf(stderr, "flashwright: %s\n", logError.c_str());
   std::fflush(nullptr);

@@ -41,7 +41,9 @@ std::string BoardEventsLogPath(const std::string& moduleDir);
 // Restarts the module: appends the event to events.log, restarts the flash
 // driver (ModuleFlashOps::restart: on NAND the controller powers off and the
 // shared block map goes, for the next start to build again), reloads the live registry from the
-// persistent copy (the factory registry when none is valid)
+// persistent copy (the factory registry when none is valid), boots the OS
+// image the flash holds (module/running_image.h: its version and build date
+// become the running image's; without one the bootloader's)
 // and ends the process with status 0, as the module's reset would; the line
 // "module restarted (warm|cold)" goes to standard error. Returns only when the
 // module did not restart (faults.restart_returns, which still logs the

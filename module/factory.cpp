@@ -19,6 +19,7 @@
 #include "module/module_image.h"
 #include "module/nand_block_map.h"
 #include "module/nand_model.h"
+#include "module/running_image.h"
 #include "module/storage_manager.h"
 
 namespace fs = std::filesystem;
@@ -37,6 +38,9 @@ static_assert(kBannerImageOffset >= kBannerSearchStart && kBannerImageOffset < k
 constexpr uint32_t kSecondBootloaderImageBytes = 0x20000;
 constexpr uint32_t kSecondBootloaderPhysFirst = 0x80140000;
 constexpr uint32_t kOsPhysFirst = 0x80200000;
+// The OS image says which version it is, as the bootloader does; a restart
+// makes it the version board support answers.
+constexpr uint32_t kOsRecordOffset = 0x1000;
 
 // On part code 9 the boot ROM looks for this word in bytes 4-7 of the
 // loader, and the update program puts it there whatever an image holds.
@@ -142,6 +146,12 @@ bool OsImagePiece(const ModuleConfig& c, Piece* piece, std::string* error) {
   piece->offset = c.layoutOsImageBase;
   if (!RomImageBuild(spec, &piece->bytes, error)) {
     *error = "factory.os_image_bytes: " + *error;
+    return false;
+  }
+  // The running image is this one: board support's answer is its record.
+  StoredVersion version{c.imageFamily, c.imageMajor, c.imageMinor, c.imageBuild};
+  if (!VersionRecordPut(piece->bytes, kOsRecordOffset, version, error)) {
+    *error = "bsp.image_*: " + *error;
     return false;
   }
   if (c.sscrBytes != 0) {
@@ -252,27 +262,6 @@ bool MakeStoreFolders(const std::string& root, std::string* error) {
   return true;
 }
 
-// The OS image's national language file, dated as the image was built.
-bool WriteNlsFile(const std::string& root, const ModuleDateTime& built, std::string* error) {
-  std::string path = root + "/Windows/wince.nls";
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  static const char kContent[] = "NLS tables of the OS image\n";
-  bool ok = ::write(fd, kContent, sizeof kContent - 1) == static_cast<ssize_t>(sizeof kContent - 1);
-  ::close(fd);
-  struct timespec times[2];
-  times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(ModuleDateTimeToUnix(built));
-  times[0].tv_nsec = times[1].tv_nsec = 0;
-  if (!ok || ::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 // Sample image files for the user to update from: a newer OS image and a
 // newer bootloader, cut into records as image tools write them.
 constexpr uint32_t kSampleRecordBytes = 0x10000;
@@ -300,7 +289,10 @@ bool StoreSampleImages(const Module& module, std::string* error) {
   os.modules = Names(kOsModules);
   os.seed = kSeedSampleOs;
   std::vector<uint8_t> image;
-  if (!RomImageBuild(os, &image, error) || !StoreSample(module, kSampleOsFile, kOsPhysFirst, image, error)) {
+  // A newer release than the factory's: a restart after the update shows it.
+  StoredVersion osVersion{c.imageFamily, c.imageMajor, c.imageMinor + 1, 0};
+  if (!RomImageBuild(os, &image, error) || !VersionRecordPut(image, kOsRecordOffset, osVersion, error) ||
+      !StoreSample(module, kSampleOsFile, kOsPhysFirst, image, error)) {
     *error = "sample OS image: " + *error;
     return false;
   }
@@ -350,7 +342,7 @@ bool Install(const Module& module, std::string* error) {
   }
   std::string root = ModuleRootPath(module.dir);
   if (!MakeBlankFlash(module, flashBytes, error) || !MakeCpld(module, error) || !MakeStoreFolders(root, error) ||
-      !WriteNlsFile(root, c.osBuilt, error) || !StoreSampleImages(module, error)) {
+      !RunningImageWriteNls(module.dir, c.osBuilt, error) || !StoreSampleImages(module, error)) {
     return false;
   }
   // The factory programs the flash as the module's OS sees it, with no fault

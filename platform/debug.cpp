@@ -10,6 +10,8 @@ namespace {
 struct DebugState {
   std::mutex lock;
   std::string* sink = nullptr;
+  DebugWriter writer = nullptr;
+  bool trace = false;
 };
 
 DebugState g_debug;
@@ -24,6 +26,10 @@ void OutputDebugStringW(LPCWSTR text) {
     g_debug.sink->append(utf8);
     return;
   }
+  if (g_debug.writer != nullptr) {
+    g_debug.writer(utf8);
+    return;
+  }
   std::fwrite(utf8.data(), 1, utf8.size(), stderr);
   std::fflush(stderr);
 }
@@ -33,4 +39,24 @@ void DebugSetCaptureSink(std::string* sink) {
   g_debug.sink = sink;
 }
 
-void DebugReset() { DebugSetCaptureSink(nullptr); }
+void DebugSetTrace(bool on) {
+  std::lock_guard<std::mutex> hold(g_debug.lock);
+  g_debug.trace = on;
+}
+
+bool DebugTraceOn() {
+  std::lock_guard<std::mutex> hold(g_debug.lock);
+  return g_debug.trace;
+}
+
+void DebugSetWriter(DebugWriter writer) {
+  std::lock_guard<std::mutex> hold(g_debug.lock);
+  g_debug.writer = writer;
+}
+
+void DebugReset() {
+  std::lock_guard<std::mutex> hold(g_debug.lock);
+  g_debug.sink = nullptr;
+  g_debug.writer = nullptr;
+  g_debug.trace = false;
+}

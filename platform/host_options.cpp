@@ -5,7 +5,8 @@
 #include "platform/text.h"
 
 const char kHostUsage[] =
-    "usage: flashwright [--module DIR] [--ui qt|console] [SWITCHES...]\n"
+    "usage: flashwright [--module DIR] [--ui qt|console] [--verbose] [SWITCHES...]\n"
+    "       flashwright [--module DIR] --check FILE\n"
     "       flashwright --help | --version\n"
     "\n"
     "Rewrites, backs up and erases the flash of a virtual module.\n"
@@ -14,15 +15,23 @@ const char kHostUsage[] =
     "  --module DIR    the virtual module to work on (default: $FLASHWRIGHT_MODULE,\n"
     "                  else $XDG_DATA_HOME/flashwright/module, created on first use)\n"
     "  --ui qt|console the window system (default: qt when a display is available)\n"
+    "  --verbose       each flash erase, write and read of the run on standard error,\n"
+    "                  with its range and result\n"
+    "  --check FILE    judge the image file FILE (the module's path, as /u takes it)\n"
+    "                  as an update would on this module and print what it would\n"
+    "                  write; writes nothing. Exit code 1: the update would take it,\n"
+    "                  0: it would not (the last line says why)\n"
     "  --help          this text\n"
     "  --version       the program's version\n"
     "\n"
-    "switches (the module's own command line, case-insensitive):\n"
+    "switches (the module's own command line, case-insensitive; file names are\n"
+    "lower-cased, which the module's case-insensitive paths do not mind):\n"
     "  /u FILE   update from an image file      /b FILE   back up all regions\n"
     "  /f, /fu   save the registry              /c, /cu   clear the registry\n"
     "  /r        warm restart                   /rc[MS]   cold restart after MS ms\n"
     "Without switches the main dialog opens. The exit code is 1 for success,\n"
-    "0 for failure, 2 for a bad host option.\n";
+    "0 for failure (a line on standard error says which switch failed and why),\n"
+    "2 for a bad host option or module.\n";
 
 namespace {
 
@@ -58,6 +67,15 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
       options->help = true;
     } else if (std::strcmp(arg, "--version") == 0) {
       options->version = true;
+    } else if (std::strcmp(arg, "--verbose") == 0) {
+      options->verbose = true;
+    } else if (TakeValue(argc, argv, &i, "--check", &value, error)) {
+      if (!error->empty()) return false;
+      if (value.empty()) {
+        *error = "--check needs an image file";
+        return false;
+      }
+      options->checkPath = value;
     } else if (TakeValue(argc, argv, &i, "--module", &value, error)) {
       if (!error->empty()) return false;
       if (value.empty()) {
@@ -86,5 +104,11 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
     line += argv[i];
   }
   options->commandLine = Utf8ToUtf16(line);
+  if (!options->checkPath.empty() && !options->commandLine.empty()) {
+    *error = "--check takes no switches";
+    return false;
+  }
   return true;
 }
+
+bool HostLineHasNoSwitch(const std::u16string& line) { return !line.empty() && line[0] != u'/'; }

@@ -11,6 +11,8 @@ struct HostOptions {
   HostUi ui = HostUi::Auto;
   bool help = false;
   bool version = false;
+  bool verbose = false;   // each flash operation on standard error
+  std::string checkPath;  // --check: the module's path of an image file to judge
   std::u16string commandLine;  // remaining arguments joined by single blanks
 };
 
@@ -19,3 +21,7 @@ struct HostOptions {
 bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* error);
 
 extern const char kHostUsage[];
+
+// The program's parser stops at once on a line that does not start with a
+// switch: it recognises nothing in it, and the main dialog opens.
+bool HostLineHasNoSwitch(const std::u16string& line);

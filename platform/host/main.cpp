@@ -1,10 +1,15 @@
 // The Linux host of the program: picks the virtual module and the window
 // system, then hands the module-style command line to the program's entry.
+#include <unistd.h>
+
 #include <cstdio>
 #include <vector>
 
 #include "app/entry.h"
+#include "app/image_check.h"
+#include "platform/debug.h"
 #include "platform/host_options.h"
+#include "platform/text.h"
 #include "platform/platform.h"
 #include "platform/ui/ui_backend.h"
 
@@ -25,6 +30,11 @@ UiBackendKind RequestedUi(HostUi ui) {
 int RunEntry(void* context) {
   auto* line = static_cast<std::vector<WCHAR>*>(context);
   return ProgramEntry(nullptr, line->data());
+}
+
+void PrintCheckLine(const WCHAR* line) {
+  std::string text = Utf16ToUtf8(line);
+  std::printf("%s\n", text.c_str());
 }
 
 }  // namespace
@@ -51,6 +61,21 @@ int main(int argc, char** argv) {
   if (!PlatformAttachModule(dir, useDefault, &error)) {
     std::fprintf(stderr, "flashwright: %s\n", error.c_str());
     return 2;
+  }
+  DebugSetTrace(options.verbose);
+  if (!options.checkPath.empty()) {
+    std::u16string path = Utf8ToUtf16(options.checkPath);
+    int accepted = CheckImageFile(path.c_str(), PrintCheckLine);
+    std::fflush(stdout);
+    return accepted;
+  }
+  // A script's "-u FILE" or a switch without its slash would quietly become
+  // the main dialog, waiting for a person who is not there.
+  if (HostLineHasNoSwitch(options.commandLine) && ::isatty(STDIN_FILENO) != 1) {
+    std::fprintf(stderr,
+                 "flashwright: no switch recognised in \"%s\" (switches start with /, see --help); the main dialog "
+                 "opens\n",
+                 Utf16ToUtf8(options.commandLine).c_str());
   }
   UiEnvironment environment = UiEnvironmentOfProcess();
   UiBackendKind requested = RequestedUi(options.ui);

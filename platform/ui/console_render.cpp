@@ -21,6 +21,8 @@ constexpr int kPercent = 100;
 constexpr size_t kMinFrameWidth = 20;
 constexpr char kFirstDigitKey = '1';
 constexpr char kLastDigitKey = '9';
+// Least blanks between two controls side by side.
+constexpr size_t kColumnGap = 1;
 
 std::string Utf8(const std::u16string& text) { return Utf16ToUtf8(text); }
 
@@ -72,10 +74,10 @@ std::vector<std::string> ControlLines(const UiControlState& c, char key) {
   return lines;
 }
 
-// Writes `text` at `column` of `line`, or two blanks after what is there.
+// Writes `text` at `column` of `line`, or a blank after what is there.
 void PlaceAt(std::string* line, size_t column, const std::string& text) {
   if (line->size() < column) line->append(column - line->size(), ' ');
-  else if (!line->empty()) line->append(2, ' ');
+  else if (!line->empty()) line->append(kColumnGap, ' ');
   *line += text;
 }
 
@@ -113,11 +115,21 @@ bool ParseIndex(const std::string& text, size_t count, int* value) {
   return static_cast<size_t>(*value) < count;
 }
 
-int FirstListBox(const UiDialogState& d) {
+const UiControlState* FirstListBox(const UiDialogState& d) {
   for (const UiControlState& c : d.controls) {
-    if (c.kind == DialogControlKind::ListBox && c.visible) return c.id;
+    if (c.kind == DialogControlKind::ListBox && c.visible) return &c;
   }
-  return 0;
+  return nullptr;
+}
+
+// Entry numbers typed without the "l " that selects them.
+std::string ListHint(const UiDialogState& d, const std::string& text) {
+  const UiControlState* list = FirstListBox(d);
+  std::vector<int> selection;
+  if (list == nullptr || !ConsoleParseSelection(text, list->items.size(), &selection) || selection.empty()) {
+    return "";
+  }
+  return "; to select list entries type: l " + text;
 }
 
 }  // namespace
@@ -181,6 +193,10 @@ std::vector<std::string> ConsoleRenderDialog(const UiDialogState& dialog, const 
     std::vector<std::string> lines;
   };
   std::map<int, std::vector<Placed>> rows;
+  // Template columns to drawn ones: a text wider than its place pushes the
+  // column after it to the right in every row, so what the template lines
+  // up ("Start:" and "UsedBytes:" values) stays lined up.
+  std::map<size_t, size_t> columns;
   std::vector<size_t> order(dialog.controls.size());
   for (size_t i = 0; i < order.size(); i++) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
@@ -194,7 +210,24 @@ std::vector<std::string> ConsoleRenderDialog(const UiDialogState& dialog, const 
     std::vector<std::string> lines = ControlLines(c, i < keys.size() ? keys[i] : 0);
     if (lines.empty()) continue;
     int row = (c.y + kUnitsPerRow / 2) / kUnitsPerRow;
-    rows[row].push_back(Placed{static_cast<size_t>(std::max(0, c.x / kUnitsPerColumn)), lines});
+    size_t column = static_cast<size_t>(std::max(0, c.x / kUnitsPerColumn));
+    rows[row].push_back(Placed{column, lines});
+    columns[column] = column;
+  }
+  size_t shift = 0;
+  for (auto& [column, drawn] : columns) {
+    drawn = column + shift;
+    for (auto& [row, placed] : rows) {
+      const Placed* left = nullptr;
+      bool here = false;
+      for (const Placed& p : placed) {
+        here = here || p.column == column;
+        if (p.column < column && (left == nullptr || p.column > left->column)) left = &p;
+      }
+      if (!here || left == nullptr) continue;
+      for (const std::string& l : left->lines) drawn = std::max(drawn, columns[left->column] + l.size() + kColumnGap);
+    }
+    shift = drawn - column;
   }
   size_t frame = std::max(kMinFrameWidth, static_cast<size_t>(std::max(0, dialog.width / kUnitsPerColumn)));
   std::string title = "+- " + Utf8(dialog.title) + " ";
@@ -206,7 +239,7 @@ std::vector<std::string> ConsoleRenderDialog(const UiDialogState& dialog, const 
     for (size_t k = 0; k < height; k++) {
       std::string line;
       for (const Placed& p : placed) {
-        if (k < p.lines.size()) PlaceAt(&line, p.column, p.lines[k]);
+        if (k < p.lines.size()) PlaceAt(&line, columns[p.column], p.lines[k]);
       }
       out.push_back("| " + line);
     }
@@ -304,11 +337,8 @@ ConsoleCommand ConsoleParseCommand(const UiDialogState& dialog, const std::vecto
       at = end;
     }
   } else if (lower.size() > 2 && lower[0] == 'l' && lower[1] == ' ') {
-    command.controlId = FirstListBox(dialog);
-    const UiControlState* list = nullptr;
-    for (const UiControlState& c : dialog.controls) {
-      if (c.id == command.controlId && c.kind == DialogControlKind::ListBox) list = &c;
-    }
+    const UiControlState* list = FirstListBox(dialog);
+    if (list != nullptr) command.controlId = list->id;
     if (list == nullptr) {
       command.error = "this dialog has no list";
     } else if (!ConsoleParseSelection(text.substr(2), list->items.size(), &command.selection)) {
@@ -324,9 +354,11 @@ ConsoleCommand ConsoleParseCommand(const UiDialogState& dialog, const std::vecto
         command.controlId = dialog.controls[i].id;
       }
     }
-    if (command.kind != ConsoleCommandKind::Press) command.error = "no button has the key '" + text + "'";
+    if (command.kind != ConsoleCommandKind::Press) {
+      command.error = "no button has the key '" + text + "'" + ListHint(dialog, text);
+    }
   } else {
-    command.error = "unknown input '" + text + "' (? for help)";
+    command.error = "unknown input '" + text + "'" + ListHint(dialog, text);
   }
   return command;
 }

@@ -20,6 +20,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/debug.h"
 #include "platform/text.h"
 #include "platform/ui/console_render.h"
 #include "platform/ui/file_dialog.h"
@@ -81,6 +82,9 @@ struct ConsoleState {
   HWND blockOwner = nullptr;  // the progress window drawn last, for redrawing in place
   size_t blockLines = 0;
   uint64_t promptFor = 0;  // the window whose prompt is on screen
+  // Lines read before the prompt on screen was written: a terminal echoed
+  // them above it.
+  size_t aheadOfPrompt = 0;
   std::mutex dirtyLock;    // guards `dirty` alone
   std::set<HWND> dirty;
 };
@@ -162,6 +166,18 @@ std::vector<int> ChangedTexts(const UiDialogState& d, DialogView* view) {
   return changed;
 }
 
+// A window is first drawn once it says something: a progress window is
+// opened empty and titled later, and that first state tells nobody anything.
+bool HasContent(const UiDialogState& d) {
+  bool texts = false;
+  for (const UiControlState& c : d.controls) {
+    if (c.kind != DialogControlKind::StaticText || !c.visible) continue;
+    if (!c.text.empty()) return true;
+    texts = true;
+  }
+  return !texts;
+}
+
 // A window that takes no input, as lines when its texts change (for logs)
 // or redrawn in place on a terminal.
 void DrawPassive(const UiDialogState& d, DialogView* view) {
@@ -191,8 +207,10 @@ void DrawPassive(const UiDialogState& d, DialogView* view) {
 }
 
 // Draws the passive windows that changed; returns when the next throttled
-// redraw is due (ms) or kNoTimeout.
-int DrawPassiveWindows() {
+// redraw is due (ms) or kNoTimeout. While a prompt waits for its answer
+// nothing is drawn (it would land under the prompt, or erase the typed
+// answer); `flush` draws what is due now, before a question is printed.
+int DrawPassiveWindows(bool hold, bool flush) {
   int timeout = kNoTimeout;
   {
     std::lock_guard<std::mutex> guard(g_console.dirtyLock);
@@ -207,11 +225,11 @@ int DrawPassiveWindows() {
     DialogView& view = it->second;
     UiDialogState d;
     bool alive = UiSnapshotDialog(it->first, &d);
-    bool passive = alive && d.shown && d.visible && d.modalChildren == 0 && !WantsLines(d);
-    if (passive && view.dirty) {
+    bool passive = alive && d.shown && d.visible && d.modalChildren == 0 && !WantsLines(d) && HasContent(d);
+    if (passive && view.dirty && !hold) {
       auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - view.lastDraw).count();
       int wait = static_cast<int>(g_console.config.redrawMs) - static_cast<int>(since);
-      if (g_console.terminal && wait > 0 && !view.closing) {
+      if (g_console.terminal && wait > 0 && !view.closing && !flush) {
         timeout = timeout == kNoTimeout ? wait : std::min(timeout, wait);
       } else {
         DrawPassive(d, &view);
@@ -221,6 +239,9 @@ int DrawPassiveWindows() {
       if (g_console.blockOwner == it->first) g_console.blockOwner = nullptr;
       UiSignal(view.closed);
       it = g_console.views.erase(it);
+      // Whatever takes the input next is drawn again: its last picture is
+      // above the window that just went.
+      for (auto& other : g_console.views) other.second.drawn = false;
     } else {
       ++it;
     }
@@ -230,6 +251,28 @@ int DrawPassiveWindows() {
 
 // ---------------------------------------------------------------------------
 // Lines to windows.
+
+void Prompt(uint64_t serial, const std::string& prompt) {
+  Emit((g_console.midLine ? "\n" : "") + prompt);
+  g_console.promptFor = serial;
+  g_console.aheadOfPrompt = g_console.lines.size();
+}
+
+// The next line, as the answer to the prompt on screen.
+std::string TakeLine() {
+  std::string line = g_console.lines.front();
+  g_console.lines.pop_front();
+  if (g_console.aheadOfPrompt > 0) {
+    // Typed ahead: a terminal echoed it somewhere above, so it is shown
+    // again where it answers.
+    g_console.aheadOfPrompt--;
+    if (g_console.echoes) Emit(line + "\n");
+  } else if (g_console.echoes) {
+    g_console.midLine = false;  // the terminal's echo ended the prompt's line
+  }
+  g_console.promptFor = 0;
+  return line;
+}
 
 void HandleDialogLine(const UiDialogState& d, const std::string& line) {
   std::vector<char> keys = ConsoleButtonKeys(d);
@@ -276,17 +319,12 @@ void HandleDialogLine(const UiDialogState& d, const std::string& line) {
 void ServeDialog(const UiDialogState& d, DialogView* view) {
   if (view->dirty || !view->drawn || g_console.promptFor != d.serial) {
     if (view->dirty || !view->drawn) EmitLines(ConsoleRenderDialog(d, ConsoleButtonKeys(d)));
-    Emit((g_console.midLine ? "\n" : "") + Utf16ToUtf8(d.title) + "> ");
+    Prompt(d.serial, Utf16ToUtf8(d.title) + " (? for help)> ");
     view->dirty = false;
     view->drawn = true;
-    g_console.promptFor = d.serial;
   }
   if (!g_console.lines.empty()) {
-    std::string line = g_console.lines.front();
-    g_console.lines.pop_front();
-    if (g_console.echoes) g_console.midLine = false;
-    g_console.promptFor = 0;
-    HandleDialogLine(d, line);
+    HandleDialogLine(d, TakeLine());
     Settle();
   } else if (g_console.inputEnded && !view->closeSent) {
     // The end of the input closes what waits for it, as the user would.
@@ -300,15 +338,11 @@ void ServeDialog(const UiDialogState& d, DialogView* view) {
 void ServeRequest(ConsoleRequest* request) {
   if (!request->shown || g_console.promptFor != request->serial) {
     if (!request->shown) EmitLines(request->text);
-    Emit((g_console.midLine ? "\n" : "") + request->prompt);
+    Prompt(request->serial, request->prompt);
     request->shown = true;
-    g_console.promptFor = request->serial;
   }
   if (!g_console.lines.empty()) {
-    std::string line = g_console.lines.front();
-    g_console.lines.pop_front();
-    if (g_console.echoes) g_console.midLine = false;
-    g_console.promptFor = 0;
+    std::string line = TakeLine();
     Settle();
     if (request->kind == RequestKind::Question) {
       request->answer = ConsoleParseAnswer(*request->box, line);
@@ -322,8 +356,10 @@ void ServeRequest(ConsoleRequest* request) {
     Finish(request);
   } else if (g_console.inputEnded) {
     if (request->kind == RequestKind::Question) {
-      request->answer = request->box->defaultButton;
-      EmitLines({"  (end of input: " + Utf16ToUtf8(MessageBoxButtonText(request->answer)) + ")"});
+      // Nobody is there to decide: take the answer that changes nothing.
+      request->answer = MessageBoxCautiousAnswer(*request->box);
+      EmitLines({"  (end of input: " + Utf16ToUtf8(MessageBoxButtonText(request->answer)) +
+                 ", the answer that changes nothing)"});
     } else {
       request->inputEnded = true;
       EmitLines({"  (end of input)"});
@@ -334,8 +370,28 @@ void ServeRequest(ConsoleRequest* request) {
   }
 }
 
+// The prompt on screen still waits for a line: its question is open, or its
+// dialog still takes input (a dialog that a modal window disabled does not,
+// and must not keep that window from being drawn).
+bool PromptAlive() {
+  if (g_console.promptFor == 0) return false;
+  for (ConsoleRequest* r : g_console.requests) {
+    if (r->serial == g_console.promptFor) return true;
+  }
+  for (HWND h : UiOpenDialogs()) {
+    UiDialogState d;
+    if (UiSnapshotDialog(h, &d) && d.serial == g_console.promptFor) return WantsLines(d);
+  }
+  return false;
+}
+
 // Prints what only wants printing; serves the newest window that takes input.
 int Step() {
+  if (!PromptAlive()) g_console.promptFor = 0;
+  // What the windows show now comes before a message about it.
+  bool messageWaits = false;
+  for (ConsoleRequest* r : g_console.requests) messageWaits = messageWaits || !r->shown;
+  int timeout = DrawPassiveWindows(g_console.promptFor != 0, messageWaits);
   for (auto it = g_console.requests.begin(); it != g_console.requests.end();) {
     ConsoleRequest* r = *it;
     if (r->kind != RequestKind::Print) {
@@ -346,7 +402,6 @@ int Step() {
     it = g_console.requests.erase(it);
     UiSignal(&r->done);
   }
-  int timeout = DrawPassiveWindows();
   if (int wait = SettleWait(); wait != kNoTimeout) return timeout == kNoTimeout ? wait : std::min(timeout, wait);
   ConsoleRequest* request = nullptr;
   uint64_t best = 0;
@@ -381,6 +436,9 @@ void TakeInput() {
   char buffer[kReadChunk];
   ssize_t n = ::read(g_console.config.inputFd, buffer, sizeof buffer);
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  // A terminal echoed what was typed below the last picture: the next one
+  // cannot be drawn over it in place.
+  if (g_console.echoes && n > 0) g_console.blockOwner = nullptr;
   if (n <= 0) {
     g_console.inputEnded = true;
     if (!g_console.partial.empty()) g_console.lines.push_back(g_console.partial);
@@ -428,6 +486,7 @@ void StartLocked() {
   g_console.midLine = false;
   g_console.blockOwner = nullptr;
   g_console.promptFor = 0;
+  g_console.aheadOfPrompt = 0;
   g_console.running = true;
   g_console.thread = std::thread(ConsoleMain);
 }
@@ -435,7 +494,25 @@ void StartLocked() {
 // ---------------------------------------------------------------------------
 // The backend's entries, on the callers' threads.
 
+// Debug output while the console draws on standard error: whole lines below
+// what is drawn, and a prompt they interrupt is written again.
+void WriteDebug(const std::string& text) {
+  std::lock_guard<std::mutex> guard(g_console.lock);
+  if (!g_console.running || g_console.config.outputFd != STDERR_FILENO) {
+    ssize_t ignored = ::write(STDERR_FILENO, text.data(), text.size());
+    (void)ignored;  // nowhere left to report a failed write of a report
+    return;
+  }
+  size_t end = text.find_last_not_of("\r\n");
+  if (end == std::string::npos) return;
+  EmitLines(ConsoleSplitLines(text.substr(0, end + 1)));
+  g_console.promptFor = 0;
+  WakeLocked();
+}
+
 bool Ready() {
+  // Outside the console's lock: the debug output calls in with its own held.
+  DebugSetWriter(WriteDebug);
   std::lock_guard<std::mutex> guard(g_console.lock);
   StartLocked();
   return g_console.running;
@@ -504,7 +581,7 @@ int AskBox(const UiMessageBox& box) {
   request.box = &box;
   request.prompt = ConsoleBoxPrompt(box);
   Submit(&request);
-  return request.answer != 0 ? request.answer : box.defaultButton;
+  return request.answer != 0 ? request.answer : MessageBoxCautiousAnswer(box);
 }
 
 std::string FilterText(const UiFileRequest& r) {
@@ -594,7 +671,7 @@ void ConsoleUiStop() {
   std::lock_guard<std::mutex> guard(g_console.lock);
   for (ConsoleRequest* r : g_console.requests) {
     r->inputEnded = true;
-    if (r->box) r->answer = r->box->defaultButton;
+    if (r->box) r->answer = MessageBoxCautiousAnswer(*r->box);
     UiSignal(&r->done);
   }
   g_console.requests.clear();

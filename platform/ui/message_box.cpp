@@ -55,6 +55,16 @@ bool MessageBoxDecodeStyle(UINT style, UiMessageBox* box) {
   return true;
 }
 
+int MessageBoxCautiousAnswer(const UiMessageBox& box) {
+  if (box.escapeAnswer != 0) return box.escapeAnswer;
+  for (int answer : {IDNO, IDABORT}) {
+    for (int i = 0; i < box.buttonCount; i++) {
+      if (box.buttons[i] == answer) return answer;
+    }
+  }
+  return box.defaultButton;
+}
+
 const char16_t* MessageBoxButtonText(int answer) {
   switch (answer) {
     case IDOK:

@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/main_dialog.h"
 #include "app/progress.h"
+#include "app/region_flows.h"
 #include "app/resources.h"
 #include "app/runner.h"
 #include "app/shell_state.h"
@@ -82,6 +83,41 @@ class UpdateFlow : public ::testing::Test {
 
   std::string dir_;
 };
+
+// The last position and range a flow's progress window gave `bar`.
+std::pair<intptr_t, intptr_t> BarEnd(int bar) {
+  std::pair<intptr_t, intptr_t> end = {-1, -1};
+  for (const RecordedEvent& e : RecordingEvents()) {
+    if (e.kind != RecordedKind::Changed || e.templateId != IDD_PROGRESS || e.controlId != bar) continue;
+    if (e.change == UiChange::ProgressPos) end.first = e.value;
+    if (e.change == UiChange::ProgressRange) end.second = e.value;
+  }
+  return end;
+}
+
+// A backup of regions that are partly empty saves their used bytes only,
+// and the update from it writes just those: once either has finished, both
+// bars stand at their ends, not at the share of bytes the image holds.
+TEST_F(UpdateFlow, FinishedBackupAndUpdateEndTheirBarsAtTheirEnds) {
+  g_shell.selectedCount = 3;
+  g_shell.backupSelection = {REGION_BOOTLOADER | REGION_CONFIG_BLOCK | REGION_OS_IMAGE, 0, 0, 0};
+  ASSERT_EQ(FWLGetRegionInfo(&g_shell.backupSelection, nullptr), 0u);
+  RecordingChooseFile(u"\\USB HD\\IMAGES\\three.bin");
+  ASSERT_EQ(RunRegionBackup(nullptr), 1) << RecordingLog();
+  for (int bar : {IDC_PROGRESS_STEP_BAR, IDC_PROGRESS_TOTAL_BAR}) {
+    std::pair<intptr_t, intptr_t> end = BarEnd(bar);
+    EXPECT_TRUE(end.second > 0 && end.first == end.second) << bar << ": " << end.first << " of " << end.second;
+  }
+
+  RecordingReset();
+  Use(u"three.bin");
+  g_shell.unattendedMode = 1;
+  ASSERT_EQ(RunImageUpdate(nullptr), 1) << RecordingLog();
+  for (int bar : {IDC_PROGRESS_STEP_BAR, IDC_PROGRESS_TOTAL_BAR}) {
+    std::pair<intptr_t, intptr_t> end = BarEnd(bar);
+    EXPECT_TRUE(end.second > 0 && end.first == end.second) << bar << ": " << end.first << " of " << end.second;
+  }
+}
 
 TEST_F(UpdateFlow, InteractiveUpdateConfirmsThenOffersRegistryClearAndReset) {
   RecordingChooseFile(u"\\USB HD\\IMAGES\\nk.bin");

@@ -64,6 +64,21 @@ TEST(Commands, UnknownSwitchIsReportedAndTheMainDialogOpens) {
                                                                           << r.out << r.err;
 }
 
+// A script learns on standard error what its command line came to.
+TEST(Commands, AFailingSwitchAndALineWithoutSwitchesSayWhatHappened) {
+  std::string dir = MakeModule();
+  ProgramResult r = Flashwright(dir, {"/fu", "/b", "\\Nowhere\\All.bin", "/f"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.err,
+            "flashwright: /b \\nowhere\\all.bin failed: FWLBackupToFile error 5 (Cannot open image file "
+            "\\nowhere\\all.bin)\n")
+      << "one line, and nothing of the save that never ran";
+
+  r = Flashwright(dir, {"-u", "nk.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("flashwright: no switch recognised in \"-u nk.bin\""), std::string::npos) << r.err;
+}
+
 TEST(Commands, TheMainDialogClosesWhenItsInputEndsAfterAWrongKey) {
   std::string dir = MakeModule();
   ProgramResult r = Flashwright(dir, {}, "y\n");

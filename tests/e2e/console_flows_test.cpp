@@ -26,10 +26,15 @@ class Console : public testing::TestWithParam<std::string> {};
 
 TEST_P(Console, UpdateFromTheMainDialog) {
   std::string dir = MakeModule({}, GetParam());
-  // Update, the image, Yes to the confirmation, No to the registry clear and
-  // to the reset, then close the main dialog.
-  ProgramResult r = Flashwright(dir, {}, std::string("u\n") + kNkBin + "\ny\nn\nn\nclose\n");
+  // Update, the image, Yes to the confirmation, No to the registry clear;
+  // then the input ends: the reset question takes No, nobody being there to
+  // restart the module for, and the main dialog closes.
+  ProgramResult r = Flashwright(dir, {}, std::string("u\n") + kNkBin + "\ny\nn\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_NE(r.err.find("Reset now?\n  [Y]es / [N]o (Enter: Yes) > \n  (end of input: No, the answer that changes nothing)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("module restarted"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("[WARNING] (!) This Image will overwrite the following sections:\n"), std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("- OS Image"), std::string::npos) << r.err;
@@ -43,14 +48,21 @@ TEST_P(Console, UpdateFromTheMainDialog) {
       << "the image differs from what the factory laid down";
 }
 
-// Selects the OS image, reveals the hidden buttons with Shift and Ctrl held
-// under a click, erases it, closes both dialogs.
+// Selects the OS image (after a try without "l "), reveals the hidden
+// buttons with Shift and Ctrl held under a click, erases it, closes both
+// dialogs.
 TEST_P(Console, EraseOfARegionFromTheBackupDialog) {
   std::string dir = MakeModule({}, GetParam());
   std::vector<uint8_t> boot = ModuleFlashContent(dir, 0, kOsImage);
-  ProgramResult r = Flashwright(dir, {}, "b\nl 2\nclick shift ctrl\ne\ny\nclose\nclose\n");
+  ProgramResult r = Flashwright(dir, {}, "b\n2\nl 2\nclick shift ctrl\ne\ny\nclose\nclose\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
-  EXPECT_NE(r.err.find("Region(s) successfully erased"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("to select list entries type: l 2"), std::string::npos) << r.err;
+  // The region's end is reached, and shown before the message about it.
+  EXPECT_NE(r.err.find("Erasing Flash (at 01380000) done\n[Success] Region(s) successfully erased"), std::string::npos)
+      << r.err;
+  // The main dialog is drawn again when the backup dialog has gone.
+  size_t backupClosed = r.err.rfind("+- BackUp ");
+  EXPECT_NE(r.err.find("+- Flashwright 3.7.1 ", backupClosed), std::string::npos) << r.err;
   std::vector<uint8_t> region = ModuleFlashContent(dir, kOsImage, kOsRegionBytes);
   EXPECT_TRUE(std::all_of(region.begin(), region.end(), [](uint8_t byte) { return byte == 0xFF; }));
   EXPECT_TRUE(ModuleFlashContent(dir, 0, kOsImage) == boot);
@@ -79,6 +91,34 @@ TEST_P(Console, RegistryButtonsAndTheVersionReport) {
   EXPECT_TRUE(PersistentRegistry(dir).empty());
 }
 
+// A restart boots what the flash holds: the factory's OS image, the newer one
+// an update wrote, or, with the OS image region erased, the bootloader.
+TEST_P(Console, TheModuleBootsWhatWasFlashed) {
+  std::string dir = MakeModule({}, GetParam());
+  auto runningAfterRestart = [&](std::vector<std::string> switches) {
+    switches.push_back("/rc");
+    ProgramResult restart = Flashwright(dir, switches);
+    EXPECT_NE(restart.err.find("module restarted (cold)"), std::string::npos) << restart.err;
+    std::string report = Flashwright(dir, {}, "v\n").err;
+    size_t at = report.find("Image (current running)");
+    return at == std::string::npos ? report : report.substr(at);
+  };
+  std::string running = runningAfterRestart({});
+  EXPECT_NE(running.find("Ver:\t3.7 BETA, Build 1 (CE 5.0)"), std::string::npos) << running;
+  EXPECT_NE(running.find("Built:\t05 Mar 2009 14:03:07"), std::string::npos) << running;
+
+  running = runningAfterRestart({"/u", kNkBin});
+  EXPECT_NE(running.find("Ver:\t3.8  (CE 5.0)"), std::string::npos) << running;
+  EXPECT_NE(running.find("Built:\t01 Jun 2010 12:00:00"), std::string::npos) << running;
+
+  ASSERT_EQ(Flashwright(dir, {}, "b\nl 2\nclick right\ne\ny\n").exitCode, 1);
+  running = runningAfterRestart({});
+  EXPECT_NE(running.find("Ver:\t1.4  (CE 5.0)"), std::string::npos) << "the bootloader's\n" << running;
+  EXPECT_NE(running.find("Built:\t20 Nov 2008"), std::string::npos) << running;
+  // The program runs on it and puts an OS image back.
+  EXPECT_NE(runningAfterRestart({"/u", kNkBin}).find("Ver:\t3.8"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Boards, Console, testing::Values("nor", "nand"), BoardName);
 
 // A region backup of the OS image after an update wrote it; on the NAND
@@ -102,7 +142,8 @@ TEST_P(ConsoleBackup, OfOneRegionFromTheBackupDialog) {
   ProgramResult r = Flashwright(dir, {}, "b\nl 2\nb\n\\Temp\\os.bin\nclose\nclose\n");
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_NE(r.err.find("file name [OS Image] >"), std::string::npos) << "the region's name is proposed\n" << r.err;
-  EXPECT_NE(r.err.find("Length:   0x1380000 (19.50 MB)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("| Length:    0x1380000 (19.50 MB)\n| UsedBytes: 0x64000 (400.00 KB)\n"), std::string::npos)
+      << r.err;
 
   std::string path = ModuleRootPath(dir) + "/Temp/os.bin";
   if (row.failure != nullptr) {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "module/bin_image_builder.h"
 #include "module/module_dir.h"
+#include "tests/e2e/flashwright_run.h"
+#include "tests/support/module_content.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_module.h"
 
@@ -51,6 +54,53 @@ TEST(Host, RejectsBadHostOptions) {
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--module DIR"), std::string::npos);
   EXPECT_NE(RunProgram({BuiltProgram("flashwright"), "--version"}).out.find("3.7.1"), std::string::npos);
+}
+
+class HostCheck : public testing::TestWithParam<std::string> {};
+
+// The dry run takes what the update takes, says what it would write where,
+// refuses what the update refuses with the update's reason, and writes
+// nothing either way.
+TEST_P(HostCheck, JudgesAnImageAsTheUpdateWouldAndWritesNothing) {
+  std::string dir = MakeModule({}, GetParam());
+  std::vector<uint8_t> before = ModuleFlashContent(dir);
+  ProgramResult r = Flashwright(dir, {"--check", "\\USB HD\\IMAGES\\nk.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  for (const char* part : {"record      1    at 0x80200000, 0x00010000 bytes, checksum 0x", "-> flash 0x00080000-0x0008ffff",
+                           "region      OS Image           flash 0x00080000-", "verdict     the update would write"}) {
+    EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+  }
+
+  // A record whose byte sum no longer matches its data.
+  constexpr size_t kFirstRecordData = 7 + 8 + 12;
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(BinImageBuild(BinSingleRecordImage(0x80000, BinFillerBytes(0x1000, 1)), &bytes, &error)) << error;
+  bytes[kFirstRecordData] ^= 1;
+  ASSERT_TRUE(BinImageStore(dir, "bad.bin", bytes, &error)) << error;
+  r = Flashwright(dir, {"--check", "\\USB HD\\IMAGES\\bad.bin"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.out.find("verdict     the update would refuse this file: FWLSetBinFile error 17 (Bin file with corrupt CRC!"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(ModuleFlashContent(dir) == before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, HostCheck, testing::Values("nor", "nand"),
+                         [](const testing::TestParamInfo<std::string>& board) { return board.param; });
+
+TEST(Host, VerboseRecordsEachFlashOperation) {
+  std::string dir = MakeModule();
+  ProgramResult quiet = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin"});
+  EXPECT_EQ(quiet.exitCode, 1) << quiet.err;
+  EXPECT_EQ(quiet.err.find("flash: "), std::string::npos) << "off by default\n" << quiet.err;
+  ProgramResult r = Flashwright(dir, {"--verbose", "/u", "\\USB HD\\IMAGES\\nk.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  // The OS image's erase covers its 0x64000 bytes; its first record is written and read back.
+  for (const char* line : {"flash: erase 0x00080000 +0x64000: ok\n", "flash: write 0x00080000 +0x10000: ok\n",
+                           "flash: read 0x00080000 +0x4000: ok\n"}) {
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  }
 }
 
 TEST(Fwmodule, CreateInfoAndFault) {

@@ -38,8 +38,10 @@ TEST(HostOptions, BadOptionsAreNamed) {
   EXPECT_NE(error.find("gtk"), std::string::npos);
   EXPECT_FALSE(Parse({"--module"}, &options, &error));
   EXPECT_FALSE(Parse({"--module="}, &options, &error));
-  EXPECT_FALSE(Parse({"--verbose"}, &options, &error));
-  EXPECT_NE(error.find("--verbose"), std::string::npos);
+  EXPECT_FALSE(Parse({"--loud"}, &options, &error));
+  EXPECT_NE(error.find("--loud"), std::string::npos);
+  EXPECT_FALSE(Parse({"--check"}, &options, &error));
+  EXPECT_FALSE(Parse({"--check", "\\a.bin", "/u", "\\a.bin"}, &options, &error)) << "a dry run runs no switch";
 }
 
 TEST(Version, ReportsTheModulesOperatingSystem) {

@@ -175,11 +175,11 @@ TEST_F(Console, ASampleDialogIsDrivenByLines) {
   DialogThread t;
   t.Start(&kSampleDialog, SampleDialogProc);
   ASSERT_TRUE(Expect("+- Sample")) << seen_;
-  ASSERT_TRUE(Expect("Sample> ")) << seen_;
+  ASSERT_TRUE(Expect("Sample (? for help)> ")) << seen_;
   Type("l 0,2");
   ASSERT_TRUE(Expect("C[l]ear")) << "enabled now\n" << seen_;
   ASSERT_TRUE(Expect("Selected: 0 2")) << seen_;
-  ASSERT_TRUE(Expect("Sample> ")) << seen_;
+  ASSERT_TRUE(Expect("Sample (? for help)> ")) << seen_;
   Type("click shift ctrl");
   ASSERT_TRUE(Expect("[S]ecret")) << seen_;
   Type("x");
@@ -187,7 +187,7 @@ TEST_F(Console, ASampleDialogIsDrivenByLines) {
   Type("L");  // the Clear button's key
   ASSERT_TRUE(Expect("Nothing selected")) << seen_;
   Type("h");
-  ASSERT_TRUE(Expect("Sample> ")) << seen_;
+  ASSERT_TRUE(Expect("Sample (? for help)> ")) << seen_;
   Type("?");
   ASSERT_TRUE(Expect("l 0,2-3")) << seen_;
   Type("o");
@@ -213,11 +213,15 @@ TEST_F(Console, MessageBoxesPrintTheirCaptionAndQuestionsReadAnAnswer) {
   EXPECT_TRUE(Expect("[ERROR] (stop) Could not initialize Flash.")) << seen_;
 }
 
-TEST_F(Console, AtTheEndOfInputQuestionsTakeTheirDefaultAndDialogsClose) {
+// Nobody is there to decide: whatever the default, a question takes the
+// answer that changes nothing.
+TEST_F(Console, AtTheEndOfInputQuestionsChangeNothingAndDialogsClose) {
   CloseInput();
+  EXPECT_EQ(MessageBoxW(nullptr, u"Reset now?", u"Reset", MB_YESNO | MB_ICONQUESTION), IDNO);
+  EXPECT_TRUE(Expect("(Enter: Yes) > ")) << seen_;
+  EXPECT_TRUE(Expect("(end of input: No, the answer that changes nothing)")) << seen_;
+  EXPECT_EQ(MessageBoxW(nullptr, u"Save first?", u"Close", MB_YESNOCANCEL), IDCANCEL);
   EXPECT_EQ(MessageBoxW(nullptr, u"Go on?", u"WARNING", 0x134), IDNO);
-  EXPECT_TRUE(Expect("(end of input: No)")) << seen_;
-  EXPECT_EQ(MessageBoxW(nullptr, u"Reset now?", u"Reset", MB_YESNO), IDYES);
   EXPECT_EQ(DialogBoxIndirectParamW(nullptr, &kSampleDialog, nullptr, SampleDialogProc, 0), 0);
   EXPECT_TRUE(Expect("(end of input: closed)")) << seen_;
 }
@@ -279,6 +283,62 @@ TEST_F(Console, OnATerminalProgressIsRedrawnInPlace) {
   UiResetForTests();
   ::close(master);
   ::close(slave);
+}
+
+// The progress window appears once it says something, and keeps still while
+// a question waits: its changes show after the answer, below it.
+TEST_F(Console, OnATerminalNothingIsDrawnOverAnOpenQuestion) {
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  readFd_ = master;
+  Configure(input_[0], slave, -1);
+  DialogThread t;
+  t.Start(&kProgress, ProgressProc);
+  HWND progress = WaitForDialog(kProgressId);
+  ASSERT_NE(progress, nullptr);
+  SetWindowTextW(progress, u"Image Update");
+  SetDlgItemTextW(progress, kUpper, u"Validating File 100%");
+  ASSERT_TRUE(Expect("Validating File 100%")) << seen_;
+  EXPECT_EQ(seen_.find("Progress"), std::string::npos) << "drawn before it had anything to show\n" << seen_;
+  int answer = 0;
+  std::thread asker([&] { answer = MessageBoxW(nullptr, u"Sure?", u"WARNING", MB_YESNO | MB_ICONQUESTION); });
+  ASSERT_TRUE(Expect("(Enter: Yes) > ")) << seen_;
+  SetDlgItemTextW(progress, kUpper, u"Erasing Flash");
+  SendDlgItemMessageW(progress, kUpperBar, PBM_SETPOS, 50, 0);
+  EXPECT_FALSE(WaitUntil([&] { return Output().size() > consumed_; }, 300)) << "drawn under the prompt\n" << seen_;
+  Type("y");
+  asker.join();
+  EXPECT_EQ(answer, IDYES);
+  ASSERT_TRUE(Expect("Erasing Flash")) << seen_;
+  EXPECT_EQ(seen_.find("\x1b[", seen_.find("(Enter: Yes) > ")), std::string::npos) << "nothing above was erased\n"
+                                                                                    << seen_;
+  EndDialog(progress, 0);
+  EXPECT_TRUE(t.Join());
+  UiResetForTests();
+  ::close(master);
+  ::close(slave);
+}
+
+// A dialog's prompt stops holding drawings back once a window modal to it
+// has taken its input away, as the update's progress window does.
+TEST_F(Console, AWindowModalToAPromptedDialogIsDrawn) {
+  DialogThread sample;
+  sample.Start(&kSampleDialog, SampleDialogProc);
+  HWND dialog = WaitForDialog(kSampleDialogId);
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(Expect("Sample (? for help)> ")) << seen_;
+  DialogThread t;
+  t.Start(&kProgress, ProgressProc, 0, dialog);
+  HWND progress = WaitForDialog(kProgressId);
+  ASSERT_NE(progress, nullptr);
+  SetDlgItemTextW(progress, kUpper, u"Writing");
+  EXPECT_TRUE(Expect("   Writing\n")) << seen_;
+  EndDialog(progress, 0);
+  EXPECT_TRUE(t.Join());
+  EndDialog(dialog, 0);
+  EXPECT_TRUE(sample.Join());
 }
 
 TEST_F(Console, FileDialogsAskForAPathInTheModulesSpace) {

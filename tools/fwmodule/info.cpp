@@ -117,6 +117,11 @@ Region OsImage(std::span<const uint8_t> flash, const ModuleConfig& c) {
   if (size != 0 && after <= UINT32_MAX && SscrRecordFind(flash, static_cast<uint32_t>(after), &record)) {
     r.lines.push_back(Format("signature record of 0x%" PRIX32 " bytes at 0x%08" PRIX64, record, after));
   }
+  StoredVersion version;
+  uint32_t at;
+  if (size != 0 && VersionRecordFind(flash, c.layoutOsImageBase, size, &version, &at)) {
+    r.lines.push_back(VersionText(version) + Format(" (record at 0x%08" PRIX32 "; the next restart runs it)", at));
+  }
   r.lines.push_back(Format("running version %" PRIu32 ".%" PRIu32 " build %" PRIu32 " (board support)", c.imageMajor,
                            c.imageMinor, c.imageBuild));
   return r;

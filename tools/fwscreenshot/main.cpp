@@ -14,6 +14,9 @@
 #include "app/update_flow.h"
 #include "app/version_report.h"
 #include "fwlib/backup.h"
+#include "fwlib/bin_file.h"
+#include "fwlib/library_state.h"
+#include "fwlib/update.h"
 #include "fwlib/init.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
@@ -93,18 +96,34 @@ INT_PTR BackupDialogInUse(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
   return result;
 }
 
-// The progress window half way through writing the sample OS image. The
-// update itself is over before a picture could be taken.
-INT_PTR ProgressAsShown(HWND dialog, UINT message, WPARAM, LPARAM) {
-  if (message != WM_INITDIALOG) return FALSE;
+// The progress window of a real update of the module's sample OS image,
+// stopped once half of the image is written: the window shows what the
+// program's own callbacks made of the run up to there (the update itself is
+// over before a picture could be taken). The throwaway module keeps the half.
+constexpr const WCHAR* kSampleImage = u"\\USB HD\\IMAGES\\nk.bin";
+constexpr uint32_t kStopAtHalves = 2;
+
+int BytesUntilHalfWritten(uint32_t sectionBytes, uint32_t totalBytes) {
+  OnBytesProgress(sectionBytes, totalBytes);
+  return uint64_t{totalBytes} * kStopAtHalves < ProgressCurrentImage().length ? 1 : 0;
+}
+
+INT_PTR ProgressOfARealUpdate(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  INT_PTR result = ProgressDialogProc(dialog, message, wParam, lParam);
+  if (message != WM_INITDIALOG) return result;
+  // As the update flow does between opening its window and closing it.
   SetWindowTextW(dialog, u"Image Update");
-  SetDlgItemTextW(dialog, IDC_PROGRESS_STEP_TEXT, u"Section Start: 000b0000\nSection Len: 00010000 (65536)");
-  SetDlgItemTextW(dialog, IDC_PROGRESS_TOTAL_TEXT, u"Image Start: 00080000\nImage Len: 00064000 (409600)");
-  SendDlgItemMessageW(dialog, IDC_PROGRESS_STEP_BAR, PBM_SETRANGE32, 0, 64);
-  SendDlgItemMessageW(dialog, IDC_PROGRESS_STEP_BAR, PBM_SETPOS, 40, 0);
-  SendDlgItemMessageW(dialog, IDC_PROGRESS_TOTAL_BAR, PBM_SETRANGE32, 0, 400);
-  SendDlgItemMessageW(dialog, IDC_PROGRESS_TOTAL_BAR, PBM_SETPOS, 232, 0);
-  return FALSE;
+  RegionSummary summary = {};
+  if (FWLSetBinFile(kSampleImage, &summary, OnValidateProgress, 1) != FWL_OK) {
+    std::fprintf(stderr, "fwscreenshot: the sample image was refused\n");
+    return result;
+  }
+  OnImageSummary(&summary);
+  ProgressSetBaseAddress(summary.start);
+  FWLDoUpdate(OnEraseProgress, OnSectionStart, BytesUntilHalfWritten);
+  ProgressStopBusy();
+  FWLCloseFile();
+  return result;
 }
 
 // An update from a backup of the whole module, up to its confirmation, which
@@ -133,9 +152,9 @@ void RegisterProgramRenderables() {
                         .dialogTemplate = &kBackupDialogTemplate,
                         .proc = BackupDialogInUse});
   UiRegisterRenderable({.name = "progress",
-                        .description = "the progress window during an update",
+                        .description = "the progress window of a real update, stopped half way",
                         .dialogTemplate = &kProgressDialogTemplate,
-                        .proc = ProgressAsShown});
+                        .proc = ProgressOfARealUpdate});
   UiRegisterRenderable({.name = "confirm",
                         .description = "the update's confirmation of the regions an image overwrites",
                         .scene = UpdateFromWholeBackup});

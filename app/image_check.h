@@ -1,0 +1,13 @@
+// A dry run of the update (the host's --check): the image file is judged as
+// the update would judge it on this module, and what the update would write
+// is described. Nothing is erased or written.
+#pragma once
+
+#include "platform/types.h"
+
+// Receives the report one line at a time, without a line end.
+using CheckLineFn = void (*)(const WCHAR* line);
+
+// Judges the module's file `path`. 1 when the update would write it, 0 when
+// it would not, the last line saying why.
+int CheckImageFile(const WCHAR* path, CheckLineFn out);
