@@ -2,6 +2,7 @@
 // system, then hands the module-style command line to the program's entry.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <vector>
 
@@ -40,6 +41,9 @@ void PrintCheckLine(const WCHAR* line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`flashwright ... | head`) must not end the
+  // program half way through writing the flash: writes to it just fail.
+  std::signal(SIGPIPE, SIG_IGN);
   HostOptions options;
   std::string error;
   if (!ParseHostOptions(argc, argv, &options, &error)) {

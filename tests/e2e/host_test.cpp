@@ -138,3 +138,24 @@ TEST(Fwmodule, CreateInfoAndFault) {
 }
 
 }  // namespace
+
+namespace {
+
+// A script that reads only the start of the program's output closes the pipe
+// while the update still writes the flash; the update must run to its end.
+TEST(Host, AReaderThatGoesAwayDoesNotCutTheUpdate) {
+  std::string dir = MakeModule();
+  constexpr uint32_t kAt = 0x80000;
+  std::vector<uint8_t> data = BinFillerBytes(0x200000, 5);
+  std::vector<uint8_t> file;
+  std::string error;
+  ASSERT_TRUE(BinImageBuild(BinSingleRecordImage(kAt, data), &file, &error)) << error;
+  ASSERT_TRUE(BinImageStore(dir, "big.bin", file, &error)) << error;
+  std::string command = BuiltProgram("flashwright") + " --module '" + dir +
+                        "' --ui console --verbose /u '\\USB HD\\IMAGES\\big.bin' 2>&1 | head -c 1";
+  ProgramResult r = RunProgram({"/bin/sh", "-c", command});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_TRUE(ModuleFlashContent(dir, kAt, static_cast<uint32_t>(data.size())) == data);
+}
+
+}  // namespace
