@@ -1,6 +1,8 @@
 // The backup dialog as the user meets it: the regions in its list, what the
 // labels say about a selection, and the gesture that reveals BackupAll and
 // Erase.
+#include <QFontMetrics>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 
@@ -58,6 +60,14 @@ TEST_F(QtShell, BackupDialogListsTheRegionsAndDescribesTheSelection) {
   EXPECT_FALSE(Enabled(backup, IDC_BACKUP_SAVE));
   EXPECT_FALSE(Visible(backup, IDC_BACKUP_ALL));
   EXPECT_FALSE(Visible(backup, IDC_BACKUP_ERASE));
+  // Each caption ends clear of the value beside it.
+  for (QLabel* caption : DialogWindow(backup)->findChildren<QLabel*>()) {
+    if (!caption->text().endsWith(':')) continue;
+    QFontMetrics metrics = caption->fontMetrics();
+    int valueX = Control<QLabel>(backup, IDC_BACKUP_START)->x();
+    int gap = valueX - caption->x() - metrics.horizontalAdvance(caption->text());
+    EXPECT_GE(gap, metrics.averageCharWidth() / 3) << caption->text().toStdString();
+  }
 
   ASSERT_TRUE(SelectRows(backup, IDC_BACKUP_LIST, {kConfigBlockRow}));
   ASSERT_TRUE(Pump([&] { return LabelsRead(backup, kConfigBlockStart, kConfigBlockLength); })) << Labels(backup);
