@@ -31,8 +31,9 @@ constexpr int kSampleEveryMs = 2;
 // The sample bootloader goes in three records: the lower bar has at least
 // its start, one step between and its end to show.
 constexpr size_t kLeastBarValues = 3;
-// Room a window manager's caption takes besides the title (icon, buttons,
-// margins), in lines of the caption's font.
+// A window manager's caption: a bold title larger than dialog text, and
+// room besides it for the icon, buttons and margins, in lines of its font.
+constexpr double kCaptionFontScale = 1.25;
 constexpr int kCaptionRoomLines = 6;
 
 constexpr const char* kConfirmOs =
@@ -84,6 +85,7 @@ TEST_F(QtShell, UpdateChoosesTheFileConfirmsTheRegionsAndOffersRegistryClearAndR
   // icon and buttons beside it.
   QFont captionFont = QApplication::font();
   captionFont.setBold(true);
+  captionFont.setPointSizeF(captionFont.pointSizeF() * kCaptionFontScale);
   QFontMetrics caption(captionFont);
   int titleRoom = caption.horizontalAdvance(WindowTitle(main)) + kCaptionRoomLines * caption.height();
   EXPECT_GE(DialogWindow(main)->width(), titleRoom);

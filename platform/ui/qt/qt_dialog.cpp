@@ -36,8 +36,12 @@ constexpr int kUnitsPerCharacter = 4;
 // What a one-line static text keeps clear at its end, in dialog units, so it
 // never runs into the text beside it.
 constexpr int kStaticClearUnits = 2;
-// Room the window manager's caption takes besides the title (the icon, up to
-// three buttons, their margins), in lines of the caption's font.
+// The window manager's caption font, unknown to us, is taken as the
+// application's font in bold at this much its size: desktops draw titles
+// larger than dialog text.
+constexpr double kCaptionFontScale = 1.25;
+// Room the caption takes besides the title (the icon, up to three buttons,
+// their margins), in lines of the caption's font.
 constexpr int kCaptionAllowanceLines = 6;
 
 // The platform's dialog font names that mean "the system's font".
@@ -74,6 +78,8 @@ DialogBaseUnits BaseUnits(const UiDialogState& d, const QFontMetrics& metrics) {
 void FitTitle(QWidget* window, const std::vector<QWidget*>& controls) {
   QFont captionFont = QApplication::font();
   captionFont.setBold(true);
+  if (captionFont.pointSizeF() > 0) captionFont.setPointSizeF(captionFont.pointSizeF() * kCaptionFontScale);
+  else captionFont.setPixelSize(qRound(captionFont.pixelSize() * kCaptionFontScale));
   QFontMetrics metrics(captionFont);
   int needed = metrics.horizontalAdvance(window->windowTitle()) + kCaptionAllowanceLines * metrics.height();
   int growth = needed - window->width();
