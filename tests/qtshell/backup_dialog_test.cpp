@@ -1,10 +1,13 @@
 // The backup dialog as the user meets it: the regions in its list, what the
 // labels say about a selection, and the gesture that reveals BackupAll and
 // Erase.
+#include <QFontMetrics>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 
 #include "app/backup_dialog.h"
+#include "platform/ui/dialog_units.h"
 #include "tests/qtshell/shell_windows.h"
 
 namespace {
@@ -58,6 +61,16 @@ TEST_F(QtShell, BackupDialogListsTheRegionsAndDescribesTheSelection) {
   EXPECT_FALSE(Enabled(backup, IDC_BACKUP_SAVE));
   EXPECT_FALSE(Visible(backup, IDC_BACKUP_ALL));
   EXPECT_FALSE(Visible(backup, IDC_BACKUP_ERASE));
+  // Each caption ends at least half a character (two dialog units) short of
+  // the value beside it.
+  for (QLabel* caption : DialogWindow(backup)->findChildren<QLabel*>()) {
+    if (!caption->text().endsWith(':')) continue;
+    QFontMetrics metrics = caption->fontMetrics();
+    DialogBaseUnits base = DialogBaseUnitsOf(metrics.horizontalAdvance(kDialogUnitsAlphabet), metrics.height());
+    int valueX = Control<QLabel>(backup, IDC_BACKUP_START)->x();
+    int gap = valueX - caption->x() - metrics.horizontalAdvance(caption->text());
+    EXPECT_GE(2 * gap, base.x) << caption->text().toStdString();
+  }
 
   ASSERT_TRUE(SelectRows(backup, IDC_BACKUP_LIST, {kConfigBlockRow}));
   ASSERT_TRUE(Pump([&] { return LabelsRead(backup, kConfigBlockStart, kConfigBlockLength); })) << Labels(backup);

@@ -1,7 +1,9 @@
 // The main dialog's Update and Version Info buttons: the file dialog, the
 // questions, the progress window that moves while the flash is written, and
 // the version report.
+#include <QApplication>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
@@ -29,6 +31,10 @@ constexpr int kSampleEveryMs = 2;
 // The sample bootloader goes in three records: the lower bar has at least
 // its start, one step between and its end to show.
 constexpr size_t kLeastBarValues = 3;
+// A window manager's caption: a bold title larger than dialog text, and
+// room besides it for the icon, buttons and margins, in lines of its font.
+constexpr double kCaptionFontScale = 1.25;
+constexpr int kCaptionRoomLines = 6;
 
 constexpr const char* kConfirmOs =
     "WARNING: This Image will overwrite the following sections:\n- OS Image\n\n\nAre you sure you want to continue?";
@@ -65,16 +71,6 @@ uint32_t WordAt(const std::vector<uint8_t>& bytes, uint32_t offset) {
   return ::testing::AssertionSuccess();
 }
 
-// Clicks the entry named `name` in the chooser's list, as the user picks a file.
-bool PickEntry(QWidget* chooser, const QString& name) {
-  auto* entries = chooser->findChild<QListWidget*>("entries");
-  if (entries == nullptr) return false;
-  QList<QListWidgetItem*> found = entries->findItems(name, Qt::MatchExactly);
-  if (found.size() != 1) return false;
-  QTest::mouseClick(entries->viewport(), Qt::LeftButton, Qt::NoModifier, entries->visualItemRect(found[0]).center());
-  return chooser->findChild<QLineEdit*>("fileName")->text() == name;
-}
-
 std::string WithoutCaption(const std::string& message) { return message.substr(message.find(": ") + 2); }
 
 QString DefaultButtonOf(QMessageBox* box) {
@@ -85,6 +81,14 @@ TEST_F(QtShell, UpdateChoosesTheFileConfirmsTheRegionsAndOffersRegistryClearAndR
   HWND main = StartProgram();
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(WindowTitle(main), "Flashwright 3.7.1");
+  // Wide enough for the whole title in a bold caption, with the caption's
+  // icon and buttons beside it.
+  QFont captionFont = QApplication::font();
+  captionFont.setBold(true);
+  captionFont.setPointSizeF(captionFont.pointSizeF() * kCaptionFontScale);
+  QFontMetrics caption(captionFont);
+  int titleRoom = caption.horizontalAdvance(WindowTitle(main)) + kCaptionRoomLines * caption.height();
+  EXPECT_GE(DialogWindow(main)->width(), titleRoom);
   std::vector<uint8_t> image = StoreFile("USB HD/IMAGES/nk.bin");
   std::vector<uint8_t> before = Flash();
   ASSERT_FALSE(FlashHolds(image, before)) << "the sample is newer than what the flash holds";
@@ -95,9 +99,12 @@ TEST_F(QtShell, UpdateChoosesTheFileConfirmsTheRegionsAndOffersRegistryClearAndR
   ASSERT_NE(chooser, nullptr);
   EXPECT_EQ(chooser->windowTitle(), "Open");
   EXPECT_EQ(chooser->findChild<QLineEdit*>("folder")->text(), "\\USB HD\\IMAGES");
-  EXPECT_EQ(chooser->findChild<QComboBox*>("filter")->currentText(), "IMAGE files");
-  ASSERT_TRUE(PickEntry(chooser, "nk.bin"));
-  ASSERT_TRUE(AcceptFile(chooser));
+  EXPECT_EQ(chooser->findChild<QComboBox*>("filter")->currentText(), "IMAGE files (*.bin)");
+  // The file is named by keyboard, as a person types it; the question takes
+  // the keyboard at once: Shift+Tab goes from No to Yes.
+  ASSERT_TRUE(HasKeyboard(chooser));
+  TypeText("nk.bin");
+  PressKey(Qt::Key_Return);
 
   QMessageBox* box = WaitForMessageBox();
   ASSERT_NE(box, nullptr);
@@ -105,7 +112,9 @@ TEST_F(QtShell, UpdateChoosesTheFileConfirmsTheRegionsAndOffersRegistryClearAndR
   EXPECT_EQ(box->text().toStdString(), WithoutCaption(kConfirmOs));
   EXPECT_EQ(box->icon(), QMessageBox::Warning);
   EXPECT_EQ(DefaultButtonOf(box), QString("button%1").arg(IDNO));
-  ASSERT_TRUE(Answer(box, IDYES));
+  ASSERT_TRUE(HasKeyboard(box));
+  PressKey(Qt::Key_Backtab, Qt::ShiftModifier);
+  PressKey(Qt::Key_Space);
 
   box = WaitForMessageBox();
   ASSERT_NE(box, nullptr);
@@ -119,6 +128,7 @@ TEST_F(QtShell, UpdateChoosesTheFileConfirmsTheRegionsAndOffersRegistryClearAndR
   EXPECT_EQ(box->windowTitle(), "RESET");
   EXPECT_EQ(DefaultButtonOf(box), QString("button%1").arg(IDYES));
   ASSERT_TRUE(Answer(box, IDYES));
+  EXPECT_TRUE(HasKeyboard(DialogWindow(main))) << "the main dialog has the keyboard again after the update";
   EXPECT_EQ(StopProgram(), 1);
 
   EXPECT_EQ(Messages(), (std::vector<std::string>{kConfirmOs, kAskRegistryClear, kAskReset}));

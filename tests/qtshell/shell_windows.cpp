@@ -322,6 +322,23 @@ HWND QtShell::OpenBackupDialog(HWND main) {
   return WaitForDialog(IDD_BACKUP);
 }
 
+bool HasKeyboard(QWidget* window) {
+  return window != nullptr && Pump([&] {
+           QWidget* focus = QApplication::focusWidget();
+           return QApplication::activeWindow() == window && focus != nullptr && focus->window() == window;
+         });
+}
+
+QWidget* DialogWindow(HWND dialog) { return QtDialogWidget(dialog); }
+
+void PressKey(Qt::Key key, Qt::KeyboardModifiers modifiers) {
+  if (QWidget* focus = QApplication::focusWidget()) QTest::keyClick(focus, key, modifiers);
+}
+
+void TypeText(const QString& text) {
+  if (QWidget* focus = QApplication::focusWidget()) QTest::keyClicks(focus, text);
+}
+
 QMessageBox* QtShell::WaitForMessageBox() {
   QMessageBox* box = nullptr;
   if (!Pump([&] { return (box = qobject_cast<QMessageBox*>(ShownWindow("messageBox"))) != nullptr; })) {

@@ -49,6 +49,14 @@ std::vector<QString> ListTexts(HWND dialog, int id);
 // A dialog takes the user's input: shown, enabled, no modal window over it.
 bool TakesInput(HWND dialog);
 
+// The window has the keyboard: it is active and holds the focus; false when
+// it did not get it in time.
+bool HasKeyboard(QWidget* window);
+QWidget* DialogWindow(HWND dialog);
+// Keys pressed where the keyboard is, as a person types them.
+void PressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+void TypeText(const QString& text);
+
 class QtShell : public ::testing::Test {
  protected:
   void SetUp() override;

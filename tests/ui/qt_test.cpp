@@ -4,17 +4,21 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -352,6 +356,14 @@ TEST_F(QtUi, WorkerThreadsDriveAModalProgressWindowAndBoxesOwnedByDialogs) {
   EXPECT_EQ(progressWindow->windowModality(), Qt::WindowModal);
   EXPECT_FALSE(IsWindowEnabled(main));
   EXPECT_FALSE(Control<QPushButton>(progress, IDCANCEL)->isVisible());
+  EXPECT_TRUE(Pump([&] { return QApplication::activeWindow() == progressWindow; }))
+      << "a new window takes the keyboard";
+  // Without a system menu it cannot be closed or resized: no such buttons.
+  // One that works is needed, as window managers give a window without any
+  // caption button all of them.
+  Qt::WindowFlags flags = progressWindow->windowFlags();
+  EXPECT_FALSE(flags & (Qt::WindowCloseButtonHint | Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
 
   // The flow's thread updates it while the GUI thread renders.
   std::atomic<bool> stop{false};
@@ -380,10 +392,13 @@ TEST_F(QtUi, WorkerThreadsDriveAModalProgressWindowAndBoxesOwnedByDialogs) {
   ASSERT_TRUE(Pump([&] { return (box = qobject_cast<QMessageBox*>(TopLevel("messageBox"))) != nullptr; }));
   EXPECT_EQ(box->parentWidget(), QtDialogWidget(main));
   EXPECT_EQ(box->windowModality(), Qt::WindowModal);
-  QTest::keyClick(box, Qt::Key_Return);
+  ASSERT_TRUE(Pump([&] { return QApplication::activeWindow() == box && QApplication::focusWidget(); }));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   ASSERT_TRUE(Pump([&] { return answer != -1; }));
   asker.Join();
   EXPECT_EQ(answer, IDOK);
+  EXPECT_TRUE(Pump([&] { return QApplication::activeWindow() == progressWindow; }))
+      << "the keyboard goes back to the modal window still open";
 
   // The flow ends the window; its later calls fail without harm.
   EXPECT_TRUE(EndDialog(progress, 0));
@@ -391,6 +406,7 @@ TEST_F(QtUi, WorkerThreadsDriveAModalProgressWindowAndBoxesOwnedByDialogs) {
   EXPECT_FALSE(SetDlgItemTextW(progress, kUpper, u"late"));
   EXPECT_EQ(SendDlgItemMessageW(progress, kUpperBar, PBM_SETPOS, 1, 0), 0);
   ASSERT_TRUE(Pump([&] { return IsWindowEnabled(main) != FALSE; }));
+  EXPECT_TRUE(Pump([&] { return QApplication::activeWindow() == QtDialogWidget(main); }));
 
   // A second modal dialog opened from a dialog procedure.
   ASSERT_TRUE(PostMessageW(main, WM_COMMAND, MAKEWPARAM(kNestButton, BN_CLICKED), 0));
@@ -411,19 +427,27 @@ TEST_F(QtUi, TheFileChooserBrowsesTheModuleAndReturnsItsPath) {
   ASSERT_TRUE(Pump([&] { return (chooser = TopLevel("fileDialog")) != nullptr; }));
   EXPECT_EQ(chooser->windowTitle(), "Open");
   EXPECT_EQ(chooser->findChild<QLineEdit*>("folder")->text(), "\\UiTest");
-  QListWidget* entries = chooser->findChild<QListWidget*>("entries");
-  ASSERT_EQ(entries->count(), 1);
-  EXPECT_EQ(entries->item(0)->text(), "IMAGES\\");
-  EXPECT_NE(chooser->findChild<QCheckBox*>("readOnly"), nullptr) << "an open dialog without OFN_HIDEREADONLY";
-  // Into the folder, then the file.
-  QTest::mouseClick(entries->viewport(), Qt::LeftButton, Qt::NoModifier,
-                    entries->visualItemRect(entries->item(0)).center());
-  QTest::keyClick(entries, Qt::Key_Return);
+  EXPECT_EQ(chooser->findChild<QComboBox*>("filter")->currentText(), "IMAGE files (*.bin)");
+  EXPECT_EQ(chooser->findChild<QCheckBox*>(), nullptr) << "no read-only box: nothing reads it";
+  QTreeWidget* entries = chooser->findChild<QTreeWidget*>("entries");
+  ASSERT_EQ(entries->topLevelItemCount(), 1);
+  EXPECT_EQ(entries->topLevelItem(0)->text(0), "IMAGES\\");
+  // The keyboard starts in the name field: a typed folder is entered, a
+  // typed file name is the answer.
+  ASSERT_TRUE(Pump([&] { return QApplication::activeWindow() == chooser; }));
+  QLineEdit* name = chooser->findChild<QLineEdit*>("fileName");
+  ASSERT_EQ(QApplication::focusWidget(), name);
+  QTest::keyClicks(name, "IMAGES");
+  QTest::keyClick(name, Qt::Key_Return);
   ASSERT_TRUE(Pump([&] { return chooser->findChild<QLineEdit*>("folder")->text() == "\\UiTest\\IMAGES"; }));
-  ASSERT_EQ(entries->count(), 1);
-  EXPECT_EQ(entries->item(0)->text(), "nk.bin");
-  chooser->findChild<QLineEdit*>("fileName")->setText("nk.bin");
-  QTest::mouseClick(chooser->findChild<QPushButton*>("ok"), Qt::LeftButton);
+  ASSERT_EQ(entries->topLevelItemCount(), 1);
+  QTreeWidgetItem* image = entries->topLevelItem(0);
+  EXPECT_EQ(image->text(0), "nk.bin");
+  EXPECT_EQ(image->text(1), QLocale().toString(0)) << "its size";
+  EXPECT_TRUE(QDateTime::fromString(image->text(2), "yyyy-MM-dd HH:mm").isValid()) << image->text(2).toStdString();
+  ASSERT_EQ(QApplication::focusWidget(), name);
+  QTest::keyClicks(name, "nk.bin");
+  QTest::keyClick(name, Qt::Key_Return);
   ASSERT_TRUE(Pump([&] { return chosen != -1; }));
   opener.Join();
   EXPECT_EQ(chosen, TRUE);
@@ -433,10 +457,10 @@ TEST_F(QtUi, TheFileChooserBrowsesTheModuleAndReturnsItsPath) {
   TextCopy(file, MAX_PATH, u"backup.bin");
   Waiter canceller([&] { chosen = GetSaveFileNameW(&ofn); });
   ASSERT_TRUE(Pump([&] { return (chooser = TopLevel("fileDialog")) != nullptr; }));
-  entries = chooser->findChild<QListWidget*>("entries");
-  ASSERT_EQ(entries->count(), 1);
+  entries = chooser->findChild<QTreeWidget*>("entries");
+  ASSERT_EQ(entries->topLevelItemCount(), 1);
   QTest::mouseClick(entries->viewport(), Qt::LeftButton, Qt::NoModifier,
-                    entries->visualItemRect(entries->item(0)).center());
+                    entries->visualItemRect(entries->topLevelItem(0)).center());
   QTest::keyClick(entries, Qt::Key_Return);
   ASSERT_TRUE(Pump([&] { return chooser->findChild<QLineEdit*>("folder")->text() == "\\UiTest\\IMAGES"; }));
   EXPECT_EQ(chooser->findChild<QLineEdit*>("fileName")->text(), "backup.bin");

@@ -104,6 +104,7 @@ void OpenMessageBox(const UiMessageBox& box, std::shared_ptr<QtAnswer> answer) {
     if (box.buttons[i] == box.defaultButton) mb->setDefaultButton(b);
     if (box.buttons[i] == box.escapeAnswer) mb->setEscapeButton(b);
   }
+  QPointer<QWidget> owner = parent;
   QObject::connect(mb, &QMessageBox::buttonClicked, mb, [answer, buttons](QAbstractButton* clicked) {
     if (answer->done) return;
     for (const auto& [button, id] : buttons) {
@@ -111,7 +112,9 @@ void OpenMessageBox(const UiMessageBox& box, std::shared_ptr<QtAnswer> answer) {
     }
     UiSignal(&answer->done);
   });
+  QObject::connect(mb, &QDialog::finished, [owner] { QtReturnFocus(owner); });
   mb->open();
+  QtActivate(mb);
 }
 
 int AskBox(const UiMessageBox& box) {
@@ -168,6 +171,14 @@ bool QtPost(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return false;
   return QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+}
+
+void QtActivate(QWidget* window) { window->activateWindow(); }
+
+void QtReturnFocus(QWidget* owner) {
+  QWidget* next = QApplication::activeModalWidget();
+  if (next == nullptr) next = owner;
+  if (next != nullptr) QtActivate(next);
 }
 
 bool QtOnGuiThread() {

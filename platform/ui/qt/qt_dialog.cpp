@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <algorithm>
 #include <map>
 
 #include "platform/text.h"
@@ -28,6 +29,21 @@ struct QtDialogsState {
 // GUI thread only.
 QtDialogsState g_qtDialogs;
 
+// Dialog units of one line of text.
+constexpr int kLineUnits = 8;
+// Horizontal dialog units per average character.
+constexpr int kUnitsPerCharacter = 4;
+// What a one-line static text keeps clear at its end, in dialog units, so it
+// never runs into the text beside it.
+constexpr int kStaticClearUnits = 2;
+// The window manager's caption font, unknown to us, is taken as the
+// application's font in bold at this much its size: desktops draw titles
+// larger than dialog text.
+constexpr double kCaptionFontScale = 1.25;
+// Room the caption takes besides the title (the icon, up to three buttons,
+// their margins), in lines of the caption's font.
+constexpr int kCaptionAllowanceLines = 6;
+
 // The platform's dialog font names that mean "the system's font".
 constexpr const char16_t* kSystemFontNames[] = {u"System", u"MS Shell Dlg", u"MS Sans Serif", u"Tahoma"};
 
@@ -38,6 +54,38 @@ QFont DialogFont(const UiDialogState& d) {
   if (!system) font.setFamily(QtString(d.fontName));
   if (d.fontPointSize > 0) font.setPointSize(d.fontPointSize);
   return font;
+}
+
+// The font's base units, with the horizontal unit grown until every one-line
+// static text of the template fits: the templates were laid out for a
+// narrower font than most desktops use, and a label that runs to its end
+// touches the value beside it.
+DialogBaseUnits BaseUnits(const UiDialogState& d, const QFontMetrics& metrics) {
+  DialogBaseUnits base = DialogBaseUnitsOf(metrics.horizontalAdvance(QString(kDialogUnitsAlphabet)), metrics.height());
+  for (const UiControlState& c : d.controls) {
+    if (c.kind != DialogControlKind::StaticText || c.height >= 2 * kLineUnits) continue;
+    int room = c.width - kStaticClearUnits;
+    QString text = QtString(UiWithoutMnemonics(c.text));
+    if (room <= 0 || text.isEmpty() || text.contains('\n')) continue;
+    int needed = metrics.horizontalAdvance(text) * kUnitsPerCharacter;
+    base.x = std::max(base.x, (needed + room - 1) / room);
+  }
+  return base;
+}
+
+// Widens the window, never the template's controls, until the window
+// manager's caption shows the whole title; the controls stay centred.
+void FitTitle(QWidget* window, const std::vector<QWidget*>& controls) {
+  QFont captionFont = QApplication::font();
+  captionFont.setBold(true);
+  if (captionFont.pointSizeF() > 0) captionFont.setPointSizeF(captionFont.pointSizeF() * kCaptionFontScale);
+  else captionFont.setPixelSize(qRound(captionFont.pixelSize() * kCaptionFontScale));
+  QFontMetrics metrics(captionFont);
+  int needed = metrics.horizontalAdvance(window->windowTitle()) + kCaptionAllowanceLines * metrics.height();
+  int growth = needed - window->width();
+  if (growth <= 0) return;
+  window->setFixedWidth(needed);
+  for (QWidget* control : controls) control->move(control->x() + growth / 2, control->y());
 }
 
 Qt::Alignment StaticAlignment(DWORD style) {
@@ -221,13 +269,15 @@ void QtCreateDialog(HWND dialog) {
   if (!UiSnapshotDialog(dialog, &d) || d.ended) return;
   QWidget* parent = QtOwnerWidget(d.owner);
   Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
-  if (d.style & WS_SYSMENU) flags |= Qt::WindowCloseButtonHint;
+  // A window with no caption button at all is given every one (close and
+  // maximise included) by X11 window managers, so one without a close box
+  // offers the one button that works on it.
+  flags |= (d.style & WS_SYSMENU) ? Qt::WindowCloseButtonHint : Qt::WindowMinimizeButtonHint;
   auto* window = new QWidget(parent, flags);
   window->setObjectName(QString("dialog_%1").arg(d.templateId));
   QFont font = DialogFont(d);
   window->setFont(font);
-  QFontMetrics metrics(font);
-  DialogBaseUnits base = DialogBaseUnitsOf(metrics.horizontalAdvance(QString(kDialogUnitsAlphabet)), metrics.height());
+  DialogBaseUnits base = BaseUnits(d, QFontMetrics(font));
   PixelRect size = DialogUnitsToPixels(0, 0, d.width, d.height, base);
   window->setFixedSize(size.width, size.height);
   window->setWindowModality(parent ? Qt::WindowModal : Qt::NonModal);
@@ -253,6 +303,7 @@ void QtCreateDialog(HWND dialog) {
   QtApplyState(d);
   Center(window, parent);
   window->setVisible(d.visible);
+  if (d.visible) QtActivate(window);
   if (d.focusOnShow) SetFocus(d, widgets);
 }
 
@@ -260,12 +311,19 @@ void QtApplyState(const UiDialogState& d) {
   auto it = g_qtDialogs.dialogs.find(d.hwnd);
   if (it == g_qtDialogs.dialogs.end() || !it->second.window) return;
   QWidget* window = it->second.window;
-  window->setWindowTitle(QtString(d.title));
+  QString title = QtString(d.title);
+  if (window->windowTitle() != title) {
+    window->setWindowTitle(title);
+    FitTitle(window, it->second.controls);
+  }
   window->setEnabled(d.programEnabled);
   for (size_t i = 0; i < d.controls.size() && i < it->second.controls.size(); i++) {
     ApplyControl(it->second.controls[i], d.controls[i]);
   }
-  if (window->isVisible() != d.visible) window->setVisible(d.visible);
+  if (window->isVisible() != d.visible) {
+    window->setVisible(d.visible);
+    if (d.visible) QtActivate(window);
+  }
 }
 
 void QtDestroyDialog(HWND dialog) {
@@ -280,8 +338,10 @@ void QtDestroyDialog(HWND dialog) {
       child->setParent(nullptr, child->windowFlags());
       if (visible) child->show();
     }
+    QPointer<QWidget> owner = window->parentWidget();
     window->hide();
     delete window;
+    QtReturnFocus(owner);
   }
   g_qtDialogs.dialogs.erase(it);
   g_qtDialogs.ids.erase(dialog);

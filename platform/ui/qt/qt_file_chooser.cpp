@@ -1,20 +1,25 @@
 // The file chooser: browses the module's object store through the module's
 // own file calls, shows and returns backslash paths. Typing a folder goes
 // there; what the user accepts is judged by FileDialogCheck, so every
-// backend applies the same options.
-#include <QCheckBox>
+// backend applies the same options. The read-only box is not offered: the
+// program never reads it, so a box there would promise what nothing keeps.
 #include <QComboBox>
+#include <QDate>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTime>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <memory>
 
+#include "platform/datetime.h"
+#include "platform/files.h"
 #include "platform/ui/file_dialog.h"
 #include "platform/ui/qt/qt_internal.h"
 
@@ -23,6 +28,9 @@ namespace {
 constexpr int kChooserWidth = 420;
 constexpr int kChooserHeight = 320;
 constexpr int kFolderRole = Qt::UserRole + 1;
+enum ChooserColumn { kNameColumn, kSizeColumn, kDateColumn, kColumnCount };
+constexpr int kNameColumnWidth = 180;
+constexpr int kSizeColumnWidth = 90;
 
 struct Chooser {
   UiFileRequest request;
@@ -30,10 +38,9 @@ struct Chooser {
   bool finished = false;
   QWidget* window = nullptr;
   QLineEdit* folder = nullptr;
-  QListWidget* entries = nullptr;
+  QTreeWidget* entries = nullptr;
   QLineEdit* name = nullptr;
   QComboBox* filter = nullptr;
-  QCheckBox* readOnly = nullptr;
 };
 
 using ChooserRef = std::shared_ptr<Chooser>;
@@ -41,19 +48,47 @@ using ChooserRef = std::shared_ptr<Chooser>;
 void Finish(const ChooserRef& c, bool accepted, const std::u16string& path) {
   if (c->finished) return;
   c->finished = true;
-  if (c->readOnly) c->request.readOnlyTicked = c->readOnly->isChecked();
   c->window->hide();
   c->window->deleteLater();
+  QtReturnFocus(c->window->parentWidget());
   c->done(accepted, c->request, path);
+}
+
+// Fills the size and date columns of a file's row from the module's store.
+void Describe(QTreeWidgetItem* item, const std::u16string& path) {
+  WIN32_FIND_DATAW data;
+  HANDLE found = FindFirstFileW(path.c_str(), &data);
+  if (found == INVALID_HANDLE_VALUE) return;
+  FindClose(found);
+  uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  item->setText(kSizeColumn, QLocale().toString(static_cast<qulonglong>(size)));
+  item->setTextAlignment(kSizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+  SYSTEMTIME t;
+  if (FileTimeToSystemTime(&data.ftLastWriteTime, &t)) {
+    QDate day(t.wYear, t.wMonth, t.wDay);
+    QTime time(t.wHour, t.wMinute);
+    item->setText(kDateColumn, day.toString("yyyy-MM-dd") + " " + time.toString("HH:mm"));
+  }
 }
 
 void Refresh(const ChooserRef& c) {
   c->folder->setText(QtString(c->request.folder));
   c->entries->clear();
   for (const FileDialogEntry& e : FileDialogList(c->request, c->request.folder)) {
-    auto* item = new QListWidgetItem(QtString(e.name) + (e.folder ? "\\" : ""), c->entries);
-    item->setData(kFolderRole, e.folder);
+    auto* item = new QTreeWidgetItem(c->entries, {QtString(e.name) + (e.folder ? "\\" : "")});
+    item->setData(kNameColumn, kFolderRole, e.folder);
+    if (!e.folder) Describe(item, FileDialogJoin(c->request.folder, e.name));
   }
+}
+
+// "IMAGE files (*.bin)": what the filter matches, unless its text says so.
+QString FilterText(const UiFileFilter& filter) {
+  QString description = QtString(filter.description);
+  QStringList patterns;
+  for (const std::u16string& p : filter.patterns) patterns << QtString(p);
+  QString joined = patterns.join(';');
+  if (joined.isEmpty() || description.contains(joined, Qt::CaseInsensitive)) return description;
+  return description + " (" + joined + ")";
 }
 
 void Navigate(const ChooserRef& c, const std::u16string& folder) {
@@ -117,8 +152,13 @@ void Build(const ChooserRef& c, QWidget* parent) {
   up->setObjectName("up");
   layout->addWidget(Row(w, "Folder:", c->folder, up));
 
-  c->entries = new QListWidget(w);
+  c->entries = new QTreeWidget(w);
   c->entries->setObjectName("entries");
+  c->entries->setColumnCount(kColumnCount);
+  c->entries->setHeaderLabels({"Name", "Size", "Modified"});
+  c->entries->setRootIsDecorated(false);
+  c->entries->setColumnWidth(kNameColumn, kNameColumnWidth);
+  c->entries->setColumnWidth(kSizeColumn, kSizeColumnWidth);
   layout->addWidget(c->entries, 1);
 
   c->name = new QLineEdit(QtString(c->request.fileName));
@@ -127,16 +167,9 @@ void Build(const ChooserRef& c, QWidget* parent) {
 
   c->filter = new QComboBox;
   c->filter->setObjectName("filter");
-  for (const UiFileFilter& f : c->request.filters) c->filter->addItem(QtString(f.description));
+  for (const UiFileFilter& f : c->request.filters) c->filter->addItem(FilterText(f));
   c->filter->setCurrentIndex(static_cast<int>(c->request.filterIndex));
   layout->addWidget(Row(w, "Type:", c->filter));
-
-  if (!c->request.save && !(c->request.flags & OFN_HIDEREADONLY)) {
-    c->readOnly = new QCheckBox("Open as read-only", w);
-    c->readOnly->setObjectName("readOnly");
-    c->readOnly->setChecked(c->request.readOnlyTicked);
-    layout->addWidget(c->readOnly);
-  }
 
   auto* buttons = new QWidget(w);
   auto* buttonLayout = new QHBoxLayout(buttons);
@@ -153,12 +186,12 @@ void Build(const ChooserRef& c, QWidget* parent) {
 
   QObject::connect(up, &QPushButton::clicked, w, [c] { Navigate(c, FileDialogParent(c->request.folder)); });
   QObject::connect(c->folder, &QLineEdit::returnPressed, w, [c] { Accept(c, c->folder->text() + "\\"); });
-  QObject::connect(c->entries, &QListWidget::itemClicked, w, [c](QListWidgetItem* item) {
-    if (!item->data(kFolderRole).toBool()) c->name->setText(item->text());
+  QObject::connect(c->entries, &QTreeWidget::itemClicked, w, [c](QTreeWidgetItem* item) {
+    if (!item->data(kNameColumn, kFolderRole).toBool()) c->name->setText(item->text(kNameColumn));
   });
-  QObject::connect(c->entries, &QListWidget::itemActivated, w, [c](QListWidgetItem* item) {
-    QString text = item->text();
-    if (item->data(kFolderRole).toBool()) text.chop(1);
+  QObject::connect(c->entries, &QTreeWidget::itemActivated, w, [c](QTreeWidgetItem* item) {
+    QString text = item->text(kNameColumn);
+    if (item->data(kNameColumn, kFolderRole).toBool()) text.chop(1);
     Accept(c, text);
   });
   QObject::connect(c->filter, &QComboBox::currentIndexChanged, w, [c](int index) {
@@ -188,4 +221,8 @@ void QtOpenFileChooser(const UiFileRequest& request, QtChooserDone done) {
   Build(chooser, QtOwnerWidget(request.owner));
   Refresh(chooser);
   chooser->window->show();
+  QtActivate(chooser->window);
+  // What the user types is a file name: the folder field is for browsing.
+  chooser->name->setFocus();
+  chooser->name->selectAll();
 }

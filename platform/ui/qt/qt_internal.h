@@ -18,6 +18,12 @@ struct QtDialogWidgets {
 // Runs `work` on the GUI thread later. False without a QApplication.
 bool QtPost(std::function<void()> work);
 bool QtOnGuiThread();
+// Brings a new window to the front with the keyboard, as a person expects of
+// a window that opens to be answered (GUI thread).
+void QtActivate(QWidget* window);
+// After a window closed: the keyboard goes to the newest modal window still
+// open, else to `owner`, the window it was opened from (may be null).
+void QtReturnFocus(QWidget* owner);
 
 // The window of `dialog` on screen, or null (GUI thread).
 QWidget* QtDialogWidget(HWND dialog);
