@@ -130,7 +130,17 @@ class Console : public UiTest {
   void TearDown() override {
     CloseInput();
     UiTest::TearDown();
-    for (int fd : {input_[0], output_[0], output_[1]}) ::close(fd);
+    for (int fd : {input_[0], output_[0], output_[1], terminal_[0], terminal_[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  // The console writes to a terminal (a pseudo-terminal's slave side) and
+  // the test reads what it drew from the master side.
+  void OpenTerminal() {
+    ASSERT_EQ(::openpty(&terminal_[0], &terminal_[1], nullptr, nullptr, nullptr), 0);
+    ::fcntl(terminal_[0], F_SETFL, O_NONBLOCK);
+    readFd_ = terminal_[0];
+    Configure(input_[0], terminal_[1], -1);
   }
   void Configure(int in, int out, int terminal) {
     ConsoleUiConfig config;
@@ -166,6 +176,7 @@ class Console : public UiTest {
   }
   int input_[2] = {-1, -1};
   int output_[2] = {-1, -1};
+  int terminal_[2] = {-1, -1};  // master, slave
   int readFd_ = -1;
   std::string seen_;
   size_t consumed_ = 0;
@@ -261,12 +272,7 @@ TEST_F(Console, ProgressPrintsLinesOnlyWhenItsTextChanges) {
 }
 
 TEST_F(Console, OnATerminalProgressIsRedrawnInPlace) {
-  int master = -1;
-  int slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  ::fcntl(master, F_SETFL, O_NONBLOCK);
-  readFd_ = master;
-  Configure(input_[0], slave, -1);
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal());
   DialogThread t;
   t.Start(&kProgress, ProgressProc);
   HWND progress = WaitForDialog(kProgressId);
@@ -281,19 +287,12 @@ TEST_F(Console, OnATerminalProgressIsRedrawnInPlace) {
   EndDialog(progress, 0);
   EXPECT_TRUE(t.Join());
   UiResetForTests();
-  ::close(master);
-  ::close(slave);
 }
 
 // The progress window appears once it says something, and keeps still while
 // a question waits: its changes show after the answer, below it.
 TEST_F(Console, OnATerminalNothingIsDrawnOverAnOpenQuestion) {
-  int master = -1;
-  int slave = -1;
-  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  ::fcntl(master, F_SETFL, O_NONBLOCK);
-  readFd_ = master;
-  Configure(input_[0], slave, -1);
+  ASSERT_NO_FATAL_FAILURE(OpenTerminal());
   DialogThread t;
   t.Start(&kProgress, ProgressProc);
   HWND progress = WaitForDialog(kProgressId);
@@ -317,8 +316,6 @@ TEST_F(Console, OnATerminalNothingIsDrawnOverAnOpenQuestion) {
   EndDialog(progress, 0);
   EXPECT_TRUE(t.Join());
   UiResetForTests();
-  ::close(master);
-  ::close(slave);
 }
 
 // A dialog's prompt stops holding drawings back once a window modal to it
