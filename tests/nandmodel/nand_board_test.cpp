@@ -3,18 +3,12 @@
 
 #include "module/hardware.h"
 #include "module/nand_array.h"
+#include "module/nand_controller.h"
 #include "module/nand_model.h"
+#include "tests/nandmodel/nand_fixture.h"
 #include "tests/support/temp_module.h"
 
 namespace {
-
-constexpr uint32_t kStatus = 0x14;
-constexpr uint32_t kData = 0x40;
-constexpr uint32_t kCommand = 0x48;
-constexpr uint32_t kRun = 1u << 28;
-constexpr uint32_t kWanted = 0x001;
-constexpr uint32_t kReadWaiting = 0x002;
-constexpr uint32_t kReadIdCommand = 0x00610090;
 
 // A NAND module as far as its hardware goes: flash.img and shm/.
 Module NandModule(bool osDriver) {
@@ -39,12 +33,12 @@ TEST(NandBoard, ControllerAnswersOnTheBusSetUpByTheOsDriver) {
     uint32_t control = PhysBusRead32(&hw.bus, kNandControllerPhysBase);
     EXPECT_EQ(control, osDriver ? NandModelChip(hw.nand)->controlBits | 0xFFF : 0u);
 
-    PhysBusWrite32(&hw.bus, kNandControllerPhysBase + kStatus, 0xFFF);
+    PhysBusWrite32(&hw.bus, kNandControllerPhysBase + kNandRegStatus, 0xFFF);
     PhysBusWrite32(&hw.bus, kNandControllerPhysBase, control | kRun);
-    EXPECT_EQ(PhysBusRead32(&hw.bus, kNandControllerPhysBase + kStatus) & kWanted, kWanted);
-    for (uint32_t word : {kReadIdCommand, 0u, 0u}) PhysBusWrite32(&hw.bus, kNandControllerPhysBase + kCommand, word);
-    EXPECT_EQ(PhysBusRead32(&hw.bus, kNandControllerPhysBase + kStatus) & kReadWaiting, kReadWaiting);
-    EXPECT_EQ(PhysBusRead32(&hw.bus, kNandControllerPhysBase + kData) & 0xFFFF, module.config.nandChipId);
+    EXPECT_EQ(PhysBusRead32(&hw.bus, kNandControllerPhysBase + kNandRegStatus) & kWanted, kWanted);
+    for (uint32_t word : {kReadIdCommand, 0u, 0u}) PhysBusWrite32(&hw.bus, kNandControllerPhysBase + kNandRegCommand, word);
+    EXPECT_EQ(PhysBusRead32(&hw.bus, kNandControllerPhysBase + kNandRegStatus) & kReadWaiting, kReadWaiting);
+    EXPECT_EQ(PhysBusRead32(&hw.bus, kNandControllerPhysBase + kNandRegData) & 0xFFFF, module.config.nandChipId);
     ModuleHardwareClose(&hw);
     EXPECT_EQ(hw.nand, nullptr);
   }
