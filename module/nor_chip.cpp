@@ -45,6 +45,18 @@ uint8_t Status(const NorChip* c) {
   return static_cast<uint8_t>((c->pending.job == NorJob::None ? kNorStatusReady : 0) | c->errors);
 }
 
+// Programming only clears bits; the fault words misbehave as set up.
+void Program(NorChip* c, uint32_t first, const uint16_t* data, uint32_t words) {
+  for (uint32_t i = 0; i < words; i++) {
+    uint32_t word = first + i;
+    if (word == c->faultProgramWord) continue;
+    uint16_t old = Load(c, word);
+    uint16_t next = old & data[i];
+    if (word == c->faultWeakWord) next |= WeakBits(old & static_cast<uint16_t>(~data[i]));
+    Store(c, word, next);
+  }
+}
+
 // Carries out the first `words` words of the pending job on the array.
 void Apply(NorChip* c, uint32_t words) {
   const NorPending& p = c->pending;
@@ -53,14 +65,7 @@ void Apply(NorChip* c, uint32_t words) {
     for (uint32_t i = 0; i < words; i++) Store(c, p.firstWord + i, kErasedWord);
     return;
   }
-  for (uint32_t i = 0; i < words; i++) {
-    uint32_t word = p.firstWord + i;
-    if (word == c->faultProgramWord) continue;
-    uint16_t old = Load(c, word);
-    uint16_t next = old & p.data[i];
-    if (word == c->faultWeakWord) next |= WeakBits(old & static_cast<uint16_t>(~p.data[i]));
-    Store(c, word, next);
-  }
+  Program(c, p.firstWord, p.data, words);
 }
 
 void Complete(NorChip* c) {
@@ -69,27 +74,34 @@ void Complete(NorChip* c) {
   c->pending = NorPending{};
 }
 
+// Fast timing completes a job on the write that starts it, unless a fault
+// keeps it running. Such a job needs no clock, and asking for it on every
+// program is most of what fast timing would cost.
+bool CompletesAtOnce(const NorChip* c) { return !c->realistic && !c->holdJobs && !c->neverReady; }
+
 void Begin(NorChip* c, const NorPending& job, uint32_t durationUs) {
   c->pending = job;
   c->jobsStarted++;
-  bool timed = c->realistic || c->holdJobs || c->neverReady;
-  // A job that completes on the spot needs no clock, and asking for it on
-  // every program is most of what fast timing would cost.
-  if (timed) {
-    c->pending.startNs = NorMonotonicNs();
-    c->pending.endNs = c->pending.startNs + uint64_t{durationUs} * kNsPerUs;
-  }
-  if (c->neverReady) {
-    c->pending.forever = true;
-  } else if (!c->realistic && !c->holdJobs) {
+  if (CompletesAtOnce(c)) {
     Complete(c);
+    return;
   }
+  c->pending.startNs = NorMonotonicNs();
+  c->pending.endNs = c->pending.startNs + uint64_t{durationUs} * kNsPerUs;
+  c->pending.forever = c->neverReady;
+}
+
+// Programs come a buffer at a time into the same block, so the block of the
+// last look-up is tried first.
+NorBlock BlockOf(NorChip* c, uint32_t word) {
+  if (word - c->lastBlock.firstWord >= c->lastBlock.words) c->lastBlock = NorBlockAt(*c->geometry, word);
+  return c->lastBlock;
 }
 
 bool Locked(const NorChip* c, const NorBlock& block) { return (c->locks[block.index] & kNorLockBit) != 0; }
 
 void StartErase(NorChip* c, uint32_t word) {
-  NorBlock block = NorBlockAt(*c->geometry, word);
+  NorBlock block = BlockOf(c, word);
   if (Locked(c, block)) {
     c->errors |= kNorStatusLocked | kNorStatusEraseError;
     return;
@@ -106,18 +118,25 @@ void StartErase(NorChip* c, uint32_t word) {
 }
 
 void StartProgram(NorChip* c, uint32_t first, const uint16_t* data, uint32_t words, uint32_t durationUs) {
-  if (Locked(c, NorBlockAt(*c->geometry, first))) {
+  if (Locked(c, BlockOf(c, first))) {
     c->errors |= kNorStatusLocked | kNorStatusProgramError;
+    return;
+  }
+  uint8_t errors = 0;
+  if (c->faultProgramWord >= first && c->faultProgramWord < int64_t{first} + words) errors = kNorStatusProgramError;
+  if (CompletesAtOnce(c)) {
+    // Straight from the caller's words: a job that ends here is never looked at again.
+    c->jobsStarted++;
+    Program(c, first, data, words);
+    c->errors |= errors;
     return;
   }
   NorPending job;
   job.job = NorJob::Program;
+  job.errors = errors;
   job.firstWord = first;
   job.words = words;
   std::copy(data, data + words, job.data);
-  if (c->faultProgramWord >= first && c->faultProgramWord < int64_t{first} + words) {
-    job.errors = kNorStatusProgramError;
-  }
   Begin(c, job, durationUs);
 }
 
@@ -159,7 +178,25 @@ void BufferCount(NorChip* c, uint16_t value) {
   c->mode = NorMode::BufferData;
 }
 
-void BufferData(NorChip* c, uint32_t word, uint16_t value) {
+}  // namespace
+
+uint32_t NorChipBufferRoom(const NorChip* c, uint32_t word, uint32_t n) {
+  uint32_t size = c->geometry->bufferWords;
+  uint32_t region = c->bufferLoaded == 0 ? word & ~(size - 1) : c->bufferRegion;
+  if (word < region || word - region >= size) return 0;
+  return std::min({n, c->bufferCount - c->bufferLoaded, region + size - word});
+}
+
+void NorChipBufferFill(NorChip* c, uint32_t word, const uint32_t* in, uint32_t n, uint32_t shift) {
+  if (n == 0) return;
+  if (c->bufferLoaded == 0) c->bufferRegion = word & ~(c->geometry->bufferWords - 1);
+  uint16_t* to = c->buffer + (word - c->bufferRegion);
+  for (uint32_t i = 0; i < n; i++) to[i] = static_cast<uint16_t>(in[i] >> shift);
+  c->bufferLoaded += n;
+  if (c->bufferLoaded == c->bufferCount) c->mode = NorMode::BufferConfirm;
+}
+
+void NorChipBufferWord(NorChip* c, uint32_t word, uint16_t value) {
   uint32_t size = c->geometry->bufferWords;
   // The first word chooses the buffer-aligned region the rest must stay in.
   if (c->bufferLoaded == 0) c->bufferRegion = word & ~(size - 1);
@@ -172,6 +209,8 @@ void BufferData(NorChip* c, uint32_t word, uint16_t value) {
   }
   if (++c->bufferLoaded == c->bufferCount) c->mode = NorMode::BufferConfirm;
 }
+
+namespace {
 
 void BufferConfirm(NorChip* c, uint8_t cmd) {
   c->mode = NorMode::ReadStatus;
@@ -292,7 +331,7 @@ void NorChipWrite(NorChip* c, uint32_t word, uint16_t value) {
       c->mode = NorMode::ReadStatus;
       break;
     case NorMode::BufferCount: BufferCount(c, value); break;
-    case NorMode::BufferData: BufferData(c, word, value); break;
+    case NorMode::BufferData: NorChipBufferWord(c, word, value); break;
     case NorMode::BufferConfirm: BufferConfirm(c, cmd); break;
     default: Command(c, cmd); break;
   }

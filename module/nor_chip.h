@@ -92,6 +92,7 @@ struct NorChip {
   bool bufferAborted = false;      // a word fell outside the region
   uint16_t buffer[kNorMaxBufferWords] = {};
   NorPending pending;
+  NorBlock lastBlock = {0, 0, 0};  // the block a program or erase last fell in
 
   uint64_t unknownCommands = 0;
   uint64_t ignoredWhileBusy = 0;
@@ -107,6 +108,18 @@ void NorChipPowerUp(NorChip* chip);
 
 uint16_t NorChipRead(NorChip* chip, uint32_t word);
 void NorChipWrite(NorChip* chip, uint32_t word, uint16_t value);
+
+// Taking the data words of a buffered program: a write then only fills the
+// buffer, so a run of them can skip the rest of NorChipWrite.
+inline bool NorChipLoadingBuffer(const NorChip* chip) { return chip->mode == NorMode::BufferData; }
+// NorChipWrite of a data word while NorChipLoadingBuffer.
+void NorChipBufferWord(NorChip* chip, uint32_t word, uint16_t value);
+// How many of `n` data words from `word` on the buffer takes as they come:
+// fewer when it fills first, none when `word` lies outside its region.
+uint32_t NorChipBufferRoom(const NorChip* chip, uint32_t word, uint32_t n);
+// Takes `n` words NorChipBufferRoom allowed, this chip's half of each bus
+// word being the 16 bits at `shift`: as n NorChipBufferWord calls.
+void NorChipBufferFill(NorChip* chip, uint32_t word, const uint32_t* in, uint32_t n, uint32_t shift);
 
 // Completes a realistic-timing job whose time is up; false while busy.
 bool NorChipSettle(NorChip* chip);

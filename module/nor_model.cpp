@@ -93,8 +93,9 @@ uint32_t LoadBus(const NorModel* m, uint32_t offset) {
 }
 
 // Both chips start a job on the same write; the pair is busy until the
-// longer one ends. Cuts the power where the busy budget runs out, else lets
-// a job held in fast timing finish.
+// longer one ends. Jobs that fast timing completed at once have no time.
+// Cuts the power where the busy budget runs out, else lets a job held in
+// fast timing finish.
 void CountBusyTime(NorModel* m, const uint64_t jobsBefore[kChipCount]) {
   bool started[kChipCount] = {};
   uint64_t longestNs = 0;
@@ -105,7 +106,7 @@ void CountBusyTime(NorModel* m, const uint64_t jobsBefore[kChipCount]) {
   }
   if (longestNs == 0) return;
   uint64_t longestUs = (longestNs + kNsPerUs - 1) / kNsPerUs;
-  if (m->busyUs + longestUs > m->powerCutBusyUs) {
+  if (m->powerCutBusyUs != 0 && m->busyUs + longestUs > m->powerCutBusyUs) {
     uint64_t intoNs = (m->powerCutBusyUs - m->busyUs) * kNsPerUs;
     for (uint32_t i = 0; i < kChipCount; i++) {
       if (started[i]) NorChipPowerCut(&m->chips[i], m->chips[i].pending.startNs + intoNs);
@@ -153,9 +154,38 @@ void BusWrite32(void* device, uint32_t offset, uint32_t value) {
   uint64_t jobsBefore[kChipCount] = {m->chips[0].jobsStarted, m->chips[1].jobsStarted};
   NorChipWrite(&m->chips[0], word, static_cast<uint16_t>(value & kChipMask));
   NorChipWrite(&m->chips[1], word, static_cast<uint16_t>(value >> kChipShift));
-  if (m->powerCutBusyUs != 0) CountBusyTime(m, jobsBefore);
+  if (m->chips[0].jobsStarted != jobsBefore[0] || m->chips[1].jobsStarted != jobsBefore[1]) {
+    CountBusyTime(m, jobsBefore);
+  }
   SaveLocks(m);
   UpdateDirect(m);
+}
+
+// Data words of buffered programs are most of what an update writes; while
+// both chips take them, nothing but the buffers changes, so they go in as a
+// run. Every other word, and the word a power cut is due on, goes the whole
+// way.
+void BusWriteWords(void* device, uint32_t offset, const uint32_t* in, size_t count) {
+  auto* m = static_cast<NorModel*>(device);
+  for (size_t i = 0; i < count;) {
+    uint32_t word = offset / kBusWordBytes;
+    uint32_t run = 0;
+    if (offset < m->busBytes && NorChipLoadingBuffer(&m->chips[0]) && NorChipLoadingBuffer(&m->chips[1])) {
+      uint64_t beforeCut = m->powerCutAfter == 0 ? UINT64_MAX : m->powerCutAfter - std::min(m->powerCutAfter, m->commandWrites);
+      run = static_cast<uint32_t>(std::min<uint64_t>(count - i, beforeCut));
+      run = NorChipBufferRoom(&m->chips[1], word, NorChipBufferRoom(&m->chips[0], word, run));
+    }
+    if (run == 0) {
+      BusWrite32(device, offset, in[i]);
+      run = 1;
+    } else {
+      NorChipBufferFill(&m->chips[0], word, in + i, run, 0);
+      NorChipBufferFill(&m->chips[1], word, in + i, run, kChipShift);
+      m->commandWrites += run;
+    }
+    i += run;
+    offset += run * kBusWordBytes;
+  }
 }
 
 void BusReadWords(void* device, uint32_t offset, uint32_t* out, size_t count) {
@@ -174,7 +204,7 @@ void BusReadWords(void* device, uint32_t offset, uint32_t* out, size_t count) {
   }
 }
 
-const BusDeviceOps kNorBusOps = {BusRead32, BusWrite32, BusReadWords};
+const BusDeviceOps kNorBusOps = {BusRead32, BusWrite32, BusReadWords, BusWriteWords};
 
 struct FaultOffset {
   const char* name;
@@ -297,3 +327,5 @@ NorChipCounters NorModelChipCounters(const NorModel* model, uint32_t chip) {
 }
 
 uint64_t NorModelCommandWrites(const NorModel* model) { return model->commandWrites; }
+
+uint64_t NorModelBusyUs(const NorModel* model) { return model->busyUs; }

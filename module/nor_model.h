@@ -47,3 +47,7 @@ struct NorChipCounters {
 NorChipCounters NorModelChipCounters(const NorModel* model, uint32_t chip);
 // Bus writes taken so far (what the power-cut fault counts).
 uint64_t NorModelCommandWrites(const NorModel* model);
+// Datasheet time the pair has been busy with programs and erases since it
+// powered up: in realistic timing, or in fast timing with a busy-time power
+// cut set; otherwise none.
+uint64_t NorModelBusyUs(const NorModel* model);

@@ -24,6 +24,14 @@ void Trace(PhysBus* bus, const BusRange* range, bool write, uint32_t address, ui
   bus->trace.push_back(BusTraceEntry{range != nullptr ? range->name : nullptr, write, address, value});
 }
 
+// The device that answers every word of [address, address + count words),
+// or null when the run crosses devices or open bus.
+const BusRange* OneDevice(PhysBus* bus, uint32_t address, size_t count) {
+  const BusRange* range = PhysBusFind(bus, address);
+  if (range == nullptr || uint64_t{address} + uint64_t{count} * kWordBytes > RangeEnd(*range)) return nullptr;
+  return range;
+}
+
 }  // namespace
 
 bool PhysBusAttach(PhysBus* bus, const BusRange& range, std::string* error) {
@@ -78,10 +86,8 @@ void PhysBusWrite32(PhysBus* bus, uint32_t address, uint32_t value) {
 
 void PhysBusReadWords(PhysBus* bus, uint32_t address, uint32_t* out, size_t count) {
   if (count == 0) return;
-  const BusRange* range = PhysBusFind(bus, address);
-  bool oneDevice = range != nullptr && range->ops->readWords != nullptr &&
-                   uint64_t{address} + uint64_t{count} * kWordBytes <= RangeEnd(*range);
-  if (!oneDevice) {
+  const BusRange* range = OneDevice(bus, address, count);
+  if (range == nullptr || range->ops->readWords == nullptr) {
     // Crossing devices or open bus: word by word, wrapping as the address lines do.
     for (size_t i = 0; i < count; i++) {
       out[i] = PhysBusRead32(bus, address + static_cast<uint32_t>(i * kWordBytes));
@@ -93,4 +99,16 @@ void PhysBusReadWords(PhysBus* bus, uint32_t address, uint32_t* out, size_t coun
     for (size_t i = 0; i < count; i++)
       Trace(bus, range, false, address + static_cast<uint32_t>(i * kWordBytes), out[i]);
   }
+}
+
+void PhysBusWriteWords(PhysBus* bus, uint32_t address, const uint32_t* in, size_t count) {
+  if (count == 0) return;
+  const BusRange* range = OneDevice(bus, address, count);
+  // A traced run goes word by word, so the trace holds each write before the
+  // next one acts, however the run ends (a power cut ends the process).
+  if (range == nullptr || range->ops->writeWords == nullptr || bus->tracing) {
+    for (size_t i = 0; i < count; i++) PhysBusWrite32(bus, address + static_cast<uint32_t>(i * kWordBytes), in[i]);
+    return;
+  }
+  range->ops->writeWords(range->device, address - range->base, in, count);
 }

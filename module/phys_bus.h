@@ -12,6 +12,9 @@ struct BusDeviceOps {
   void (*write32)(void* device, uint32_t offset, uint32_t value);
   // Consecutive words from `offset`; null means one read32 per word.
   void (*readWords)(void* device, uint32_t offset, uint32_t* out, size_t count);
+  // Consecutive words from `offset`, each taking effect as its own write32
+  // would; null means one write32 per word.
+  void (*writeWords)(void* device, uint32_t offset, const uint32_t* in, size_t count) = nullptr;
 };
 
 struct BusRange {
@@ -46,6 +49,7 @@ bool PhysBusAttach(PhysBus* bus, const BusRange& range, std::string* error);
 uint32_t PhysBusRead32(PhysBus* bus, uint32_t address);
 void PhysBusWrite32(PhysBus* bus, uint32_t address, uint32_t value);
 void PhysBusReadWords(PhysBus* bus, uint32_t address, uint32_t* out, size_t count);
+void PhysBusWriteWords(PhysBus* bus, uint32_t address, const uint32_t* in, size_t count);
 
 // The device that answers `address`, or null for open bus.
 const BusRange* PhysBusFind(PhysBus* bus, uint32_t address);

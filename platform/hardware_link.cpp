@@ -1,5 +1,6 @@
 #include "platform/hardware_link.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -9,8 +10,10 @@ namespace {
 
 struct HardwareLinkState {
   std::mutex mutex;
-  bool open = false;
-  std::string dir;  // module the hardware belongs to
+  // Set once the hardware is open: every register access asks for it, so it
+  // is read without the lock. Attaching a module detaches the last one first,
+  // which resets this, so the hardware here is always the attached module's.
+  std::atomic<ModuleHardware*> ready{nullptr};
   ModuleHardware hw;
 };
 
@@ -19,23 +22,21 @@ HardwareLinkState g_link;
 }  // namespace
 
 ModuleHardware* PlatformHardware() {
+  if (ModuleHardware* hw = g_link.ready.load(std::memory_order_acquire)) return hw;
   std::lock_guard<std::mutex> lock(g_link.mutex);
   const Module* module = PlatformModule();
   if (module == nullptr) return nullptr;
-  // A re-attach without a detach in between must not leave the old module's devices on the bus.
-  if (g_link.open && g_link.dir == module->dir) return &g_link.hw;
+  if (ModuleHardware* hw = g_link.ready.load(std::memory_order_relaxed)) return hw;
   std::string error;
   if (!ModuleHardwareOpen(*module, &g_link.hw, &error)) {
     std::fprintf(stderr, "flashwright: module hardware: %s\n", error.c_str());
   }
-  g_link.open = true;
-  g_link.dir = module->dir;
+  g_link.ready.store(&g_link.hw, std::memory_order_release);
   return &g_link.hw;
 }
 
 void PlatformHardwareReset() {
   std::lock_guard<std::mutex> lock(g_link.mutex);
-  if (g_link.open) ModuleHardwareClose(&g_link.hw);
-  g_link.open = false;
-  g_link.dir.clear();
+  if (g_link.ready.load(std::memory_order_relaxed) != nullptr) ModuleHardwareClose(&g_link.hw);
+  g_link.ready.store(nullptr, std::memory_order_release);
 }

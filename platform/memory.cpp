@@ -285,17 +285,17 @@ void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
 
 void READ_REGISTER_BUFFER_ULONG(volatile ULONG* reg, ULONG* buffer, ULONG count) {
   std::lock_guard<std::mutex> lock(g_memory.mutex);
+  PhysBus* bus = Bus();
   ForEachWindowRun(reg, count, false, [&](const Window& w, volatile ULONG* at, ULONG done, ULONG words) {
-    PhysBusReadWords(Bus(), PhysOf(w, at), buffer + done, words);
+    PhysBusReadWords(bus, PhysOf(w, at), buffer + done, words);
   });
 }
 
 void WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* reg, const ULONG* buffer, ULONG count) {
   std::lock_guard<std::mutex> lock(g_memory.mutex);
+  PhysBus* bus = Bus();
   ForEachWindowRun(reg, count, true, [&](const Window& w, volatile ULONG* at, ULONG done, ULONG words) {
-    PhysBus* bus = Bus();
-    uint32_t phys = PhysOf(w, at);
-    for (ULONG i = 0; i < words; i++) PhysBusWrite32(bus, phys + i * static_cast<uint32_t>(kWordBytes), buffer[done + i]);
+    PhysBusWriteWords(bus, PhysOf(w, at), buffer + done, words);
   });
 }
 

@@ -19,7 +19,7 @@ constexpr const char* kBoard = "nor";
 
 struct BenchModuleState {
   std::string dir;
-  std::map<std::string, std::string> boards;  // board name -> its module's folder
+  std::map<std::string, std::string> boards;  // board name and settings -> its module's folder
 };
 
 BenchModuleState g_bench;
@@ -51,10 +51,12 @@ bool BenchModuleAttach(const char* name, const std::vector<std::string>& setting
 bool BenchModuleUse(const char* board, const std::vector<std::string>& settings) {
   ResetProgramLayersForTests();
   PlatformDetachModule();
-  auto known = g_bench.boards.find(board);
+  std::string key = board;
+  for (const std::string& setting : settings) key += " " + setting;
+  auto known = g_bench.boards.find(key);
   if (known == g_bench.boards.end()) {
     if (!MakeModule(board, board, settings)) return false;
-    g_bench.boards[board] = g_bench.dir;
+    g_bench.boards[key] = g_bench.dir;
     return true;
   }
   g_bench.dir = known->second;

@@ -11,7 +11,8 @@
 // applied to the default board before the module is made.
 bool BenchModuleAttach(const char* name, const std::vector<std::string>& settings = {});
 
-// Makes (on first use) and attaches a module of `board` with `settings`,
+// Makes (on first use of the board with these settings) and attaches a
+// module of `board` with `settings`,
 // detaching whatever module was attached and putting the program's layers
 // back to their start, so one run can compare boards. Modules made this way
 // are removed at the end of the run.
