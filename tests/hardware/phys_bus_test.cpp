@@ -93,6 +93,40 @@ TEST(PhysBus, BlockReadsUseTheDeviceOnlyWhenItHoldsTheWholeRun) {
   EXPECT_EQ(out[3], 0xFFFFFFFFu);
 }
 
+int g_blockWrites = 0;
+void RamWriteWords(void* d, uint32_t offset, const uint32_t* in, size_t count) {
+  g_blockWrites++;
+  for (size_t i = 0; i < count; i++) RamWrite(d, offset + 4 * static_cast<uint32_t>(i), in[i]);
+}
+const BusDeviceOps kRamRunOps{RamRead, RamWrite, RamReadWords, RamWriteWords};
+
+TEST(PhysBus, BlockWritesUseTheDeviceOnlyWhenItHoldsTheWholeRunAndNothingIsTraced) {
+  PhysBus bus;
+  Ram a = MakeRam(4, 0), b = MakeRam(4, 0);
+  std::string error;
+  ASSERT_TRUE(PhysBusAttach(&bus, {"a", 0x1000, 0x10, &kRamRunOps, &a}, &error));
+  ASSERT_TRUE(PhysBusAttach(&bus, {"b", 0x1010, 0x10, &kRamRunOps, &b}, &error));
+  const uint32_t in[4] = {1, 2, 3, 4};
+  g_blockWrites = 0;
+  PhysBusWriteWords(&bus, 0x1004, in, 3);
+  EXPECT_EQ(g_blockWrites, 1);
+  EXPECT_EQ(a.words, (std::vector<uint32_t>{0, 1, 2, 3}));
+
+  // Across two devices, each gets its own words.
+  PhysBusWriteWords(&bus, 0x1008, in, 4);
+  EXPECT_EQ(g_blockWrites, 1);
+  EXPECT_EQ(a.words, (std::vector<uint32_t>{0, 1, 1, 2}));
+  EXPECT_EQ(b.words, (std::vector<uint32_t>{3, 4, 0, 0}));
+
+  // Traced, every word shows on its own.
+  bus.tracing = true;
+  PhysBusWriteWords(&bus, 0x1018, in, 2);
+  EXPECT_EQ(g_blockWrites, 1);
+  ASSERT_EQ(bus.trace.size(), 2u);
+  EXPECT_EQ(bus.trace[1].address, 0x101Cu);
+  EXPECT_EQ(bus.trace[1].value, 2u);
+}
+
 TEST(PhysBus, TraceNamesDeviceDirectionAddressAndValue) {
   PhysBus bus;
   Ram a = MakeRam(4, 0x55);
