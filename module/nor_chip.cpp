@@ -45,8 +45,14 @@ uint8_t Status(const NorChip* c) {
   return static_cast<uint8_t>((c->pending.job == NorJob::None ? kNorStatusReady : 0) | c->errors);
 }
 
+bool Within(int64_t word, uint32_t first, uint32_t words) { return word >= first && word < int64_t{first} + words; }
+
 // Programming only clears bits; the fault words misbehave as set up.
 void Program(NorChip* c, uint32_t first, const uint16_t* data, uint32_t words) {
+  if (!Within(c->faultProgramWord, first, words) && !Within(c->faultWeakWord, first, words)) {
+    for (uint32_t i = 0; i < words; i++) Store(c, first + i, Load(c, first + i) & data[i]);
+    return;
+  }
   for (uint32_t i = 0; i < words; i++) {
     uint32_t word = first + i;
     if (word == c->faultProgramWord) continue;
@@ -123,7 +129,7 @@ void StartProgram(NorChip* c, uint32_t first, const uint16_t* data, uint32_t wor
     return;
   }
   uint8_t errors = 0;
-  if (c->faultProgramWord >= first && c->faultProgramWord < int64_t{first} + words) errors = kNorStatusProgramError;
+  if (Within(c->faultProgramWord, first, words)) errors = kNorStatusProgramError;
   if (CompletesAtOnce(c)) {
     // Straight from the caller's words: a job that ends here is never looked at again.
     c->jobsStarted++;
