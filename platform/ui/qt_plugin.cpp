@@ -27,10 +27,12 @@ const UiQtPlugin* Load(std::string* error) {
   std::string folder;
   if (!ProgramFolder(&folder, error)) return nullptr;
   std::string file = folder + kUiQtPluginFile;
-  // Every symbol now, so a plug-in that does not fit the program is refused
-  // here, with a message, rather than ending the run at its first window.
+  // The plug-in binds all its own symbols at load (it is linked so): one
+  // that does not fit the program is refused here, with a message, rather
+  // than ending the run at its first window. Qt's own libraries still bind
+  // lazily, as RTLD_NOW would not let them.
   // Never closed: Qt cannot be unloaded from a running process.
-  void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = ::dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
   if (handle == nullptr) {
     *error = ::dlerror();
     return nullptr;
