@@ -19,7 +19,7 @@ constexpr const char* kBoard = "nor";
 
 struct BenchModuleState {
   std::string dir;
-  std::map<std::string, std::string> boards;  // board name -> its module's folder
+  std::map<std::string, std::string> boards;  // module name -> its folder
 };
 
 BenchModuleState g_bench;
@@ -49,12 +49,16 @@ bool BenchModuleAttach(const char* name, const std::vector<std::string>& setting
 }
 
 bool BenchModuleUse(const char* board, const std::vector<std::string>& settings) {
+  return BenchModuleUseAs(board, board, settings);
+}
+
+bool BenchModuleUseAs(const char* name, const char* board, const std::vector<std::string>& settings) {
   ResetProgramLayersForTests();
   PlatformDetachModule();
-  auto known = g_bench.boards.find(board);
+  auto known = g_bench.boards.find(name);
   if (known == g_bench.boards.end()) {
-    if (!MakeModule(board, board, settings)) return false;
-    g_bench.boards[board] = g_bench.dir;
+    if (!MakeModule(name, board, settings)) return false;
+    g_bench.boards[name] = g_bench.dir;
     return true;
   }
   g_bench.dir = known->second;
