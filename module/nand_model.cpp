@@ -198,7 +198,8 @@ NandModel* NandModelOpen(const std::string& flashPath, const std::string& shmDir
     return nullptr;
   }
   NandFaultsLoad(config, type, &m->faults, error);
-  if (!NandArrayOpen(flashPath, type, &m->array, error) || !OpenSetup(m, shmDir, error)) {
+  if (!NandArrayOpen(flashPath, type, &m->array, error) || !NandArrayCountChanges(&m->array, shmDir, error) ||
+      !OpenSetup(m, shmDir, error)) {
     NandModelClose(m);
     return nullptr;
   }
@@ -233,6 +234,8 @@ void NandModelOsDriverSetUp(NandModel* model) {
 
 const BusDeviceOps* NandModelBusOps() { return &kOps; }
 const NandChipType* NandModelChip(const NandModel* model) { return model->array.chip; }
+
+uint64_t NandModelCellChanges(const NandModel* model) { return NandArrayChanges(&model->array); }
 
 NandCounters NandModelCounters(const NandModel* model) {
   const NandControllerCounters& c = model->controller.counters;
