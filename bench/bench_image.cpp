@@ -89,49 +89,10 @@ struct HeapWatch {
 HeapWatch g_heap;
 
 void Sample() { g_heap.peak = std::max(g_heap.peak, HeapInUse() - std::min(HeapInUse(), g_heap.base)); }
-int SampleValidate(uint32_t, uint32_t) {
-  Sample();
-  return 1;
-}
 int SampleBytes(uint32_t, uint32_t) {
   Sample();
   return 1;
 }
-
-// Arguments: megabytes, and 1 for the image of small records out of order.
-void BM_Validate(benchmark::State& state) {
-  if (!TheModule().ready) return state.SkipWithError("no module");
-  uint32_t megabytes = static_cast<uint32_t>(state.range(0));
-  std::u16string path = ImageName(megabytes, state.range(1) != 0);
-  // A successful validation keeps the work buffer for the update; start without one.
-  WorkBufferFree();
-  g_heap = HeapWatch{HeapInUse(), 0};
-  for (auto _ : state) {
-    if (FWLSetBinFile(path.c_str(), nullptr, SampleValidate, 1) != 0) return state.SkipWithError("validation failed");
-    FWLCloseFile();
-  }
-  state.SetBytesProcessed(int64_t{state.iterations()} * megabytes * kMB);
-  state.counters["peak_heap_KiB"] = static_cast<double>(g_heap.peak) / 1024;
-}
-BENCHMARK(BM_Validate)->Args({8, 0})->Args({32, 0})->Args({32, 1})->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// Only reading the same file through the same platform calls, in the same pieces.
-void BM_ReadFile(benchmark::State& state) {
-  if (!TheModule().ready) return state.SkipWithError("no module");
-  uint32_t megabytes = static_cast<uint32_t>(state.range(0));
-  std::u16string path = ImageName(megabytes);
-  std::vector<uint8_t> buffer(kChunk);
-  uint64_t total = 0;
-  for (auto _ : state) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    DWORD done = 0;
-    while (ReadFile(file, buffer.data(), kChunk, &done, nullptr) && done != 0) total += done;
-    CloseHandle(file);
-    benchmark::DoNotOptimize(buffer.data());
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(total));
-}
-BENCHMARK(BM_ReadFile)->Arg(32)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Update(benchmark::State& state) {
   if (!TheModule().ready) return state.SkipWithError("no module");

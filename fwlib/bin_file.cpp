@@ -35,16 +35,23 @@ uint32_t Report(const Walk& w) {
                                                                                            : FWL_ERR_USER_ABORT;
 }
 
-// Reads `length` bytes through the work buffer into the running checksum,
-// in pieces of whole `align` units, reporting after each.
+// Takes `length` bytes into the running checksum, in pieces of whole
+// `align` units as large as the work buffer, reporting after each. The
+// bytes come straight from the mapped file where it could be mapped, else
+// through the work buffer.
 uint32_t SumData(Walk* w, uint64_t length, uint32_t align) {
   uint32_t limit = WorkBufferSize() - WorkBufferSize() % align;
   if (length != 0 && limit == 0) return FWL_ERR_NO_MEMORY;
   while (length != 0) {
     uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(length, limit));
-    if (!ImageFileReadAll(WorkBufferData(), piece)) return FWL_ERR_FILE_FORMAT;
-    // Only a Fletcher piece that is not in whole words is refused.
-    if (!ChecksumFeed(WorkBufferData(), piece)) return FWL_ERR_FILE_FORMAT;
+    for (uint32_t left = piece; left != 0;) {
+      const uint8_t* data = nullptr;
+      uint32_t got = ImageFileBorrow(WorkBufferData(), left, align, &data);
+      // Data cut short by the end of the file; only a Fletcher piece that
+      // is not in whole words is refused.
+      if (got == 0 || !ChecksumFeed(data, got)) return FWL_ERR_FILE_FORMAT;
+      left -= got;
+    }
     w->position += piece;
     length -= piece;
     uint32_t result = Report(*w);
@@ -260,7 +267,10 @@ uint32_t FWLSetBinFile(const WCHAR* path, RegionSummary* summary, ValidateProgre
   state->imageFile = file;
   Walk w;
   w.verify = verify != 0;
+  // Only the checked data is worth mapping; without verify it is skipped.
+  if (w.verify) ImageFileMap();
   uint32_t result = WalkFile(&w);
+  ImageFileUnmap();
   if (result != FWL_OK) {
     FWLCloseFile();
     WorkBufferFree();

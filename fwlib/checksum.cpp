@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "fwlib/checksum_runs.h"
+
 namespace {
 
 constexpr uint32_t FLETCHER_START = 0xFFFF;
@@ -22,18 +24,18 @@ ChecksumState g_checksum;
 
 uint32_t Fold(uint32_t s) { return (s & LOW_HALF) + (s >> HALF_BITS); }
 
-// Works on locals: the data bytes could alias the state as far as the
-// compiler knows, which would keep the loops from being optimised.
 void FeedFletcher(const uint8_t* data, uint32_t length) {
   ChecksumState& c = g_checksum;
   uint32_t sum1 = c.sum1, sum2 = c.sum2, blockLeft = c.blockLeft;
   for (uint32_t i = 0; i < length;) {
     if (blockLeft == 0) blockLeft = FLETCHER_BLOCK_BYTES;
+    // Blocks and pieces are whole words, so a run is too.
     uint32_t run = std::min(blockLeft, length - i);
-    for (uint32_t end = i + run; i < end; i += 2) {
-      sum1 += uint32_t{data[i]} | uint32_t{data[i + 1]} << 8;
-      sum2 += sum1;
-    }
+    uint32_t words = run / 2;
+    WordRunSums s = WordRunSumsOf(data + i, words);
+    sum2 += words * sum1 + s.weighted;
+    sum1 += s.plain;
+    i += run;
     blockLeft -= run;
     // Folding once per block keeps both sums from overflowing 32 bits.
     if (blockLeft == 0) {
@@ -44,11 +46,6 @@ void FeedFletcher(const uint8_t* data, uint32_t length) {
   c.sum1 = sum1;
   c.sum2 = sum2;
   c.blockLeft = blockLeft;
-}
-
-uint32_t ByteSum(uint32_t sum, const uint8_t* data, uint32_t length) {
-  for (uint32_t i = 0; i < length; i++) sum += data[i];
-  return sum;
 }
 
 }  // namespace
@@ -67,7 +64,7 @@ void ChecksumReset() {
 bool ChecksumFeed(const uint8_t* data, uint32_t length) {
   ChecksumState& c = g_checksum;
   if (c.kind == ChecksumKind::ByteSum) {
-    c.byteSum = ByteSum(c.byteSum, data, length);
+    c.byteSum = ByteSumRun(c.byteSum, data, length);
   } else {
     if (length % FLETCHER_PIECE_ALIGN != 0) return false;
     if (!c.finished) FeedFletcher(data, length);

@@ -50,12 +50,7 @@ bool AtomicWriteFile(const std::string& path, std::string_view data, std::string
   return ok;
 }
 
-bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = Describe("cannot open", path);
-    return false;
-  }
+bool ReadWholeFd(int fd, const std::string& path, std::string* data, std::string* error) {
   data->clear();
   char chunk[65536];
   for (;;) {
@@ -63,12 +58,20 @@ bool ReadWholeFile(const std::string& path, std::string* data, std::string* erro
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *error = Describe("cannot read", path);
-      ::close(fd);
       return false;
     }
-    if (n == 0) break;
+    if (n == 0) return true;
     data->append(chunk, static_cast<size_t>(n));
   }
+}
+
+bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = Describe("cannot open", path);
+    return false;
+  }
+  bool ok = ReadWholeFd(fd, path, data, error);
   ::close(fd);
-  return true;
+  return ok;
 }

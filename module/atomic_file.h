@@ -10,3 +10,5 @@ bool AtomicWriteFile(const std::string& path, std::string_view data, std::string
 
 // Reads a whole file; false with `error` set when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string* data, std::string* error);
+// The rest of an open file, from its position; `path` only names it in errors.
+bool ReadWholeFd(int fd, const std::string& path, std::string* data, std::string* error);

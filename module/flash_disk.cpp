@@ -79,16 +79,20 @@ bool Newer(const FlashDisk& disk, uint32_t a, uint32_t b) {
   return SlotInBlock(disk, a) > SlotInBlock(disk, b);
 }
 
+// Counts live copies as it goes: the blocks before have been scanned, so
+// a copy that loses its place is taken off a count that has it.
 void TakeCopy(FlashDisk* disk, uint32_t sector, uint32_t slotIndex) {
   uint32_t& current = disk->sectorSlot[sector];
-  if (current == kFlashDiskNoAddress) {
-    current = slotIndex;
-  } else if (Newer(*disk, slotIndex, current)) {
-    disk->stale.push_back(current);
-    current = slotIndex;
-  } else {
+  if (current != kFlashDiskNoAddress && !Newer(*disk, slotIndex, current)) {
     disk->stale.push_back(slotIndex);
+    return;
   }
+  if (current != kFlashDiskNoAddress) {
+    disk->stale.push_back(current);
+    disk->blocks[SlotBlock(*disk, current)].live--;
+  }
+  current = slotIndex;
+  disk->blocks[SlotBlock(*disk, slotIndex)].live++;
 }
 
 bool ScanBlock(FlashDisk* disk, uint32_t block, std::vector<uint8_t>* table, std::string* error) {
@@ -346,9 +350,6 @@ bool FlashDiskMount(const ModuleFlash& flash, const FlashDiskGeometry& geometry,
   std::vector<uint8_t> table;
   for (uint32_t block = 0; block < disk->layout.blocks; block++) {
     if (!ScanBlock(disk, block, &table, error)) return false;
-  }
-  for (uint32_t slot : disk->sectorSlot) {
-    if (slot != kFlashDiskNoAddress) disk->blocks[SlotBlock(*disk, slot)].live++;
   }
   // New copies continue in the newest block; an older block with free slots
   // must not take them, or they would rank below copies already written.

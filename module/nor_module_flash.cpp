@@ -114,9 +114,19 @@ bool FlashRead(void* ctx, uint32_t offset, void* out, uint32_t length) {
   if (length == 0) return true;
   Command(a, offset & ~(kBusWordBytes - 1), kNorCmdReadArray);
   auto* dst = static_cast<uint8_t*>(out);
-  uint32_t words[kReadChunkWords];
   uint64_t end = uint64_t{offset} + length;
   uint64_t at = offset;
+  // The bus word's bytes lie in memory order on a little-endian host: from a
+  // word boundary into a word-aligned buffer, whole words go straight in.
+  if constexpr (std::endian::native == std::endian::little) {
+    size_t whole = length / kBusWordBytes;
+    if (offset % kBusWordBytes == 0 && reinterpret_cast<uintptr_t>(dst) % alignof(uint32_t) == 0 && whole != 0) {
+      a.bus->readWords(a.model, offset, reinterpret_cast<uint32_t*>(dst), whole);
+      dst += whole * kBusWordBytes;
+      at += whole * kBusWordBytes;
+    }
+  }
+  uint32_t words[kReadChunkWords];
   while (at < end) {
     uint32_t first = static_cast<uint32_t>(at) & ~(kBusWordBytes - 1);
     uint64_t chunkEnd = std::min<uint64_t>(end, uint64_t{first} + kReadChunkWords * kBusWordBytes);

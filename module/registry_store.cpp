@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "module/atomic_file.h"
 #include "module/module_dir.h"
@@ -100,6 +101,53 @@ int LockLive(const std::string& moduleDir, std::string* error) {
 }
 
 void UnlockLive(int fd) { ::close(fd); }
+
+// The registry text parsed last, by the file it was read from. Every
+// registry call and every storage call reads the live registry, and parsing
+// it costs far more than looking at the file. The file stays open, so its
+// inode cannot be freed and reused by another file while it is known here:
+// writers replace the file by rename, so the same inode with the same size
+// and times still holds the same text. A process-wide cache, not module
+// state: it is keyed by the file's path.
+struct ParsedRegistry {
+  std::string path;
+  int fd = -1;
+  struct stat file = {};
+  RegistryData data;
+};
+
+struct ParsedRegistryCache {
+  std::mutex lock;
+  ParsedRegistry last;
+};
+
+ParsedRegistryCache g_parsed;
+
+bool SameTime(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// `now`: what the path names at present.
+bool ParsedBefore(const std::string& path, const struct stat& now, RegistryData* data) {
+  std::lock_guard<std::mutex> guard(g_parsed.lock);
+  const ParsedRegistry& p = g_parsed.last;
+  if (p.fd < 0 || p.path != path || p.file.st_dev != now.st_dev || p.file.st_ino != now.st_ino ||
+      p.file.st_size != now.st_size || !SameTime(p.file.st_mtim, now.st_mtim) ||
+      !SameTime(p.file.st_ctim, now.st_ctim)) {
+    return false;
+  }
+  *data = p.data;
+  return true;
+}
+
+// Takes over `fd`, the descriptor the parsed text was read from; `file` is
+// how it stood before the read, so a change made while reading shows.
+void KeepParsed(const std::string& path, int fd, const struct stat& file, const RegistryData& data) {
+  ParsedRegistry fresh = {path, fd, file, data};
+  std::lock_guard<std::mutex> guard(g_parsed.lock);
+  if (g_parsed.last.fd >= 0) ::close(g_parsed.last.fd);
+  g_parsed.last = std::move(fresh);
+}
 
 }  // namespace
 
@@ -238,17 +286,31 @@ bool RegistryLoadLive(const std::string& moduleDir, RegistryData* data, std::str
   struct stat st;
   // The file is only ever replaced by rename, never removed, so a missing
   // file is a module that has no registry yet.
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+  bool found = ::stat(path.c_str(), &st) == 0;
+  if (!found && errno == ENOENT) {
     *data = RegistryData{};
     return true;
   }
-  std::string text;
-  if (!ReadWholeFile(path, &text, error)) return false;
-  if (!RegistryFromText(text, data, error)) {
-    *error = path + ": " + *error;
+  if (found && ParsedBefore(path, st, data)) return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = "cannot open " + path + ": " + std::strerror(errno);
     return false;
   }
-  return true;
+  struct stat opened;
+  bool known = ::fstat(fd, &opened) == 0;
+  std::string text;
+  bool ok = ReadWholeFd(fd, path, &text, error);
+  if (ok && !RegistryFromText(text, data, error)) {
+    *error = path + ": " + *error;
+    ok = false;
+  }
+  if (ok && known) {
+    KeepParsed(path, fd, opened, *data);
+  } else {
+    ::close(fd);
+  }
+  return ok;
 }
 
 bool RegistryUpdateLive(const std::string& moduleDir, RegistryEdit edit, void* context, std::string* error) {

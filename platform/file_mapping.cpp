@@ -1,5 +1,7 @@
 #include "platform/file_mapping.h"
 
+#include <fcntl.h>
+
 #include <map>
 #include <mutex>
 #include <new>
@@ -7,7 +9,10 @@
 
 #include "module/shared_memory.h"
 #include "platform/error.h"
+#include "platform/files.h"
+#include "platform/files_internal.h"
 #include "platform/handles.h"
+#include "platform/host_entry.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -67,22 +72,56 @@ bool OpenSection(LPCWSTR name, uint64_t size, SharedMemory* memory, bool* existe
   return true;
 }
 
+// A section over a file of the object store shows the file's own bytes.
+// Only reading them is offered, and only unnamed, so no other process can
+// come to share it. The section holds the file open on its own, so the file
+// handle may be closed first, as on the module.
+bool OpenFileSection(HANDLE file, DWORD protection, uint64_t size, LPCWSTR name, SharedMemory* memory) {
+  if (protection != PAGE_READONLY || (name != nullptr && name[0] != 0)) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+  }
+  int fd = FileHostDescriptor(file, GENERIC_READ);
+  if (fd < 0) return false;
+  HostEntry entry{};
+  if (!HostStatFd(fd, &entry)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  // An empty file has no bytes to show, and a read-only section cannot make
+  // the file any longer.
+  if (entry.size == 0) {
+    SetLastError(ERROR_FILE_INVALID);
+    return false;
+  }
+  if (size > entry.size) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) {
+    SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    return false;
+  }
+  memory->fd = own;
+  memory->size = size != 0 ? size : entry.size;
+  return true;
+}
+
 }  // namespace
 
 HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWORD sizeHigh, DWORD sizeLow,
                           LPCWSTR name) {
-  if (file != INVALID_HANDLE_VALUE) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-  }
+  bool onFile = file != INVALID_HANDLE_VALUE;
   DWORD protection = protect & kProtectionMask;
   uint64_t size = Combine(sizeHigh, sizeLow);
+  // A file section may take its size from the file.
   if ((protection != PAGE_READONLY && protection != PAGE_READWRITE) ||
-      (protect & ~(kProtectionMask | SEC_COMMIT)) != 0 || size == 0) {
+      (protect & ~(kProtectionMask | SEC_COMMIT)) != 0 || (size == 0 && !onFile)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (size > kMaxSectionBytes) {
+  if (size > kMaxSectionBytes && !onFile) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -93,7 +132,9 @@ HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES, DWORD protect, DWO
   }
   object->writable = protection == PAGE_READWRITE;
   bool existed = false;
-  if (!OpenSection(name, size, &object->memory, &existed)) {
+  bool opened = onFile ? OpenFileSection(file, protection, size, name, &object->memory)
+                       : OpenSection(name, size, &object->memory, &existed);
+  if (!opened) {
     delete object;
     return nullptr;
   }

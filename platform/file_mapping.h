@@ -1,6 +1,7 @@
-// Paging-file backed memory sections. A named section belongs to the
-// attached module and every process on it sees the same bytes; an unnamed one
-// is this process's own. Sections are zero-filled when created.
+// Memory sections. Paging-file backed ones are zero-filled when created; a
+// named one belongs to the attached module and every process on it sees the
+// same bytes, an unnamed one is this process's own. A section can also show
+// a file of the object store, for reading.
 #pragma once
 
 #include "platform/memory.h"  // PAGE_READONLY, PAGE_READWRITE
@@ -14,11 +15,16 @@ constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001F;
 // View offsets are multiples of this, as on the module.
 constexpr DWORD kAllocationGranularity = 0x10000;
 
-// `file` must be INVALID_HANDLE_VALUE (mapping host files is not offered).
-// `protect` is PAGE_READONLY or PAGE_READWRITE, optionally with SEC_COMMIT.
-// Opening an existing named section sets ERROR_ALREADY_EXISTS and keeps that
-// section's size; else the last error is ERROR_SUCCESS. Null on failure;
-// named sections need an attached module (ERROR_PATH_NOT_FOUND).
+// With `file` INVALID_HANDLE_VALUE, a paging-file section: `protect` is
+// PAGE_READONLY or PAGE_READWRITE, optionally with SEC_COMMIT. Opening an
+// existing named section sets ERROR_ALREADY_EXISTS and keeps that section's
+// size; else the last error is ERROR_SUCCESS. Named sections need an attached
+// module (ERROR_PATH_NOT_FOUND).
+// With a file handle opened for reading, an unnamed PAGE_READONLY section of
+// the file's first `size` bytes (0: the whole file); ERROR_FILE_INVALID for
+// an empty file, ERROR_INVALID_PARAMETER for a size past its end,
+// ERROR_NOT_SUPPORTED for a name, PAGE_READWRITE or a file of a mounted
+// volume. Null on failure.
 HANDLE CreateFileMappingW(HANDLE file, LPSECURITY_ATTRIBUTES attributes, DWORD protect, DWORD sizeHigh,
                           DWORD sizeLow, LPCWSTR name);
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/error.h"
+#include "platform/files_internal.h"
 #include "platform/handles.h"
 #include "platform/host_entry.h"
 #include "platform/module_path.h"
@@ -349,6 +350,20 @@ DWORD GetFileSize(HANDLE handle, DWORD* high) {
   if (high != nullptr) *high = static_cast<DWORD>(entry.size >> kHalfBits);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(entry.size & kLowHalfMask);
+}
+
+int FileHostDescriptor(HANDLE handle, DWORD access) {
+  if (VolumeFileHandle(handle)) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return -1;
+  }
+  FileObject* file = FileFromHandle(handle);
+  if (file == nullptr) return -1;
+  if ((file->open.access & access) != access) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  return file->fd;
 }
 
 BOOL FlushFileBuffers(HANDLE handle) {

@@ -10,8 +10,10 @@
 #include "platform/types.h"
 
 // Sectors asked about per sector address query: each query rescans the
-// flash disk, so one asks about many sectors at once.
-constexpr uint32_t FS_SECTOR_QUERY_BATCH = 4096;
+// flash disk, so one asks about many sectors at once. The numbers and the
+// answers take 256 KB; a store of up to 16 MB of 512-byte sectors is asked
+// about in one query.
+constexpr uint32_t FS_SECTOR_QUERY_BATCH = 32768;
 
 // The largest run of one chunk: 2 MB of sectors (the work buffer's full size).
 constexpr uint32_t FS_RUN_BYTES_MAX = 0x200000;

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/file_mapping.h"
 #include "tests/files/files_fixture.h"
 
 namespace {
@@ -139,6 +140,38 @@ TEST_F(FileIo, HandlesOnlyDoWhatTheyWereOpenedFor) {
   EXPECT_EQ(std::string(buffer, done), "XYc");
   CloseHandle(reader);
   CloseHandle(writer);
+}
+
+// A section over a file shows the file's bytes for reading only, past the
+// first allocation granule too, and outlives the handle it was made from.
+TEST_F(FileIo, FileSectionsShowTheFileForReading) {
+  std::string content(kAllocationGranularity + 10, 'a');
+  content.replace(kAllocationGranularity, 4, "view");
+  HostWrite(Host("Temp/image.bin"), content);
+  HostWrite(Host("Temp/empty.bin"), "");
+  HANDLE reader = Open(u"\\Temp\\image.bin", GENERIC_READ, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  HANDLE writer = Open(u"\\Temp\\image.bin", GENERIC_WRITE, OPEN_EXISTING, FILE_SHARE_READ | FILE_SHARE_WRITE);
+  HANDLE empty = Open(u"\\Temp\\empty.bin", GENERIC_READ, OPEN_EXISTING);
+  auto refusal = [](HANDLE file, DWORD protect, DWORD size, LPCWSTR name) {
+    return Fails(CreateFileMappingW(file, nullptr, protect, 0, size, name) != nullptr);
+  };
+  EXPECT_EQ(refusal(writer, PAGE_READONLY, 0, nullptr), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(refusal(reader, PAGE_READWRITE, 0, nullptr), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(refusal(reader, PAGE_READONLY, 0, u"shared"), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(refusal(reader, PAGE_READONLY, static_cast<DWORD>(content.size() + 1), nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(refusal(empty, PAGE_READONLY, 0, nullptr), ERROR_FILE_INVALID);
+  HANDLE section = CreateFileMappingW(reader, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ASSERT_NE(section, nullptr);
+  CloseHandle(reader);
+  CloseHandle(writer);
+  CloseHandle(empty);
+  EXPECT_EQ(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, 0), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  auto* tail = static_cast<const char*>(MapViewOfFile(section, FILE_MAP_READ, 0, kAllocationGranularity, 0));
+  CloseHandle(section);
+  ASSERT_NE(tail, nullptr);
+  EXPECT_EQ(std::string(tail, 10), "viewaaaaaa");
+  EXPECT_TRUE(UnmapViewOfFile(tail));
 }
 
 TEST_F(FileIo, ReadOnlyFilesRefuseChangeButTheirCreatorMayWrite) {

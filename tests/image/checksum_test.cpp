@@ -2,7 +2,9 @@
 // pieces, and the image builder's own sums against them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,39 @@ TEST_F(ChecksumTest, FletcherRefusesPiecesOutsideWholeWordsAndFinishesOnce) {
   EXPECT_EQ(ChecksumResult(), 0xFFFFFFFFu);
   uint32_t sum = 0;
   EXPECT_FALSE(BinFletcherSum(std::vector<uint8_t>(6), &sum));
+}
+
+// The sums go a vector at a time where they can: data at any address, in
+// pieces that end inside a vector, must still give the plain sums.
+TEST_F(ChecksumTest, SumsDoNotDependOnWhereOrInWhatPiecesTheDataLies) {
+  std::vector<uint8_t> data = Pattern(5000, 11);
+  uint32_t plain = 0;
+  for (uint8_t b : data) plain += b;
+  uint32_t fletcher = 0;
+  ASSERT_TRUE(BinFletcherSum(data, &fletcher));
+  const uint32_t bytePieces[] = {1, 15, 16, 17, 63, 64, 65, 1000};
+  const uint32_t wordPieces[] = {4, 12, 16, 20, 364, 1000};
+  for (size_t shift : {0u, 1u, 3u}) {
+    SCOPED_TRACE(shift);
+    std::vector<uint8_t> moved(shift, 0);
+    moved.insert(moved.end(), data.begin(), data.end());
+    const uint8_t* at = moved.data() + shift;
+    uint32_t size = static_cast<uint32_t>(data.size());
+    ChecksumSelect(ChecksumKind::ByteSum);
+    for (uint32_t done = 0, i = 0; done < size; i++) {
+      uint32_t n = std::min(bytePieces[i % std::size(bytePieces)], size - done);
+      ASSERT_TRUE(ChecksumFeed(at + done, n));
+      done += n;
+    }
+    EXPECT_EQ(ChecksumResult(), plain);
+    ChecksumSelect(ChecksumKind::Fletcher);
+    for (uint32_t done = 0, i = 0; done < size; i++) {
+      uint32_t n = std::min(wordPieces[i % std::size(wordPieces)], size - done);
+      ASSERT_TRUE(ChecksumFeed(at + done, n));
+      done += n;
+    }
+    EXPECT_EQ(ChecksumResult(), fletcher);
+  }
 }
 
 TEST_F(ChecksumTest, ByteSumAndItsCount) {

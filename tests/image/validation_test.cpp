@@ -296,6 +296,29 @@ TEST_F(ValidationTest, ProgressWalksTheFileToItsEnd) {
   EXPECT_EQ(FwlState()->image.binPartEnd, 15u + 12 + 3 * 0x200000 + 17 + 12);
 }
 
+// The file is summed through views of 2 MB: a stream chunk that starts off
+// a word boundary and runs past the end of the first view must be summed
+// whole, in whole words, and damage past the view's end still found.
+TEST_F(ValidationTest, ChunkDataAcrossTheEndOfAViewIsSummedWhole) {
+  Attach();
+  constexpr uint32_t kView = 0x200000;
+  constexpr uint32_t kChunkStart = kView - 201;  // three bytes past a word boundary
+  constexpr uint32_t kBeforeChunk = 15 + 12 + 12 + 348 + 12;  // headers and end record around the record's data
+  BinImageSpec spec = OneRecordImage(kOsLinked, kChunkStart - kBeforeChunk);
+  FsStreamSpec stream;
+  stream.chunks.push_back({0, Pattern(1024, 9)});
+  std::vector<uint8_t> streamBytes, bytes;
+  std::string error;
+  ASSERT_TRUE(FsStreamBuild(stream, &streamBytes, &error)) << error;
+  spec.streams.push_back(streamBytes);
+  ASSERT_TRUE(BinImageBuild(spec, &bytes, &error)) << error;
+  ASSERT_EQ(bytes.size(), kChunkStart + 1024u);
+  EXPECT_EQ(Validate(PlaceBytes(bytes)), FWL_OK);
+  FWLCloseFile();
+  bytes[kView + 100] ^= 0xFF;
+  EXPECT_EQ(Validate(PlaceBytes(bytes, "damaged.bin")), FWL_ERR_CHECKSUM);
+}
+
 TEST_F(ValidationTest, WithoutVerifyTheStreamHeaderStillHasABufferToLandIn) {
   Attach();
   BinImageSpec spec = OneRecordImage(kOsLinked, 100);

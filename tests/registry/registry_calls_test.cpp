@@ -265,6 +265,19 @@ TEST_F(RegistryCalls, MalformedRegistryFileIsAnError) {
   EXPECT_EQ(text, "[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:zz\n") << "a failed update must not rewrite the file";
 }
 
+// A process keeps the registry text it parsed last: a rewrite of the same
+// size within the same clock tick must still be seen at once.
+TEST_F(RegistryCalls, EveryRewriteIsSeenAtOnce) {
+  for (DWORD value = 0; value < 20; value++) {
+    ASSERT_EQ(SetDword(HKEY_LOCAL_MACHINE, u"x", value), ERROR_SUCCESS);
+    DWORD read = 0xFFFFFFFF;
+    DWORD size = sizeof read;
+    ASSERT_EQ(RegQueryValueExW(HKEY_LOCAL_MACHINE, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(read, value);
+  }
+}
+
 // Two processes set different values of one key at the same time; each
 // update re-reads the file under the lock, so none is lost. A handle opened
 // before the children ran sees their values.
