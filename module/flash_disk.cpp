@@ -18,11 +18,31 @@ bool ReadFlash(const FlashDisk& disk, uint32_t address, void* out, uint32_t leng
   return false;
 }
 
+// The mount's own change moves it along to the flash's new change count,
+// unless something else had changed the flash before.
+void FollowOwnChange(FlashDisk* disk, bool wasUpToDate) {
+  if (wasUpToDate) ModuleFlashChanges(disk->flash, &disk->changes);
+}
+
+bool Program(FlashDisk* disk, uint32_t address, const void* data, uint32_t length) {
+  bool upToDate = FlashDiskUpToDate(*disk);
+  bool ok = ModuleFlashProgram(disk->flash, address, data, length);
+  FollowOwnChange(disk, upToDate);
+  return ok;
+}
+
+bool Erase(FlashDisk* disk, uint32_t address, uint32_t length) {
+  bool upToDate = FlashDiskUpToDate(*disk);
+  bool ok = ModuleFlashErase(disk->flash, address, length);
+  FollowOwnChange(disk, upToDate);
+  return ok;
+}
+
 // Programs bytes into erased flash and checks they read back as given.
-bool ProgramFresh(const FlashDisk& disk, uint32_t address, const uint8_t* data, uint32_t length, std::string* error) {
+bool ProgramFresh(FlashDisk* disk, uint32_t address, const uint8_t* data, uint32_t length, std::string* error) {
   std::vector<uint8_t> back(length);
-  if (!ModuleFlashProgram(disk.flash, address, data, length) ||
-      !ModuleFlashRead(disk.flash, address, back.data(), length) || std::memcmp(back.data(), data, length) != 0) {
+  if (!Program(disk, address, data, length) ||
+      !ModuleFlashRead(disk->flash, address, back.data(), length) || std::memcmp(back.data(), data, length) != 0) {
     *error = "cannot program the flash at " + FlashAddressText(address);
     return false;
   }
@@ -31,12 +51,12 @@ bool ProgramFresh(const FlashDisk& disk, uint32_t address, const uint8_t* data, 
 
 // Clears `bit` of a status word; only that the bit reads cleared counts, as
 // the word may have had other bits cleared before.
-bool ClearBit(const FlashDisk& disk, uint32_t address, uint32_t bit, std::string* error) {
+bool ClearBit(FlashDisk* disk, uint32_t address, uint32_t bit, std::string* error) {
   uint8_t word[sizeof(uint32_t)];
   StoreLe32(word, ~bit);
   uint8_t back[sizeof(uint32_t)];
-  if (!ModuleFlashProgram(disk.flash, address, word, sizeof word) ||
-      !ModuleFlashRead(disk.flash, address, back, sizeof back) || (LoadLe32(back) & bit) != 0) {
+  if (!Program(disk, address, word, sizeof word) ||
+      !ModuleFlashRead(disk->flash, address, back, sizeof back) || (LoadLe32(back) & bit) != 0) {
     *error = "cannot program the flash at " + FlashAddressText(address);
     return false;
   }
@@ -103,10 +123,10 @@ bool EraseBlock(FlashDisk* disk, uint32_t block, std::string* error) {
   FlashDiskBlock& info = disk->blocks[block];
   uint32_t address = FlashDiskBlockAddress(disk->geometry, block);
   if (info.kind == BlockHeaderKind::InUse &&
-      !ClearBit(*disk, address + kHeaderState, kBlockRetiredBit, error)) {
+      !ClearBit(disk, address + kHeaderState, kBlockRetiredBit, error)) {
     return false;
   }
-  if (!ModuleFlashErase(disk->flash, address, disk->geometry.blockBytes)) {
+  if (!Erase(disk, address, disk->geometry.blockBytes)) {
     *error = "cannot erase the flash disk block at " + FlashAddressText(address);
     return false;
   }
@@ -142,8 +162,8 @@ bool OpenBlock(FlashDisk* disk, uint32_t block, std::string* error) {
   std::memcpy(magic, header + kHeaderMagic, sizeof magic);
   std::memset(header + kHeaderMagic, kErasedByte, sizeof magic);
   uint32_t address = FlashDiskBlockAddress(disk->geometry, block);
-  if (!ProgramFresh(*disk, address, header, sizeof header, error) ||
-      !ProgramFresh(*disk, address + kHeaderMagic, magic, sizeof magic, error)) {
+  if (!ProgramFresh(disk, address, header, sizeof header, error) ||
+      !ProgramFresh(disk, address + kHeaderMagic, magic, sizeof magic, error)) {
     return false;
   }
   disk->lastSequence = sequence;
@@ -185,10 +205,10 @@ bool ProgramCopy(FlashDisk* disk, uint32_t sector, const uint8_t* data, std::str
   uint32_t entryAddress = FlashDiskEntryAddress(disk->geometry, block, slot);
   // Entry, then data, then the valid mark: until the mark is in, the slot
   // is dead and the previous copy stays current.
-  if (!ProgramFresh(*disk, entryAddress, entry, sizeof entry, error) ||
-      !ProgramFresh(*disk, FlashDiskSlotAddress(disk->geometry, disk->layout, block, slot), data,
+  if (!ProgramFresh(disk, entryAddress, entry, sizeof entry, error) ||
+      !ProgramFresh(disk, FlashDiskSlotAddress(disk->geometry, disk->layout, block, slot), data,
                     disk->geometry.sectorBytes, error) ||
-      !ClearBit(*disk, entryAddress + kEntryState, kSlotValidBit, error)) {
+      !ClearBit(disk, entryAddress + kEntryState, kSlotValidBit, error)) {
     return false;
   }
   disk->sectorSlot[sector] = block * disk->layout.slotsPerBlock + slot;
@@ -285,7 +305,7 @@ bool WriteCopy(FlashDisk* disk, uint32_t sector, const uint8_t* data, std::strin
 }
 
 bool MarkObsolete(FlashDisk* disk, uint32_t slotIndex, std::string* error) {
-  return ClearBit(*disk, EntryStateAddress(*disk, slotIndex), kSlotObsoleteBit, error);
+  return ClearBit(disk, EntryStateAddress(*disk, slotIndex), kSlotObsoleteBit, error);
 }
 
 bool Repair(FlashDisk* disk, std::string* error) {
@@ -305,6 +325,12 @@ bool DropCopy(FlashDisk* disk, uint32_t sector, std::string* error) {
   return true;
 }
 
+// Every failing path of a change goes through here.
+bool ChangeFailed(FlashDisk* disk) {
+  disk->tracked = false;
+  return false;
+}
+
 }  // namespace
 
 bool FlashDiskMount(const ModuleFlash& flash, const FlashDiskGeometry& geometry, FlashDisk* disk,
@@ -312,6 +338,8 @@ bool FlashDiskMount(const ModuleFlash& flash, const FlashDiskGeometry& geometry,
   *disk = FlashDisk{};
   disk->flash = flash;
   disk->geometry = geometry;
+  // Taken first: a change made while the scan runs leaves the count behind.
+  disk->tracked = ModuleFlashChanges(flash, &disk->changes);
   if (!FlashDiskLayoutFor(flash, geometry, &disk->layout, error)) return false;
   disk->sectorSlot.assign(disk->layout.sectorCount, kFlashDiskNoAddress);
   disk->blocks.resize(disk->layout.blocks);
@@ -332,6 +360,11 @@ bool FlashDiskMount(const ModuleFlash& flash, const FlashDiskGeometry& geometry,
     }
   }
   return true;
+}
+
+bool FlashDiskUpToDate(const FlashDisk& disk) {
+  uint64_t now = 0;
+  return disk.tracked && ModuleFlashChanges(disk.flash, &now) && now == disk.changes;
 }
 
 uint32_t FlashDiskSectorAddress(const FlashDisk& disk, uint32_t sector) {
@@ -362,11 +395,11 @@ bool FlashDiskRead(FlashDisk* disk, uint32_t first, uint32_t count, uint8_t* out
 }
 
 bool FlashDiskWrite(FlashDisk* disk, uint32_t first, uint32_t count, const uint8_t* data, std::string* error) {
-  if (!Repair(disk, error)) return false;
+  if (!Repair(disk, error)) return ChangeFailed(disk);
   for (uint32_t i = 0; i < count; i++) {
     uint32_t sector = first + i;
     uint32_t old = disk->sectorSlot[sector];
-    if (!WriteCopy(disk, sector, data + uint64_t{i} * disk->geometry.sectorBytes, error)) return false;
+    if (!WriteCopy(disk, sector, data + uint64_t{i} * disk->geometry.sectorBytes, error)) return ChangeFailed(disk);
     if (old == kFlashDiskNoAddress) continue;
     disk->blocks[SlotBlock(*disk, old)].live--;
     // The new copy already wins on order; an old copy that cannot be marked
@@ -378,9 +411,9 @@ bool FlashDiskWrite(FlashDisk* disk, uint32_t first, uint32_t count, const uint8
 }
 
 bool FlashDiskTrim(FlashDisk* disk, uint32_t first, uint32_t count, std::string* error) {
-  if (!Repair(disk, error)) return false;
+  if (!Repair(disk, error)) return ChangeFailed(disk);
   for (uint32_t sector = first; sector < first + count; sector++) {
-    if (disk->sectorSlot[sector] != kFlashDiskNoAddress && !DropCopy(disk, sector, error)) return false;
+    if (disk->sectorSlot[sector] != kFlashDiskNoAddress && !DropCopy(disk, sector, error)) return ChangeFailed(disk);
   }
   return true;
 }
@@ -391,13 +424,13 @@ bool FlashDiskFormat(FlashDisk* disk, std::string* error) {
   uint32_t blocks = disk->layout.blocks;
   for (uint32_t b = 0; b < blocks; b++) {
     if (disk->blocks[b].kind != BlockHeaderKind::InUse) continue;
-    if (!ClearBit(*disk, FlashDiskBlockAddress(disk->geometry, b) + kHeaderState, kBlockRetiredBit, error)) {
-      return false;
+    if (!ClearBit(disk, FlashDiskBlockAddress(disk->geometry, b) + kHeaderState, kBlockRetiredBit, error)) {
+      return ChangeFailed(disk);
     }
     disk->blocks[b].kind = BlockHeaderKind::Retired;
   }
   for (uint32_t b = 0; b < blocks; b++) {
-    if (disk->blocks[b].kind != BlockHeaderKind::Erased && !EraseBlock(disk, b, error)) return false;
+    if (disk->blocks[b].kind != BlockHeaderKind::Erased && !EraseBlock(disk, b, error)) return ChangeFailed(disk);
   }
   disk->sectorSlot.assign(disk->layout.sectorCount, kFlashDiskNoAddress);
   disk->stale.clear();

@@ -2,10 +2,11 @@
 // log-structured layout on the NOR flash File System region (format in
 // flash_disk_layout.h and docs/flash-disk.md).
 //
-// A FlashDisk is a mount: what one scan of the region found. Other processes
-// (and the program's own flash layer) write the same flash, so callers mount
-// afresh for every operation while holding the module's flash lock
-// (flash_lock.h) and drop the mount when they release it.
+// A FlashDisk is a mount: what one scan of the region found, kept up to date
+// by its own changes. Other processes (and the program's own flash layer)
+// write the same flash, so callers use a mount only while holding the
+// module's flash lock (flash_lock.h); one kept past its release serves again
+// only while FlashDiskUpToDate says nothing else changed the flash since.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,13 @@ struct FlashDisk {
   std::vector<uint32_t> stale;
   uint32_t lastSequence = 0;
   uint32_t active = kFlashDiskNoAddress;  // block new copies go to
+  // The mount tells what the flash holds while the flash's change count
+  // (module_flash.h) is `changes`: taken before the scan, moved along by the
+  // mount's own changes as long as nothing else changed the flash, and no
+  // longer tracked once a change fails part way (then only a new scan
+  // tells). Never tracked where the flash does not count its changes.
+  bool tracked = false;
+  uint64_t changes = 0;
 };
 
 // Scans the region. Fails only when the geometry does not fit the flash or
@@ -41,6 +49,9 @@ struct FlashDisk {
 // taken as free space (they are erased before use).
 bool FlashDiskMount(const ModuleFlash& flash, const FlashDiskGeometry& geometry, FlashDisk* disk,
                     std::string* error);
+
+// True when nothing but the mount itself changed the flash since its scan.
+bool FlashDiskUpToDate(const FlashDisk& disk);
 
 inline uint32_t FlashDiskSectorCount(const FlashDisk& disk) { return disk.layout.sectorCount; }
 

@@ -19,6 +19,10 @@ struct ModuleFlashOps {
   // set-up, tables shared between processes) is dropped and the module's OS
   // brings the driver up again. Null where nothing outlives a process.
   bool (*restart)(void* ctx, std::string* error) = nullptr;
+  // A count that moves with every change to the flash by any process on the
+  // module (and never moves back): what was read stays true while it holds
+  // still. Null where changes are not counted.
+  uint64_t (*changes)(void* ctx) = nullptr;
 };
 
 struct ModuleFlash {
@@ -34,6 +38,12 @@ inline bool ModuleFlashProgram(const ModuleFlash& f, uint32_t off, const void* d
 }
 inline bool ModuleFlashErase(const ModuleFlash& f, uint32_t off, uint32_t len) {
   return f.ops->erase(f.ctx, off, len);
+}
+// False where the flash does not count its changes.
+inline bool ModuleFlashChanges(const ModuleFlash& f, uint64_t* count) {
+  if (f.ops->changes == nullptr) return false;
+  *count = f.ops->changes(f.ctx);
+  return true;
 }
 
 // Flash as plain bytes with uniform erase blocks: the tests' in-memory double

@@ -5,15 +5,27 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "module/shared_memory.h"
 
 namespace {
 
 constexpr uint64_t kBlockRecordBytes = uint64_t{kNandPageRecordBytes} * kNandPagesPerBlock;
+// Never removed while the module exists: a process still counting in a
+// removed block would count where nobody looks.
+constexpr char16_t kChangesName[] = u"nand-cell-changes";
+constexpr uint64_t kChangesBlockBytes = 4096;
 
 uint8_t* Record(const NandArray* array, uint32_t page, uint32_t column) {
   return array->bytes + uint64_t{page} * kNandPageRecordBytes + column;
+}
+
+// Other processes add to the same word, so only an atomic add keeps every change.
+void CountChange(NandArray* array) {
+  if (array->changes != nullptr) std::atomic_ref<uint64_t>(*array->changes).fetch_add(1);
 }
 
 }  // namespace
@@ -59,9 +71,29 @@ bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray*
 }
 
 void NandArrayClose(NandArray* array) {
+  if (array->changes != nullptr) SharedMemoryUnmap(array->changes, sizeof *array->changes);
   if (array->bytes != nullptr) ::munmap(array->bytes, array->mappedBytes);
   if (array->fd >= 0) ::close(array->fd);
   *array = NandArray{};
+}
+
+bool NandArrayCountChanges(NandArray* array, const std::string& shmDir, std::string* error) {
+  SharedMemory memory;
+  bool existed = false;
+  if (!SharedMemoryOpen(shmDir, kChangesName, kChangesBlockBytes, &existed, &memory, error)) return false;
+  void* view = nullptr;
+  if (memory.size < sizeof(uint64_t)) {
+    *error = "the block of the NAND cells' change count is too small";
+  } else {
+    view = SharedMemoryMap(memory, 0, sizeof(uint64_t), true, error);
+  }
+  SharedMemoryClose(&memory);
+  array->changes = static_cast<uint64_t*>(view);
+  return view != nullptr;
+}
+
+uint64_t NandArrayChanges(const NandArray* array) {
+  return array->changes == nullptr ? 0 : std::atomic_ref<uint64_t>(*array->changes).load();
 }
 
 void NandArrayRead(const NandArray* array, uint32_t page, uint32_t column, void* out, uint32_t length) {
@@ -71,6 +103,7 @@ void NandArrayRead(const NandArray* array, uint32_t page, uint32_t column, void*
 }
 
 void NandArrayProgram(NandArray* array, uint32_t page, uint32_t column, const void* data, uint32_t length) {
+  CountChange(array);
   uint8_t* cells = Record(array, page, column);
   const auto* from = static_cast<const uint8_t*>(data);
   // Stored inverted: clearing a bit of the value sets it in the file.
@@ -78,6 +111,7 @@ void NandArrayProgram(NandArray* array, uint32_t page, uint32_t column, const vo
 }
 
 void NandArrayErase(NandArray* array, uint32_t block) {
+  CountChange(array);
   uint64_t offset = block * kBlockRecordBytes;
   // A block record is a whole number of 4 KB file pages, so the hole frees
   // the block's disk space; where holes cannot be punched, zeros do the same.
@@ -88,6 +122,7 @@ void NandArrayErase(NandArray* array, uint32_t block) {
 }
 
 void NandArrayErasePages(NandArray* array, uint32_t firstPage, uint32_t count) {
+  CountChange(array);
   std::memset(Record(array, firstPage, 0), 0, uint64_t{count} * kNandPageRecordBytes);
 }
 

@@ -210,8 +210,8 @@ NandModel* NandModelOpen(const std::string& flashPath, const std::string& shmDir
     return nullptr;
   }
   NandFaultsLoad(config, type, &m->faults, error);
-  if (!NandArrayOpen(flashPath, type, &m->array, error) || !OpenSetup(m, shmDir, error) ||
-      !FlashLogOpen(config.traceFlashLog, flashPath, &m->log, error)) {
+  if (!NandArrayOpen(flashPath, type, &m->array, error) || !NandArrayCountChanges(&m->array, shmDir, error) ||
+      !OpenSetup(m, shmDir, error) || !FlashLogOpen(config.traceFlashLog, flashPath, &m->log, error)) {
     NandModelClose(m);
     return nullptr;
   }
@@ -247,6 +247,8 @@ void NandModelOsDriverSetUp(NandModel* model) {
 
 const BusDeviceOps* NandModelBusOps() { return &kOps; }
 const NandChipType* NandModelChip(const NandModel* model) { return model->array.chip; }
+
+uint64_t NandModelCellChanges(const NandModel* model) { return NandArrayChanges(&model->array); }
 
 NandCounters NandModelCounters(const NandModel* model) {
   const NandControllerCounters& c = model->controller.counters;

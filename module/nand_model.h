@@ -67,6 +67,10 @@ void NandModelOsDriverSetUp(NandModel* model);
 // The bus side: register at kNandControllerPhysBase with this table and `model`.
 const BusDeviceOps* NandModelBusOps();
 const NandChipType* NandModelChip(const NandModel* model);
+// Programs and erases of the module's cells so far, by every process on the
+// module (nand_array.h): what was read of the cells still holds while the
+// count stays the same.
+uint64_t NandModelCellChanges(const NandModel* model);
 
 // What tests look at to see how a driver treated the controller and chip.
 struct NandCounters {

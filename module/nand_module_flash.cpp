@@ -189,7 +189,11 @@ bool Restart(void* ctx, std::string* error) {
   return ok;
 }
 
-const ModuleFlashOps kNandOsFlashOps = {Read, Program, Erase, Size, BlockSize, Restart};
+// The cells are the flash's only state that a read depends on: the map
+// moves a block only after the list page (in the cells) records the move.
+uint64_t Changes(void* ctx) { return NandModelCellChanges(Of(ctx)->model); }
+
+const ModuleFlashOps kNandOsFlashOps = {Read, Program, Erase, Size, BlockSize, Restart, Changes};
 
 NandOsFlash* NewFlash(const Module& module, NandModel* model, std::string* error) {
   auto* f = new (std::nothrow) NandOsFlash;

@@ -100,6 +100,17 @@ uint64_t FactoryFileTime() {
   return static_cast<uint64_t>(timegm(&built) + kSecondsFrom1601To1970) * kTicksPerSecond;
 }
 
+// Called with the flash lock held. The kept mount is taken out either way,
+// so a session begun inside this one scans for itself.
+bool TakeKeptMount(FlashDisk* kept, const ModuleFlash& flash, const FlashDiskGeometry& geometry, FlashDisk* disk) {
+  const FlashDiskGeometry& g = kept->geometry;
+  bool usable = kept->flash.ops == flash.ops && kept->flash.ctx == flash.ctx && g.base == geometry.base &&
+                g.length == geometry.length && g.blockBytes == geometry.blockBytes &&
+                g.sectorBytes == geometry.sectorBytes && FlashDiskUpToDate(*kept);
+  if (usable) *disk = std::move(*kept);
+  *kept = FlashDisk{};
+  return usable;
+}
 
 }  // namespace
 
@@ -163,11 +174,12 @@ bool StoreFindDevice(const Module& module, std::u16string_view deviceName, Store
 }
 
 bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const StoreDevice& device,
-                       StoreSession* session, std::string* error) {
+                       StoreSession* session, std::string* error, FlashDisk* kept) {
   *session = StoreSession{};
   NamedMutex* held = ModuleFlashLock(module, error);
   if (held == nullptr) return false;
-  bool ok = FlashDiskMount(flash, device.geometry, &session->disk, error);
+  bool ok = (kept != nullptr && TakeKeptMount(kept, flash, device.geometry, &session->disk)) ||
+            FlashDiskMount(flash, device.geometry, &session->disk, error);
   if (ok && TableFits(*session)) {
     std::vector<uint8_t> sector(session->disk.geometry.sectorBytes);
     ok = FlashDiskRead(&session->disk, kStoreTableSector, 1, sector.data(), error);
@@ -182,11 +194,18 @@ bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const Sto
     return false;
   }
   session->held = held;
+  session->kept = kept;
   return true;
 }
 
 void StoreSessionEnd(StoreSession* session) {
-  if (session->held != nullptr) ModuleFlashUnlock(session->held);
+  if (session->held != nullptr) {
+    // Judged before the lock goes, while nobody else can change the flash.
+    // A session begun inside this one may have left a mount that this one
+    // no longer matches; that one stays.
+    if (session->kept != nullptr && FlashDiskUpToDate(session->disk)) *session->kept = std::move(session->disk);
+    ModuleFlashUnlock(session->held);
+  }
   *session = StoreSession{};
 }
 

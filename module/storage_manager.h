@@ -55,12 +55,20 @@ struct StoreSession {
   NamedMutex* held = nullptr;
   FlashDisk disk;
   PartitionTable table;
+  FlashDisk* kept = nullptr;  // where the mount goes when the session ends
 };
 
 // False (nothing held) when the lock cannot be had or the disk does not
 // mount: then the store does not exist for now.
+//
+// Scanning the region is most of what a session costs (on NAND a page read
+// per block), and a program asks about a store many times in a row. With
+// `kept`, the mount an earlier session left there serves instead of a scan
+// while nothing else has changed the flash since (FlashDiskUpToDate, which
+// holds across processes), and this session's mount is left there when it
+// ends.
 bool StoreSessionBegin(const Module& module, const ModuleFlash& flash, const StoreDevice& device,
-                       StoreSession* session, std::string* error);
+                       StoreSession* session, std::string* error, FlashDisk* kept = nullptr);
 void StoreSessionEnd(StoreSession* session);
 
 enum class StoreResult {

@@ -7,6 +7,7 @@
 #include "module/nor_model.h"
 #include "platform/hardware_link.h"
 #include "platform/registry.h"
+#include "platform/storage_internal.h"
 
 namespace {
 
@@ -75,7 +76,9 @@ const ModuleFlash* PlatformModuleFlash(std::string* error) {
 void PlatformDetachModule() {
   // Key handles name paths of the module they were opened on.
   RegistryPlatformReset();
-  // The OS's flash uses the chip, which goes with the hardware.
+  // The OS's flash uses the chip, which goes with the hardware; a mount of
+  // it must not outlive it.
+  StorageDropKeptMount();
   NandOsFlashClose(g_platform.nandFlash);
   PlatformHardwareReset();
   g_platform = PlatformState{};

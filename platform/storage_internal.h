@@ -53,6 +53,9 @@ StoreObject* PartitionFromHandle(HANDLE handle);
 // module, a disk that does not mount or whose flash is busy).
 bool StorageBegin(std::u16string_view device, StoreDevice* found, StoreSession* session);
 void StorageEnd(StoreSession* session);
+// Forgets the mount sessions pass on to each other; the module's flash it
+// was of goes when the platform detaches.
+void StorageDropKeptMount();
 
 // Maps a module-side failure to the last error.
 void StorageSetError(StoreResult result);

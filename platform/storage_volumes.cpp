@@ -40,6 +40,9 @@ struct VolumesState {
   std::string module;  // the module the table is of: another one starts afresh
   std::vector<SeenStore> seen;
   std::vector<Mount> mounts;
+  // The last session's mount of the flash disk, for the next session to
+  // take. Only used under the module's flash lock, which `lock` need not guard.
+  FlashDisk keptMount;
 };
 
 VolumesState g_volumes;
@@ -67,7 +70,7 @@ bool StorageBegin(std::u16string_view device, StoreDevice* found, StoreSession* 
   std::string error;
   const ModuleFlash* flash = module == nullptr ? nullptr : PlatformModuleFlash(&error);
   if (flash == nullptr || !StoreFindDevice(*module, device, found, &error) ||
-      !StoreSessionBegin(*module, *flash, *found, session, &error)) {
+      !StoreSessionBegin(*module, *flash, *found, session, &error, &g_volumes.keptMount)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
   }
@@ -156,7 +159,10 @@ void VolumesReset() {
   g_volumes.module.clear();
   g_volumes.seen.clear();
   g_volumes.mounts.clear();
+  StorageDropKeptMount();
 }
+
+void StorageDropKeptMount() { g_volumes.keptMount = FlashDisk{}; }
 
 void StorageResetForTests() { VolumesReset(); }
 

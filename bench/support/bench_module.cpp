@@ -19,7 +19,7 @@ constexpr const char* kBoard = "nor";
 
 struct BenchModuleState {
   std::string dir;
-  std::map<std::string, std::string> boards;  // board name and settings -> its module's folder
+  std::map<std::string, std::string> boards;  // module name and settings -> its folder
 };
 
 BenchModuleState g_bench;
@@ -49,13 +49,17 @@ bool BenchModuleAttach(const char* name, const std::vector<std::string>& setting
 }
 
 bool BenchModuleUse(const char* board, const std::vector<std::string>& settings) {
+  return BenchModuleUseAs(board, board, settings);
+}
+
+bool BenchModuleUseAs(const char* name, const char* board, const std::vector<std::string>& settings) {
   ResetProgramLayersForTests();
   PlatformDetachModule();
-  std::string key = board;
+  std::string key = name;
   for (const std::string& setting : settings) key += " " + setting;
   auto known = g_bench.boards.find(key);
   if (known == g_bench.boards.end()) {
-    if (!MakeModule(board, board, settings)) return false;
+    if (!MakeModule(name, board, settings)) return false;
     g_bench.boards[key] = g_bench.dir;
     return true;
   }

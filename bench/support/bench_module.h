@@ -12,11 +12,14 @@
 bool BenchModuleAttach(const char* name, const std::vector<std::string>& settings = {});
 
 // Makes (on first use of the board with these settings) and attaches a
-// module of `board` with `settings`,
-// detaching whatever module was attached and putting the program's layers
+// module of `board` with `settings`, detaching whatever module was attached
+// and putting the program's layers
 // back to their start, so one run can compare boards. Modules made this way
 // are removed at the end of the run.
 bool BenchModuleUse(const char* board, const std::vector<std::string>& settings = {});
+// As BenchModuleUse, for a second module of a board kept under its own
+// `name`, so one benchmark's changes to the flash do not reach another's.
+bool BenchModuleUseAs(const char* name, const char* board, const std::vector<std::string>& settings = {});
 
 // The module's folder (empty before BenchModuleAttach succeeded).
 const std::string& BenchModuleDir();

@@ -88,7 +88,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "flashwright: --ui qt needs a display (DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM)\n");
     return 2;
   }
-  UiSelectBackend(UiChooseBackend(requested, environment));
+  if (!UiSelectBackend(UiChooseBackend(requested, environment), &error)) {
+    std::fprintf(stderr, "flashwright: %s\n", error.c_str());
+    return 2;
+  }
   // The entry may write into its command line, as on the module. With Qt it
   // runs on a second thread while this one runs the event loop.
   std::vector<WCHAR> line(options.commandLine.begin(), options.commandLine.end());

@@ -1,5 +1,5 @@
-// The part of the backend choice that needs no Qt; selecting and running
-// live with the Qt backend (platform/ui/qt/ui_start.cpp).
+// Which window system a run gets; selecting and running it are in
+// ui_start.cpp.
 #include "platform/ui/ui_backend.h"
 
 #include <sys/socket.h>

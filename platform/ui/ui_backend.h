@@ -19,10 +19,11 @@ UiEnvironment UiEnvironmentOfProcess();
 // socket that exists), else the console.
 UiBackendKind UiChooseBackend(UiBackendKind requested, const UiEnvironment& environment);
 
-// Makes `kind` (not Auto) the window system of the process. With Qt the
-// application object is made later, on the thread that runs
-// UiRunProgram, when the first window needs it.
-void UiSelectBackend(UiBackendKind kind);
+// Makes `kind` (not Auto) the window system of the process. Qt is loaded
+// from its plug-in beside the program here; when that fails nothing changes
+// and `error` (may be null) says why. With Qt the application object is made
+// later, on the thread that runs UiRunProgram, when the first window needs it.
+bool UiSelectBackend(UiBackendKind kind, std::string* error = nullptr);
 UiBackendKind UiSelectedBackend();
 
 // Runs `entry(context)` and returns its result. With Qt the calling thread

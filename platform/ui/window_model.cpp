@@ -409,6 +409,13 @@ void UiWaitOnceLocked(std::unique_lock<std::mutex>& lock, uint64_t seen, uint32_
 
 // ---------------------------------------------------------------------------
 
+// Read by the leak checker of sanitizer builds: fontconfig, which Qt loads,
+// keeps its caches until the process ends and never frees them. Here rather
+// than with the Qt backend because the checker asks the program, never a
+// plug-in, and every program that can show a window has this file.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+
 const UiBackendOps* UiBackend() {
   const UiBackendOps* b = g_ui.backend;
   return b ? b : RecordingBackend();

@@ -2,9 +2,12 @@
 // what the volume's free space says, and which driver keys make a store.
 #include <set>
 
+#include "module/atomic_file.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "tests/storage_module/storage_fixture.h"
+#include "tests/support/run_program.h"
+#include "tests/support/store_sectors.h"
 
 namespace {
 
@@ -190,5 +193,30 @@ TEST_F(StorageTest, DiskControlCallsCheckEveryBufferAndSize) {
   EXPECT_EQ(first, data);
   EXPECT_TRUE(CloseHandle(store));
 }
+
+// The mount one query leaves for the next must not hide what another process
+// wrote on the flash disk in between.
+class StoreOnBoard : public testing::TestWithParam<const char*> {
+ protected:
+  void TearDown() override {
+    StorageResetForTests();
+    PlatformDetachModule();
+  }
+};
+
+TEST_P(StoreOnBoard, WhatAnotherProcessWritesBetweenTwoQueriesIsSeen) {
+  std::string dir = AttachTempModule(GetParam());
+  ASSERT_FALSE(dir.empty());
+  std::vector<SectorRun> before = StoreSectorRuns(u"DSK1:");
+  std::string notes = dir + "/notes.txt";
+  std::string error;
+  ASSERT_TRUE(AtomicWriteFile(notes, std::string(20000, 'n'), &error)) << error;
+  ProgramResult put = RunProgram({BuiltProgram("fwmodule"), "put", dir, notes, "\\Hard Disk\\notes.txt"});
+  ASSERT_EQ(put.exitCode, 0) << put.err;
+  EXPECT_TRUE(StoreSectorRuns(u"DSK1:") != before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, StoreOnBoard, testing::Values("nor", "nand"),
+                         [](const testing::TestParamInfo<const char*>& board) { return std::string(board.param); });
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/ui/dialog_units.h"
 #include "platform/ui/ui_backend.h"
 #include "tests/support/run_program.h"
@@ -71,6 +73,32 @@ TEST(HostUi, QtAskedForWithoutADisplayIsRefusedBeforeQtCouldAbort) {
   // Left to choose, the same host takes the console and runs.
   r = RunProgram({BuiltProgram("flashwright"), "--module", dir, "/f"}, noDisplay);
   EXPECT_NE(r.exitCode, 2) << r.err;
+}
+
+// Qt comes from a plug-in beside the program: a console run must not load
+// its libraries, a Qt run must find and bind it, and a program installed
+// without it must say so rather than crash or quietly change window system.
+TEST(HostUi, OnlyARunThatChoosesQtLoadsItsPlugin) {
+  std::string dir = MakeTempDir("fwui");
+  ASSERT_EQ(RunProgram({BuiltProgram("fwmodule"), "create", dir}).exitCode, 0);
+  std::string alone = MakeTempDir("fwui") + "/flashwright";
+  std::filesystem::copy_file(BuiltProgram("flashwright"), alone);
+  struct Case {
+    std::string program;
+    const char* ui;
+    int exitCode;
+    const char* logged;     // in the loader's log or the program's message
+    const char* notLogged;
+  };
+  for (const Case& c : {Case{BuiltProgram("flashwright"), "console", 1, "libc.so", "libQt6"},
+                        Case{BuiltProgram("flashwright"), "qt", 1, "libQt6Widgets", "cannot be loaded"},
+                        Case{alone, "qt", 2, "flashwright-qt.so: cannot open", "libQt6"}}) {
+    ProgramResult r = RunProgram({c.program, "--module", dir, "--ui", c.ui, "/fu"},
+                                 {{"LD_DEBUG", "files"}, {"QT_QPA_PLATFORM", "offscreen"}});
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.program << " " << c.ui << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.logged), std::string::npos) << c.program << " " << c.ui << "\n" << r.err;
+    EXPECT_EQ(r.err.find(c.notLogged), std::string::npos) << c.program << " " << c.ui << "\n" << r.err;
+  }
 }
 
 }  // namespace

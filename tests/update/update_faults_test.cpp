@@ -117,7 +117,7 @@ struct PowerCut {
 
 const PowerCut kPowerCuts[] = {
     {"nor", 100000, {300, 3000, 30000}},
-    {"nand", 400, {300, 3000, 30000}},
+    {"nand", 400, {300, 1500, 3000}},
 };
 
 // Without a flash disk the module's own driver reads nothing while a child

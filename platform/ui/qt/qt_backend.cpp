@@ -162,11 +162,6 @@ const UiBackendOps kQtOps = {
 
 const UiBackendOps* QtBackend() { return &kQtOps; }
 
-// Read by the leak checker of sanitizer builds: fontconfig, which Qt loads,
-// keeps its caches until the process ends and never frees them.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
-
 bool QtPost(std::function<void()> work) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return false;
