@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <set>
+#include <tuple>
 
 #include "module/atomic_file.h"
 #include "module/bin_image_builder.h"
@@ -123,17 +124,19 @@ void ExpectSoundModule(const std::string& dir, const std::vector<pid_t>& writers
 
 struct Mix {
   const char* name;
-  const char* board;
   std::vector<Job> jobs;
 };
 
+const Mix kTwo{"Two", {kUpdate, kBackupAll}};
+const Mix kThree{"Three", {kUpdate, kFailing, kDialog}};
+
 void PrintTo(const Mix& mix, std::ostream* os) { *os << mix.name; }
 
-class Together : public testing::TestWithParam<Mix> {};
+class Together : public testing::TestWithParam<std::tuple<std::string, Mix>> {};
 
 TEST_P(Together, TakeTurnsOnTheFlashAndEachExitCodeTellsItsOwnResult) {
-  const Mix& mix = GetParam();
-  std::string dir = LoggingModule(mix.board);
+  const auto& [board, mix] = GetParam();
+  std::string dir = LoggingModule(board);
   std::vector<uint8_t> before = ModuleFlashContent(dir, kOsImageBase, kOsImageBytes);
   std::vector<RunningProgram> running;
   for (const Job& job : mix.jobs) running.push_back(StartFlashwright(dir, job.switches, job.input));
@@ -150,14 +153,11 @@ TEST_P(Together, TakeTurnsOnTheFlashAndEachExitCodeTellsItsOwnResult) {
   }
 }
 
-// A backup of a whole NAND module takes too long for a test that runs often;
-// the NOR board has it.
 INSTANTIATE_TEST_SUITE_P(Mixes, Together,
-                         testing::Values(Mix{"NorTwo", "nor", {kUpdate, kBackupAll}},
-                                         Mix{"NorThree", "nor", {kUpdate, kSaves, kDialog}},
-                                         Mix{"NandTwo", "nand", {kUpdate, kDialog}},
-                                         Mix{"NandThree", "nand", {kUpdate, kFailing, kSaves}}),
-                         [](const testing::TestParamInfo<Mix>& info) { return std::string(info.param.name); });
+                         testing::Combine(testing::Values<std::string>("nor", "nand"), testing::Values(kTwo, kThree)),
+                         [](const testing::TestParamInfo<std::tuple<std::string, Mix>>& info) {
+                           return std::get<0>(info.param) + std::get<1>(info.param).name;
+                         });
 
 bool NorErase(const FlashLogRecord& r) {
   return r.device == static_cast<uint8_t>(FlashLogDevice::Nor) && r.value == kNorCmdEraseSetup * kBothChips;
@@ -178,8 +178,8 @@ bool StopHoldingTheLock(const std::string& dir, pid_t victim, bool (*erases)(con
     int status = 0;
     if (::waitpid(victim, &status, WNOHANG) != 0) return false;
     if (!erasing && FlashLogRead(dir + kLogName, &log, &error)) {
-      erasing = std::any_of(log.begin(), log.end(),
-                            [&](const FlashLogRecord& r) { return r.pid == static_cast<uint32_t>(victim) && erases(r); });
+      auto byVictim = [&](const FlashLogRecord& r) { return r.pid == static_cast<uint32_t>(victim) && erases(r); };
+      erasing = std::any_of(log.begin(), log.end(), byVictim);
     }
     if (erasing && FlashLockOwner(dir) == victim) {
       ::kill(victim, SIGSTOP);
@@ -207,7 +207,8 @@ TEST_P(Killed, WhileHoldingTheFlashLockStopsNoOther) {
   RunningProgram victim = StartFlashwright(dir, {"/u", kNkBin, "/u", kNkBin});
   ASSERT_TRUE(StopHoldingTheLock(dir, victim.pid, c.erases)) << FinishProgram(victim).err;
   // Already waiting for the lock when its owner dies.
-  std::vector<RunningProgram> others = {StartFlashwright(dir, kUpdate.switches), StartFlashwright(dir, kSaves.switches)};
+  std::vector<RunningProgram> others = {StartFlashwright(dir, kUpdate.switches),
+                                        StartFlashwright(dir, kSaves.switches)};
   ::kill(victim.pid, SIGKILL);
   EXPECT_EQ(FinishProgram(victim).signal, SIGKILL);
   std::vector<pid_t> pids;
