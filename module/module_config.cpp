@@ -179,6 +179,10 @@ const Setting kSettings[] = {
     {"faults", "bsp_set_refused", &ModuleConfig::faultBspSetRefused, false,
      "comma-separated board support items whose write is refused"},
     {"faults", "restart_returns", &ModuleConfig::faultRestartReturns, false, "the restart request returns"},
+
+    {"trace", "flash_log", &ModuleConfig::traceFlashLog, false,
+     "file (relative: in the module folder) that every process appends a record of each flash write to; "
+     "empty: off"},
 };
 
 const Setting* FindSetting(const std::string& section, const std::string& key) {

@@ -100,6 +100,9 @@ struct ModuleConfig {
   std::string faultBspNoItems;       // comma-separated board support items that deliver nothing
   std::string faultBspSetRefused;    // comma-separated board support items whose write is refused
   bool faultRestartReturns = false;  // the restart request returns instead of restarting
+
+  // [trace]
+  std::string traceFlashLog;  // file every flash write of every process is logged to (flash_log.h); empty: off
 };
 
 // Defaults for a named board; false for an unknown name.

@@ -10,7 +10,8 @@ namespace {
 
 constexpr char kNandBoardName[] = "nand";
 
-// The module's settings without what would make looking at it act up.
+// The module's settings without what would make looking at it act up or
+// show in the flash log as a user of the flash.
 ModuleConfig WithoutFaults(const ModuleConfig& config) {
   const ModuleConfig plain;
   ModuleConfig quiet = config;
@@ -23,6 +24,7 @@ ModuleConfig WithoutFaults(const ModuleConfig& config) {
   quiet.faultNandEraseFail = plain.faultNandEraseFail;
   quiet.faultNandCorrectable = plain.faultNandCorrectable;
   quiet.faultNandUncorrectable = plain.faultNandUncorrectable;
+  quiet.traceFlashLog = plain.traceFlashLog;
   return quiet;
 }
 

@@ -237,10 +237,6 @@ void WriteCommand(NandController* c, uint32_t value) {
   Start(c);
 }
 
-bool Running(const NandController* c) {
-  return c->phase != NandPhase::Stopped && c->phase != NandPhase::Done;
-}
-
 }  // namespace
 
 uint32_t NandControllerSpareBytes(uint32_t control) {
@@ -267,11 +263,15 @@ uint32_t NandControllerRead(NandController* c, uint32_t offset) {
     case kNandRegStatus:
       if (c->phase == NandPhase::ReadWait || c->phase == NandPhase::ChipBusy) Advance(c);
       return c->status;
-    case kNandRegControl: return c->setup->control | (Running(c) ? kNandControlRun : 0);
+    case kNandRegControl: return c->setup->control | (NandControllerIdle(c) ? 0 : kNandControlRun);
     case kNandRegTiming0: return c->setup->timing0;
     case kNandRegTiming1: return c->setup->timing1;
     default: return 0;
   }
+}
+
+bool NandControllerIdle(const NandController* c) {
+  return c->phase == NandPhase::Stopped || c->phase == NandPhase::Done;
 }
 
 void NandControllerWrite(NandController* c, uint32_t offset, uint32_t value) {

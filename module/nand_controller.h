@@ -115,4 +115,6 @@ struct NandController {
 void NandControllerPowerUp(NandController* controller);
 
 uint32_t NandControllerRead(NandController* controller, uint32_t offset);
+// No command under way: stopped, or the last one ended.
+bool NandControllerIdle(const NandController* controller);
 void NandControllerWrite(NandController* controller, uint32_t offset, uint32_t value);

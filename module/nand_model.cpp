@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "module/flash_log.h"
 #include "module/nand_array.h"
 #include "module/nand_chip.h"
 #include "module/nand_controller.h"
@@ -47,6 +48,7 @@ struct NandModel {
   SharedMemory setupMemory;
   NandControllerSetup* setup = nullptr;
   bool neverReady = false;
+  FlashLog log;
   uint8_t scratch[kNandPageRecordBytes] = {};
 };
 
@@ -115,8 +117,13 @@ uint32_t BusRead32(void* device, uint32_t offset) {
 
 void BusWrite32(void* device, uint32_t offset, uint32_t value) {
   auto* m = static_cast<NandModel*>(device);
+  bool idleBefore = NandControllerIdle(&m->controller);
   NandControllerWrite(&m->controller, offset, value);
   if (m->cut.due) PowerCut(m);
+  if (FlashLogOn(m->log)) {
+    uint8_t flags = FlashLogFlags(idleBefore, NandControllerIdle(&m->controller));
+    FlashLogAppend(&m->log, FlashLogDevice::NandController, offset, &value, 1, flags);
+  }
 }
 
 // The data buffer is one register, not a memory range: no block reads.
@@ -147,9 +154,14 @@ void SendPageAddress(NandChip* die, uint32_t row) {
   SendRow(die, row);
 }
 
-// Counts a command; false when the model is not to run it.
-bool BeginCommand(NandModel* m) {
+// Counts a command; false when the model is not to run it. Each command of
+// the module's own driver runs whole within one call: it is logged as one write.
+bool BeginCommand(NandModel* m, uint8_t command, uint32_t pageOrBlock) {
   if (!NandPowerCutCommand(&m->cut)) PowerCut(m);
+  if (FlashLogOn(m->log)) {
+    uint32_t value = command;
+    FlashLogAppend(&m->log, FlashLogDevice::NandChip, pageOrBlock, &value, 1, FlashLogFlags(true, true));
+  }
   return !m->neverReady;
 }
 
@@ -199,7 +211,7 @@ NandModel* NandModelOpen(const std::string& flashPath, const std::string& shmDir
   }
   NandFaultsLoad(config, type, &m->faults, error);
   if (!NandArrayOpen(flashPath, type, &m->array, error) || !NandArrayCountChanges(&m->array, shmDir, error) ||
-      !OpenSetup(m, shmDir, error)) {
+      !OpenSetup(m, shmDir, error) || !FlashLogOpen(config.traceFlashLog, flashPath, &m->log, error)) {
     NandModelClose(m);
     return nullptr;
   }
@@ -216,6 +228,7 @@ void NandModelClose(NandModel* model) {
   if (model->setup != nullptr) SharedMemoryUnmap(model->setup, sizeof(NandControllerSetup));
   SharedMemoryClose(&model->setupMemory);
   NandArrayClose(&model->array);
+  FlashLogClose(&model->log);
   delete model;
 }
 
@@ -257,7 +270,7 @@ NandResult NandModelReadPage(NandModel* model, uint32_t page, uint8_t* data, uin
   uint32_t row = 0;
   NandChip* die = DieOf(model, page, &row);
   if (die == nullptr) return NandResult::Failed;
-  if (!BeginCommand(model)) return NandResult::NotReady;
+  if (!BeginCommand(model, kNandCmdRead, page)) return NandResult::NotReady;
   NandChipCommand(die, kNandCmdRead);
   SendPageAddress(die, row);
   NandChipCommand(die, kNandCmdReadConfirm);
@@ -280,7 +293,7 @@ NandResult NandModelProgramPage(NandModel* model, uint32_t page, const uint8_t* 
   uint32_t row = 0;
   NandChip* die = DieOf(model, page, &row);
   if (die == nullptr) return NandResult::Failed;
-  if (!BeginCommand(model)) return NandResult::NotReady;
+  if (!BeginCommand(model, kNandCmdProgram, page)) return NandResult::NotReady;
   uint8_t* record = model->scratch;
   std::memset(record, kErasedByte, kNandPageRecordBytes);
   if (data != nullptr) std::memcpy(record, data, kNandPageBytes);
@@ -300,7 +313,7 @@ NandResult NandModelEraseBlock(NandModel* model, uint32_t block) {
   uint32_t row = 0;
   NandChip* die = block < model->array.chip->blocks ? DieOf(model, block * kNandPagesPerBlock, &row) : nullptr;
   if (die == nullptr) return NandResult::Failed;
-  if (!BeginCommand(model)) return NandResult::NotReady;
+  if (!BeginCommand(model, kNandCmdErase, block)) return NandResult::NotReady;
   NandChipCommand(die, kNandCmdErase);
   SendRow(die, row);
   NandChipCommand(die, kNandCmdEraseConfirm);

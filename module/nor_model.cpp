@@ -45,6 +45,7 @@
 #include <new>
 
 #include "module/flash_image.h"
+#include "module/flash_log.h"
 #include "module/nor_cfi.h"
 #include "module/nor_chip.h"
 #include "module/nor_lock_store.h"
@@ -62,6 +63,7 @@ struct NorModel {
   uint64_t powerCutBusyUs = 0;
   uint64_t busyUs = 0;      // datasheet time of the jobs run so far
   std::string locksPath;    // empty where the lock bits are volatile
+  FlashLog log;
 };
 
 namespace {
@@ -150,6 +152,7 @@ void BusWrite32(void* device, uint32_t offset, uint32_t value) {
   if (offset >= m->busBytes) return;
   if (m->powerCutAfter != 0 && m->commandWrites >= m->powerCutAfter) PowerCut(m, NorMonotonicNs());
   m->commandWrites++;
+  bool idleBefore = m->arrayDirect;
   uint32_t word = offset / kBusWordBytes;
   uint64_t jobsBefore[kChipCount] = {m->chips[0].jobsStarted, m->chips[1].jobsStarted};
   NorChipWrite(&m->chips[0], word, static_cast<uint16_t>(value & kChipMask));
@@ -159,6 +162,9 @@ void BusWrite32(void* device, uint32_t offset, uint32_t value) {
   }
   SaveLocks(m);
   UpdateDirect(m);
+  if (FlashLogOn(m->log)) {
+    FlashLogAppend(&m->log, FlashLogDevice::Nor, offset, &value, 1, FlashLogFlags(idleBefore, m->arrayDirect));
+  }
 }
 
 // Data words of buffered programs are most of what an update writes; while
@@ -182,6 +188,7 @@ void BusWriteWords(void* device, uint32_t offset, const uint32_t* in, size_t cou
       NorChipBufferFill(&m->chips[0], word, in + i, run, 0);
       NorChipBufferFill(&m->chips[1], word, in + i, run, kChipShift);
       m->commandWrites += run;
+      if (FlashLogOn(m->log)) FlashLogAppend(&m->log, FlashLogDevice::Nor, offset, in + i, run, 0);
     }
     i += run;
     offset += run * kBusWordBytes;
@@ -300,6 +307,10 @@ NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config,
   m->powerCutAfter = config.faultPowerCutAfter;
   m->powerCutBusyUs = config.faultPowerCutBusyUs;
   UpdateDirect(m);
+  if (!FlashLogOpen(config.traceFlashLog, flashPath, &m->log, error)) {
+    NorModelClose(m);
+    return nullptr;
+  }
   return m;
 }
 
@@ -309,6 +320,7 @@ void NorModelClose(NorModel* model) {
     for (NorChip& chip : model->chips) NorChipFinish(&chip);
   }
   FlashImageClose(&model->image);
+  FlashLogClose(&model->log);
   delete model;
 }
 

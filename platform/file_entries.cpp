@@ -199,7 +199,13 @@ BOOL SetFileAttributesW(LPCWSTR name, DWORD attributes) {
   int fd = OpenResolved(path);
   if (fd < 0) return FALSE;
   HostEntry entry{};
-  bool ok = HostStatFd(fd, &entry) && HostSetAttributes(fd, entry, attributes);
+  bool ok = HostStatFd(fd, &entry);
+  // Another name may lie outside the module: its file's attributes are not ours to change.
+  if (ok && HostEntryLinkedElsewhere(entry)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    ok = false;
+  }
+  ok = ok && HostSetAttributes(fd, entry, attributes);
   ::close(fd);
   return ok ? TRUE : FALSE;
 }

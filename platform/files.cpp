@@ -106,7 +106,20 @@ HANDLE OpenExistingFile(const ResolvedPath& path, DWORD access, DWORD share, DWO
   HostEntry entry{};
   bool isFile = HostStatFd(fd, &entry) && HostEntryIsFile(entry);
   bool readOnly = (entry.mode & S_IWUSR) == 0;
-  if (!isFile || (readOnly && (hostAccess & GENERIC_WRITE))) {
+  bool writes = (hostAccess & GENERIC_WRITE) != 0;
+  if (isFile && writes && HostEntryLinkedElsewhere(entry)) {
+    // The other name may lie outside the module, and a write must never
+    // reach there. A file made anew takes the module's name for itself;
+    // changing the shared file in place is refused.
+    ::close(fd);
+    if (creation == CREATE_ALWAYS && !readOnly && ::unlinkat(path.dirFd, path.hostName.c_str(), 0) == 0) {
+      SetLastError(ERROR_FILE_NOT_FOUND);  // the caller looks again and creates it
+    } else {
+      SetLastError(ERROR_ACCESS_DENIED);
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!isFile || (readOnly && writes)) {
     ::close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;

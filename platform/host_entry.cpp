@@ -43,6 +43,7 @@ void FillEntry(const struct statx& sx, HostEntry* entry) {
   entry->size = sx.stx_size;
   entry->dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   entry->ino = sx.stx_ino;
+  entry->links = sx.stx_nlink;
   entry->accessTime = FileTimeFromStatx(sx.stx_atime);
   entry->writeTime = FileTimeFromStatx(sx.stx_mtime);
   // The host's birth time cannot be set, so a file copied or laid down with a
@@ -100,6 +101,8 @@ bool StoreAttributes(int fd, DWORD attributes) {
 
 bool HostEntryIsFile(const HostEntry& entry) { return S_ISREG(entry.mode); }
 bool HostEntryIsFolder(const HostEntry& entry) { return S_ISDIR(entry.mode); }
+
+bool HostEntryLinkedElsewhere(const HostEntry& entry) { return HostEntryIsFile(entry) && entry.links > 1; }
 
 bool HostStatAt(int dirFd, const char* name, HostEntry* entry) { return StatxInto(dirFd, name, 0, entry); }
 

@@ -20,6 +20,7 @@ struct HostEntry {
   uint64_t size;
   uint64_t dev;
   uint64_t ino;
+  uint32_t links;  // names the host file has; more than one may lie outside the module
   FILETIME creationTime;  // the write time: the host cannot set a birth time
   FILETIME accessTime;
   FILETIME writeTime;
@@ -27,6 +28,9 @@ struct HostEntry {
 
 bool HostEntryIsFile(const HostEntry& entry);
 bool HostEntryIsFolder(const HostEntry& entry);
+// A file with another name besides the module's (a hard link made on the
+// host): what is written to it may show outside the module.
+bool HostEntryLinkedElsewhere(const HostEntry& entry);
 
 // Facts of the entry `name` in `dirFd` (links not followed) or of an open
 // descriptor. Set the last error on failure.

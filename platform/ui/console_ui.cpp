@@ -526,8 +526,13 @@ void Shown(HWND dialog) {
 }
 
 void Changed(HWND dialog, int, UiChange change) {
-  if (change == UiChange::DialogEnabled) return;
   std::lock_guard<std::mutex> guard(g_console.dirtyLock);
+  if (change == UiChange::DialogEnabled) {
+    // Nothing to draw, but a dialog taking input again may have a line
+    // waiting for it, and nothing else may come to wake the thread.
+    WakeLocked();
+    return;
+  }
   bool first = g_console.dirty.empty();
   g_console.dirty.insert(dialog);
   if (first) WakeLocked();

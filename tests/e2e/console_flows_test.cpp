@@ -6,7 +6,7 @@
 
 #include "module/atomic_file.h"
 #include "module/module_dir.h"
-#include "tests/e2e/flashwright_run.h"
+#include "tests/support/flashwright_run.h"
 #include "tests/support/module_content.h"
 #include "tests/support/temp_module.h"
 

@@ -12,7 +12,7 @@
 #include "platform/clock.h"
 #include "platform/hardware_link.h"
 #include "platform/platform.h"
-#include "tests/e2e/flashwright_run.h"
+#include "tests/support/flashwright_run.h"
 #include "tests/support/program_layers.h"
 #include "tests/support/temp_module.h"
 

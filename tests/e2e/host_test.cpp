@@ -3,7 +3,7 @@
 
 #include "module/bin_image_builder.h"
 #include "module/module_dir.h"
-#include "tests/e2e/flashwright_run.h"
+#include "tests/support/flashwright_run.h"
 #include "tests/support/module_content.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_module.h"

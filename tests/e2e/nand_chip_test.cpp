@@ -9,7 +9,8 @@
 
 #include "module/bin_image_builder.h"
 #include "module/module_dir.h"
-#include "tests/e2e/flashwright_run.h"
+#include "tests/support/flashwright_run.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_module.h"
 
 namespace {
@@ -155,6 +156,48 @@ TEST(NandChip, AnUpdateThatUsesUpTheReserveFails) {
     EXPECT_TRUE(after.header);
     ASSERT_GE(after.list.size(), factory.list.size());
     EXPECT_TRUE(std::equal(factory.list.begin(), factory.list.end(), after.list.begin()));
+  }
+}
+
+// Factory bad blocks that fill the reserve: the module works, data for them
+// lands in the reserve, and the next block to go bad fails the update with
+// its message. One more than the reserve holds is refused by the factory.
+TEST(NandChip, AReserveTheFactoryFilledTakesNoMore) {
+  constexpr uint32_t kFirstBad = kOsImage / kBlockBytes + 1, kReserve = kBlocks - kReserveFirst, kOsBlocks = 8;
+  auto badBlocks = [](uint32_t count) {
+    std::string list = "nand.factory_bad_blocks=" + std::to_string(kFirstBad);
+    for (uint32_t b = kFirstBad + 1; b < kFirstBad + count; b++) list += "," + std::to_string(b);
+    return list;
+  };
+  ProgramResult refused = RunProgram({BuiltProgram("fwmodule"), "create", MakeTempDir("fwfull"), "--board", "nand",
+                                      "--set", badBlocks(kReserve + 1)});
+  EXPECT_NE(refused.exitCode, 0);
+  EXPECT_NE(refused.err.find("more bad blocks than the reserve"), std::string::npos) << refused.err;
+
+  std::string dir = MakeModule({badBlocks(kReserve)}, "nand");
+  ASSERT_EQ(ReadChip(dir).list.size(), kReserve);
+  std::vector<uint8_t> os = BinFillerBytes(kOsBlocks * kBlockBytes, 6);
+  ProgramResult r = UpdateWith(dir, kOsImage, os);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_TRUE(LogicalBytes(ReadChip(dir), kOsImage, static_cast<uint32_t>(os.size())) == os);
+
+  SetFault(dir, "faults.nand_program_fail=" + std::to_string(kFirstBad - 1));
+  r = UpdateWith(dir, kOsImage, os);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("Error writing to Flash!"), std::string::npos) << r.err;
+}
+
+// The update reads back what it wrote: a bit error the code corrects is no
+// failure, one it cannot correct fails the update with its message.
+TEST(NandChip, BitErrorsWhereTheUpdateReadsBack) {
+  constexpr uint32_t kOsImageFirstPage = kOsImage / kPageBytes;  // block 4 is where the factory left it
+  for (const auto& [fault, exitCode] : {std::pair{"faults.nand_correctable_pages=", 1},
+                                        std::pair{"faults.nand_uncorrectable_pages=", 0}}) {
+    SCOPED_TRACE(fault);
+    std::string dir = MakeModule({fault + std::to_string(kOsImageFirstPage)}, "nand");
+    ProgramResult r = Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\nk.bin"});
+    EXPECT_EQ(r.exitCode, exitCode) << r.err;
+    EXPECT_EQ(r.err.find("Error reading Flash!") != std::string::npos, exitCode == 0) << r.err;
   }
 }
 

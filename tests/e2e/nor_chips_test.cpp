@@ -9,7 +9,7 @@
 #include "module/flash_image.h"
 #include "module/module_dir.h"
 #include "module/nor_model.h"
-#include "tests/e2e/flashwright_run.h"
+#include "tests/support/flashwright_run.h"
 #include "tests/support/temp_module.h"
 
 namespace {

@@ -113,6 +113,28 @@ TEST_F(SymbolicLinks, AreRefusedWhereverTheyAppearAndNothingOutsideIsTouched) {
   EXPECT_TRUE(HostExists(Host("Temp/plain.txt")));
 }
 
+// A file the host hard-linked to one outside the module: the module's name
+// may be read and replaced, but no write through it reaches the outside file.
+TEST_F(SymbolicLinks, HardLinkedFilesAreNeverWrittenThrough) {
+  ASSERT_EQ(::link((outside_ + "/secret.txt").c_str(), Host("Temp/hard.bin").c_str()), 0);
+  constexpr const WCHAR* kHard = u"\\Temp\\hard.bin";
+  for (DWORD creation : {OPEN_EXISTING, OPEN_ALWAYS, TRUNCATE_EXISTING}) {
+    EXPECT_EQ(Fails(Open(kHard, GENERIC_READ | GENERIC_WRITE, creation)), ERROR_ACCESS_DENIED) << creation;
+  }
+  EXPECT_EQ(Fails(SetFileAttributesW(kHard, FILE_ATTRIBUTE_READONLY)), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(Fails(Open(kHard, GENERIC_READ, OPEN_EXISTING)), kSucceeded);
+  HANDLE file = Open(kHard, GENERIC_WRITE, CREATE_ALWAYS);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, "backup", 6, &written, nullptr));
+  CloseHandle(file);
+  EXPECT_EQ(HostRead(Host("Temp/hard.bin")), "backup");
+  EXPECT_EQ(HostRead(outside_ + "/secret.txt"), "secret");
+  struct stat st;
+  ASSERT_EQ(::stat((outside_ + "/secret.txt").c_str(), &st), 0);
+  EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+}
+
 TEST_F(PathResolution, HostOdditiesNeitherHangNorShow) {
   ASSERT_EQ(::mkfifo(Host("Temp/pipe").c_str(), 0666), 0);
   EXPECT_EQ(Fails(Open(u"\\Temp\\pipe", GENERIC_READ, OPEN_EXISTING)), ERROR_ACCESS_DENIED);

@@ -4,22 +4,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "module/atomic_file.h"
 #include "tests/support/temp_module.h"
 
-ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::vector<std::pair<std::string, std::string>>& env, const std::string& input) {
-  ProgramResult result;
-  std::string dir = MakeTempDir("fwrun");
-  std::string inPath = dir + "/in", outPath = dir + "/out", errPath = dir + "/err";
+RunningProgram StartProgram(const std::vector<std::string>& argv,
+                            const std::vector<std::pair<std::string, std::string>>& env, const std::string& input) {
+  RunningProgram program;
+  program.dir = MakeTempDir("fwrun");
+  std::string inPath = program.dir + "/in", outPath = program.dir + "/out", errPath = program.dir + "/err";
   std::string error;
-  if (!AtomicWriteFile(inPath, input, &error)) return result;
+  if (!AtomicWriteFile(inPath, input, &error)) return program;
   std::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid == 0) {
+  program.pid = ::fork();
+  if (program.pid == 0) {
     int in = ::open(inPath.c_str(), O_RDONLY);
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -34,9 +35,27 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
     ::execv(args[0], args.data());
     ::_exit(127);
   }
+  return program;
+}
+
+ProgramResult FinishProgram(const RunningProgram& program) {
+  ProgramResult result;
   int status = 0;
-  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  ReadWholeFile(outPath, &result.out, &error);
-  ReadWholeFile(errPath, &result.err, &error);
+  pid_t waited = -1;
+  if (program.pid > 0) {
+    do {
+      waited = ::waitpid(program.pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+  }
+  if (waited == program.pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (waited == program.pid && WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  std::string error;
+  ReadWholeFile(program.dir + "/out", &result.out, &error);
+  ReadWholeFile(program.dir + "/err", &result.err, &error);
   return result;
+}
+
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         const std::vector<std::pair<std::string, std::string>>& env, const std::string& input) {
+  return FinishProgram(StartProgram(argv, env, input));
 }

@@ -13,6 +13,7 @@
 #include "platform/ui/recording.h"
 #include "platform/ui/sample_dialog.h"
 #include "platform/ui/ui_backend.h"
+#include "platform/ui/window_model.h"
 #include "tests/support/temp_module.h"
 #include "tests/ui/ui_fixture.h"
 
@@ -142,12 +143,12 @@ class Console : public UiTest {
     readFd_ = terminal_[0];
     Configure(input_[0], terminal_[1], -1);
   }
-  void Configure(int in, int out, int terminal) {
+  void Configure(int in, int out, int terminal, uint32_t settleMs = kTestSettleMs) {
     ConsoleUiConfig config;
     config.inputFd = in;
     config.outputFd = out;
     config.terminal = terminal;
-    config.settleMs = kTestSettleMs;
+    config.settleMs = settleMs;
     config.redrawMs = 5;
     ConsoleUiConfigure(config);
     UiSetBackend(ConsoleBackend());
@@ -336,6 +337,31 @@ TEST_F(Console, AWindowModalToAPromptedDialogIsDrawn) {
   EXPECT_TRUE(t.Join());
   EndDialog(dialog, 0);
   EXPECT_TRUE(sample.Join());
+}
+
+// A line that came while its dialog could not take it (a window modal to it
+// was up, as while a flow waits for another process's flash lock) reaches
+// the dialog once it can, however long after the last line that did.
+TEST_F(Console, ALineWaitingForItsDialogReachesItWhenTheDialogTakesInputAgain) {
+  Configure(input_[0], output_[1], 0, 0);  // no settle: nothing wakes the console but the change itself
+  DialogThread t;
+  t.Start(&kSampleDialog, SampleDialogProc);
+  HWND dialog = WaitForDialog(kSampleDialogId);
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(Expect("Sample (? for help)> ")) << seen_;
+  UiBeginModal(dialog);
+  int answer = 0;
+  std::thread asker([&] { answer = MessageBoxW(nullptr, u"Go on?", u"Flow", MB_YESNO); });
+  ASSERT_TRUE(Expect("(Enter: Yes) > ")) << seen_;
+  Type("n\no");  // the answer, and a line the dialog cannot take yet
+  asker.join();
+  EXPECT_EQ(answer, IDNO);
+  UiEndModal(dialog);
+  bool ended = t.Join();
+  if (!ended) EndDialog(dialog, 0);
+  EXPECT_TRUE(ended) << seen_;
+  EXPECT_TRUE(t.Join());
+  EXPECT_EQ(t.result, 1);
 }
 
 TEST_F(Console, FileDialogsAskForAPathInTheModulesSpace) {

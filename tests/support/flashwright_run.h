@@ -14,6 +14,9 @@ std::string MakeModule(const std::vector<std::string>& settings = {}, const std:
 // flashwright on `dir` with the module's own `switches`, `input` on its
 // standard input.
 ProgramResult Flashwright(const std::string& dir, std::vector<std::string> switches, const std::string& input = "");
+// The same, started and left running.
+RunningProgram StartFlashwright(const std::string& dir, std::vector<std::string> switches,
+                                const std::string& input = "");
 
 // An unattended update with an image of one record, `data` at flash offset `at`.
 ProgramResult UpdateWith(const std::string& dir, uint32_t at, const std::vector<uint8_t>& data);

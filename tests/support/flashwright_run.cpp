@@ -1,6 +1,8 @@
-#include "tests/e2e/flashwright_run.h"
+#include "tests/support/flashwright_run.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 #include "module/atomic_file.h"
 #include "module/bin_image_builder.h"
@@ -19,9 +21,13 @@ std::string MakeModule(const std::vector<std::string>& settings, const std::stri
   return dir;
 }
 
-ProgramResult Flashwright(const std::string& dir, std::vector<std::string> switches, const std::string& input) {
+RunningProgram StartFlashwright(const std::string& dir, std::vector<std::string> switches, const std::string& input) {
   switches.insert(switches.begin(), {BuiltProgram("flashwright"), "--module", dir, "--ui", "console"});
-  return RunProgram(switches, {}, input);
+  return StartProgram(switches, {}, input);
+}
+
+ProgramResult Flashwright(const std::string& dir, std::vector<std::string> switches, const std::string& input) {
+  return FinishProgram(StartFlashwright(dir, std::move(switches), input));
 }
 
 ProgramResult UpdateWith(const std::string& dir, uint32_t at, const std::vector<uint8_t>& data) {
