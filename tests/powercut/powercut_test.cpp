@@ -189,7 +189,8 @@ std::vector<std::string> CutSettings(const ChildRun& uncut, bool cpld, uint32_t 
   uint64_t start = cpld ? uncut.atStart.tckEdges : uncut.atStart.commands;
   uint64_t end = cpld ? uncut.atEnd.tckEdges : uncut.atEnd.commands;
   uint64_t k = std::max<uint64_t>(1, (end - start) / points);
-  for (uint64_t taken = start + k - 1; taken < end && settings.size() < points; taken += k) {
+  // 0 would mean no cut at all.
+  for (uint64_t taken = std::max<uint64_t>(start + k - 1, 1); taken < end && settings.size() < points; taken += k) {
     settings.push_back(key + std::to_string(taken));
   }
   uint64_t busyFrom = uncut.atStart.busyUs, busy = uncut.atEnd.busyUs - busyFrom;
@@ -335,7 +336,7 @@ TEST_P(PowerCutMatrix, EachCutLeavesAModuleThatStartsAndARerunRepairs) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   uint64_t span = GetParam().op->cpld ? uncut.atEnd.tckEdges - uncut.atStart.tckEdges
                                       : uncut.atEnd.commands - uncut.atStart.commands;
-  std::printf("[ powercut ] %s/%s: %zu cuts over %llu %s, %llu us busy; %d failed; %.1f s\n",
+  std::printf("[ powercut ] %s/%s: %zu cuts over %llu %s, %llu us of flash busy time; %d failed; %.1f s\n",
               GetParam().board->name, GetParam().op->name, cuts.size(), static_cast<unsigned long long>(span),
               GetParam().op->cpld ? "TCK edges" : "flash commands",
               static_cast<unsigned long long>(uncut.atEnd.busyUs - uncut.atStart.busyUs), failedCuts, seconds);
