@@ -9,7 +9,7 @@ ARGS      ?=
 # What `make run` builds: the program and the tools the README uses beside it.
 PROGRAMS  := flashwright fwmodule fwimage
 
-.PHONY: all deps configure build run test bench clean
+.PHONY: all deps configure build run test powercut bench clean
 
 all: build
 
@@ -33,6 +33,13 @@ test: deps
 	@cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON >/dev/null
 	@cmake --build $(TESTBUILD) -j $(JOBS)
 	cd $(TESTBUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The power-cut matrix in full (50 cuts per operation and board) on the
+# sanitizer build; `make test` runs a sample of it.
+powercut: deps
+	@cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON >/dev/null
+	@cmake --build $(TESTBUILD) -j $(JOBS) --target test_powercut
+	@JOBS=$(JOBS) scripts/powercut $(TESTBUILD)/tests/test_powercut
 
 bench: deps
 	@cmake -S . -B $(BENCHBUILD) -DCMAKE_BUILD_TYPE=Release -DFW_BENCH=ON -DFW_TESTS=OFF >/dev/null

@@ -1,5 +1,7 @@
 #include "flash/nand_bbm.h"
 
+#include <algorithm>
+
 #include "flash/flash_layer.h"
 #include "flash/nand_controller.h"
 #include "platform/file_mapping.h"
@@ -93,9 +95,73 @@ bool AllErased(const uint32_t* words, uint32_t count) {
   return true;
 }
 
+uint32_t FirstReserved() {
+  uint32_t blocks = NandChipGeometry().blockCount;
+  return blocks - BbmReserveBlocks(blocks);
+}
+
+// The lowest reserve block no entry of the loaded list names (handed out or
+// withheld): the last a replacement would take. 0 when there is none.
+uint32_t FreeCopyBlock() {
+  uint32_t n = EntryCount();
+  for (uint32_t candidate = FirstReserved(); candidate < NandChipGeometry().blockCount; candidate++) {
+    bool named = false;
+    for (uint32_t k = 0; k < n && !named; k++) named = EntryUsable(k) && EntryReplacement(k) == candidate;
+    if (!named) return candidate;
+  }
+  return 0;
+}
+
+uint32_t FirstPage(uint32_t block) { return block << NandChipGeometry().blockShift; }
+
+// The list page with its mark into the first page of `block`, which is
+// erased first; written raw, as the list page itself is.
+void CopySave(uint32_t block) {
+  uint32_t* spare = g_bbm.copy + NandChipGeometry().pageSize / WORD_BYTES;
+  std::fill(spare, spare + NAND_MAX_SPARE_BYTES / WORD_BYTES, ERASED_WORD);
+  spare[BBM_LIST_COPY_MARK_WORD] = BBM_LIST_COPY_MARK;
+  spare[BBM_LIST_COPY_MARK_WORD + 1] = ~BBM_LIST_COPY_MARK;
+  int ecc = NandSetEcc(0);
+  int spareOn = NandSetSpare(1);
+  if (NandEraseBlock(FirstPage(block)) == NAND_STATUS_OK) {
+    NandProgramPage(g_bbm.list, spare, NandSpareBytes(), FirstPage(block));
+  }
+  NandSetSpare(spareOn);
+  NandSetEcc(ecc);
+}
+
+// Looks for a marked copy in the reserve; with one, the list buffer holds it.
+bool CopyFind(uint32_t* block) {
+  uint32_t pageWords = NandChipGeometry().pageSize / WORD_BYTES;
+  const uint32_t* spare = g_bbm.copy + pageWords;
+  int ecc = NandSetEcc(0);
+  int spareOn = NandSetSpare(1);
+  bool found = false;
+  for (uint32_t b = FirstReserved(); b < NandChipGeometry().blockCount && !found; b++) {
+    uint32_t status = NandReadPage(g_bbm.copy, g_bbm.copy + pageWords, NandSpareBytes(), FirstPage(b));
+    found = NandReadSucceeded(status) && spare[BBM_LIST_COPY_MARK_WORD] == BBM_LIST_COPY_MARK &&
+            spare[BBM_LIST_COPY_MARK_WORD + 1] == ~BBM_LIST_COPY_MARK;
+    if (found) *block = b;
+  }
+  NandSetSpare(spareOn);
+  NandSetEcc(ecc);
+  if (found) std::copy(g_bbm.copy, g_bbm.copy + pageWords, g_bbm.list);
+  return found;
+}
+
+// A cut after block 0's erase, before the list went back, leaves the page
+// erased and the copy in the reserve: the list goes back from it. A page
+// that holds anything is left alone (programming over it would mix the two).
+void ListRestore() {
+  uint32_t block = 0;
+  if (!AllErased(g_bbm.list, NandChipGeometry().pageSize / WORD_BYTES) || !CopyFind(&block) || !ListHasHeader()) return;
+  if (ListProgram() == NAND_STATUS_OK) NandEraseBlock(FirstPage(block));
+}
+
 uint32_t BuildSteps() {
   uint32_t status = ListRead();
   if (!NandReadSucceeded(status)) return NandStatusResult(status);
+  if (!ListHasHeader()) ListRestore();
   if (!ListHasHeader()) {
     FlashError = FLASH_ERR_NO_BBT;
     return 0;
@@ -120,10 +186,14 @@ uint32_t EraseSteps(uint32_t logicalPage) {
     return 0;
   }
   bool listBlock = (logicalPage >> NandChipGeometry().blockShift) == 0;
+  uint32_t copyBlock = 0;
   if (listBlock) {
-    // Without the list in hand the erase would take it with it.
+    // Without the list in hand the erase would take it with it; with the
+    // power going before it is back, only the copy keeps it.
     uint32_t status = ListRead();
     if (!NandReadSucceeded(status)) return NandStatusResult(status);
+    copyBlock = FreeCopyBlock();
+    if (copyBlock != 0) CopySave(copyBlock);
   }
   uint32_t status = NandEraseBlock(logicalPage + BbmDelta(logicalPage));
   if (status == NAND_STATUS_BAD_BLOCK) {
@@ -133,6 +203,8 @@ uint32_t EraseSteps(uint32_t logicalPage) {
   if (listBlock) {
     uint32_t written = ListProgram();
     if (status == NAND_STATUS_OK) status = written;
+    // The reserve block goes back as it was; a failed rewrite keeps the copy.
+    if (written == NAND_STATUS_OK && copyBlock != 0) NandEraseBlock(FirstPage(copyBlock));
   }
   return NandStatusResult(status);
 }

@@ -25,6 +25,12 @@ constexpr uint32_t BBM_LIST_MAX_ENTRIES = 511;  // what fits in a 2048-byte page
 constexpr uint16_t BBM_LIST_END = 0xFFFF;
 constexpr uint16_t BBM_LIST_CANCELLED = 0;
 
+// While block 0 is erased its list is kept in the first page of the lowest
+// reserve block no entry names, marked in spare words 1 and 2 (word 0 holds
+// the bad-block mark), and that block is erased again once the list is back.
+constexpr uint32_t BBM_LIST_COPY_MARK = 0x59504F43;  // "COPY"; its complement follows
+constexpr uint32_t BBM_LIST_COPY_MARK_WORD = 1;
+
 // The logical page that has no physical page: block 0 gives its last page
 // to the list, so logical pages 63-126 sit one page higher.
 constexpr uint32_t BBM_NO_PAGE = 0xFFFFFFFF;
@@ -44,7 +50,9 @@ bool BbmOpen();
 bool BbmMapReady();
 
 // Builds the map from the list page: 1, or 0 with FlashError 7 (no list
-// header) or the read's cause. Called with the map lacking its magic.
+// header) or the read's cause. Called with the map lacking its magic. A list
+// page left erased by a cut while block 0 was rewritten is programmed again
+// from its copy first.
 uint32_t BbmBuild();
 
 // Page offset between a logical page's block and its physical block.

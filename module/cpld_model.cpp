@@ -1,5 +1,8 @@
 #include "module/cpld_model.h"
 
+#include <unistd.h>
+
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -11,6 +14,7 @@ struct CpldModel {
   JtagTap tap;
   std::string path;
   bool programFails = false;
+  uint64_t powerCutAfterTck = 0;  // 0: never
   bool isc = false;    // ISC mode: erase, program and read act
   bool dirty = false;  // changed since cpld.img was written
   // The row the last ISC_READ update fetched, and the address register.
@@ -135,7 +139,17 @@ void Instruction(void* device, uint8_t instruction) {
 
 uint32_t Usercode(void* device) { return CpldArrayUsercode(static_cast<CpldModel*>(device)->array); }
 
-const JtagDeviceOps kOps = {Select, Capture, Update, Instruction, Usercode};
+// The power goes at this edge: the cells keep what the erase and the rows
+// programmed so far made of them, so the array is saved as it stands.
+void Rising(void* device, uint64_t edges) {
+  auto* m = static_cast<CpldModel*>(device);
+  if (m->powerCutAfterTck == 0 || edges < m->powerCutAfterTck) return;
+  if (m->dirty) Save(m);
+  std::fprintf(stderr, "cpld: power cut after %" PRIu64 " TCK edges\n", edges);
+  ::_exit(kCpldPowerCutExitCode);
+}
+
+const JtagDeviceOps kOps = {Select, Capture, Update, Instruction, Usercode, Rising};
 
 }  // namespace
 
@@ -160,6 +174,7 @@ CpldModel* CpldModelOpen(const std::string& path, const ModuleConfig& config, st
   if (!found) CpldArrayFactory(&m->array, config.cpldUsercode);
   m->path = path;
   m->programFails = config.faultCpldProgramFails;
+  m->powerCutAfterTck = config.faultPowerCutAfterTck;
   ClearLatch(m);
   JtagTapPowerUp(&m->tap, config.cpldIdcode, &kOps, m);
   return m;

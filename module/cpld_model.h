@@ -25,6 +25,13 @@
 
 struct CpldModel;
 
+// The process ends with this code when the TCK power-cut fault strikes: with
+// power_cut_after_tck = N, N rising TCK edges reach the CPLD and the next one
+// ends the process before it acts (counted per open model). The array keeps
+// what the erase and the rows programmed before it made of it (cpld.img is
+// written then), as the device's non-volatile cells would.
+constexpr int kCpldPowerCutExitCode = 75;
+
 // In-system programming instructions (8 bits, like the port's own).
 constexpr uint8_t kCpldIscEnableOtf = 0xE4;
 constexpr uint8_t kCpldIscEnable = 0xE8;

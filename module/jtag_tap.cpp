@@ -71,6 +71,7 @@ void Shift(TapRegister* reg, bool tdi) {
 }
 
 void Rising(JtagTap* tap, bool tms, bool tdi) {
+  if (tap->ops != nullptr && tap->ops->rising != nullptr) tap->ops->rising(tap->device, tap->risingEdges);
   tap->risingEdges++;
   switch (tap->state) {
     case S::CaptureDr: CaptureDr(tap); break;

@@ -77,6 +77,8 @@ struct JtagDeviceOps {
   // Update-IR: a new instruction took effect (also after reset, with IDCODE).
   void (*instruction)(void* device, uint8_t instruction);
   uint32_t (*usercode)(void* device);
+  // Before a rising TCK edge acts, with the edges taken so far; may be null.
+  void (*rising)(void* device, uint64_t edges);
 };
 
 struct JtagTap {

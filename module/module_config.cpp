@@ -174,6 +174,9 @@ const Setting kSettings[] = {
      "CPLD: high or low: something outside drives the TDO pin (SODIMM pins not left open); empty: off"},
     {"faults", "cpld_program_fails", &ModuleConfig::faultCpldProgramFails, false,
      "CPLD: programming does not stick (the array keeps its bits, so a verify fails)"},
+    {"faults", "power_cut_after_tck", &ModuleConfig::faultPowerCutAfterTck, false,
+     "CPLD: end the process after this many rising TCK edges, the array left as the erase and rows "
+     "programmed so far made it (0: never)"},
     {"faults", "bsp_no_items", &ModuleConfig::faultBspNoItems, false,
      "comma-separated board support items that deliver nothing"},
     {"faults", "bsp_set_refused", &ModuleConfig::faultBspSetRefused, false,

@@ -97,6 +97,7 @@ struct ModuleConfig {
   std::string faultNandUncorrectable;   // pages that read with two flipped bits in one ECC step
   std::string faultTdoStuck;             // CPLD: "high" or "low" drives TDO from outside; empty: off
   bool faultCpldProgramFails = false;    // CPLD: programming leaves the array as it was (verify fails)
+  uint64_t faultPowerCutAfterTck = 0;    // CPLD: end the process after this many rising TCK edges; 0 = never
   std::string faultBspNoItems;       // comma-separated board support items that deliver nothing
   std::string faultBspSetRefused;    // comma-separated board support items whose write is refused
   bool faultRestartReturns = false;  // the restart request returns instead of restarting

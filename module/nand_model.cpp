@@ -254,6 +254,7 @@ NandCounters NandModelCounters(const NandModel* model) {
   const NandControllerCounters& c = model->controller.counters;
   NandCounters out;
   out.commandsStarted = model->cut.commands;
+  out.busyUs = model->cut.busyUs;
   out.unknownCommands = c.unknownCommands;
   out.refusedCommands = c.refusedCommands;
   out.insaneTimings = c.insaneTimings;

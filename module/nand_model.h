@@ -75,6 +75,7 @@ uint64_t NandModelCellChanges(const NandModel* model);
 // What tests look at to see how a driver treated the controller and chip.
 struct NandCounters {
   uint64_t commandsStarted = 0;   // what power_cut_after counts
+  uint64_t busyUs = 0;            // what power_cut_busy_us counts: datasheet time busy so far
   uint64_t unknownCommands = 0;   // command types, command bytes and cycles nothing took
   uint64_t refusedCommands = 0;   // a chip select without a chip, a page the die lacks
   uint64_t insaneTimings = 0;     // commands run under timings too short for the chip

@@ -1,8 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "flash/nand.h"
 #include "flash/nand_bbm.h"
+#include "module/module_dir.h"
+#include "module/nand_block_map.h"
+#include "module/nand_model.h"
+#include "platform/hardware_link.h"
+#include "platform/platform.h"
 #include "tests/nand/nand_fixture.h"
+#include "tests/support/temp_module.h"
 
 namespace {
 
@@ -66,6 +74,49 @@ TEST_F(NandBbm, ListPageWithoutTerminatorTakesNoMoreEntries) {
   EXPECT_EQ(BbmReplaceBlock(7 * 64, &replacement, BBM_MOVE), 0u);
   EXPECT_EQ(FlashError, FLASH_ERR_RESERVE_EXHAUSTED);
   EXPECT_EQ(Cells(63), list);
+}
+
+// The power goes right after block 0's erase, before its list is written
+// back: the erase's fourth command (the list read, the copy's erase and
+// program, block 0's erase) is the last to act. The next start takes the
+// list from its copy in the lowest free reserve block and puts it back.
+TEST_F(NandBbm, AListLostToACutComesBackFromItsCopy) {
+  NandBoard board;
+  board.list = {{5, 2047}};
+  ASSERT_NO_FATAL_FAILURE(AttachAndInit(board));
+  uint64_t started = NandModelCounters(PlatformHardware()->nand).commandsStarted;
+  std::vector<uint8_t> list = Cells(63), erased(kNandPage, 0xFF);
+  constexpr uint32_t kCopyPage = 2008 * 64;  // the reserve's lowest block
+  // What the power going takes along, so that each start sets everything up again.
+  auto powerOff = [&] {
+    std::string error;
+    ASSERT_TRUE(NandBlockMapDropShared(ModuleShmPath(dir_), &error)) << error;
+    NandModelPowerOff(ModuleShmPath(dir_));
+  };
+  ForgetDriver();
+  PlatformDetachModule();
+  powerOff();
+  ASSERT_TRUE(ConfigureModule(dir_, {"faults.power_cut_after=" + std::to_string(started + 4)}));
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::string error;
+    if (PlatformAttachModule(dir_, false, &error) && FlashInit() == FLASH_TYPE_NAND) FlashOps.Erase(0, kNandBlock);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kNandPowerCutExitCode) << status;
+  EXPECT_EQ(Cells(63), erased);
+  EXPECT_EQ(Cells(kCopyPage), list);
+
+  ASSERT_TRUE(ConfigureModule(dir_, {"faults.power_cut_after=0"}));
+  powerOff();
+  std::string error;
+  ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+  ASSERT_EQ(FlashInit(), FLASH_TYPE_NAND) << "FlashError " << FlashError;
+  EXPECT_EQ(Cells(63), list);
+  EXPECT_EQ(MapEntry(5), 2047);
+  EXPECT_EQ(Cells(kCopyPage), erased) << "the copy stays only while it is needed";
 }
 
 }  // namespace

@@ -52,6 +52,9 @@ void PrintCpld(const Module& module) {
               fromFile ? "" : " (factory firmware; no cpld.img yet)");
   if (!c.faultTdoStuck.empty()) std::printf("            fault: TDO held %s from outside\n", c.faultTdoStuck.c_str());
   if (c.faultCpldProgramFails) std::printf("            fault: programming does not stick\n");
+  if (c.faultPowerCutAfterTck != 0) {
+    std::printf("            fault: power cut after %" PRIu64 " TCK edges\n", c.faultPowerCutAfterTck);
+  }
 }
 
 int FwmoduleCpld(const std::vector<std::string>& args) {
