@@ -179,14 +179,16 @@ bool LoadTable(const Module& module, const RegistryData& live, DeviceTable* tabl
   std::string path = DeviceTablePath(module.dir);
   struct stat st;
   // The record is only ever replaced by rename or removed as a whole.
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+  bool found = ::stat(path.c_str(), &st) == 0;
+  if (!found && errno == ENOENT) {
     BootTable(live, table);
     return true;
   }
-  std::string text;
-  if (!ReadWholeFile(path, &text, error)) return false;
   RegistryData data;
-  if (!RegistryFromText(text, &data, error) || !DecodeTable(data, table)) {
+  bool unread = false;
+  bool parsed = RegistryParseFile(path, found ? &st : nullptr, &data, &unread, error);
+  if (unread) return false;
+  if (!parsed || !DecodeTable(data, table)) {
     *error = path + ": not a device table" + (error->empty() ? "" : ": " + *error);
     return false;
   }

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "module/atomic_file.h"
 #include "module/module_dir.h"
@@ -102,51 +103,66 @@ int LockLive(const std::string& moduleDir, std::string* error) {
 
 void UnlockLive(int fd) { ::close(fd); }
 
-// The registry text parsed last, by the file it was read from. Every
-// registry call and every storage call reads the live registry, and parsing
-// it costs far more than looking at the file. The file stays open, so its
-// inode cannot be freed and reused by another file while it is known here:
-// writers replace the file by rename, so the same inode with the same size
-// and times still holds the same text. A process-wide cache, not module
-// state: it is keyed by the file's path.
-struct ParsedRegistry {
+// Registry text parsed before, by the file it was read from: every
+// registry call and every storage call reads the live registry (and the
+// device table), and parsing costs far more than looking at the file. Each
+// file stays open, so its inode cannot be freed and reused by another file
+// while it is known here: writers replace these files by rename, so the same
+// inode with the same size and times still holds the same text. A
+// process-wide cache keyed by path, not module state.
+constexpr size_t kParsedFiles = 4;  // the live registry and device table of a module or two
+
+struct ParsedFile {
   std::string path;
   int fd = -1;
   struct stat file = {};
   RegistryData data;
 };
 
-struct ParsedRegistryCache {
+struct ParsedFileCache {
   std::mutex lock;
-  ParsedRegistry last;
+  std::vector<ParsedFile> files;  // the most recently parsed last
 };
 
-ParsedRegistryCache g_parsed;
+ParsedFileCache g_parsed;
 
 bool SameTime(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && SameTime(a.st_mtim, b.st_mtim) &&
+         SameTime(a.st_ctim, b.st_ctim);
+}
+
 // `now`: what the path names at present.
 bool ParsedBefore(const std::string& path, const struct stat& now, RegistryData* data) {
   std::lock_guard<std::mutex> guard(g_parsed.lock);
-  const ParsedRegistry& p = g_parsed.last;
-  if (p.fd < 0 || p.path != path || p.file.st_dev != now.st_dev || p.file.st_ino != now.st_ino ||
-      p.file.st_size != now.st_size || !SameTime(p.file.st_mtim, now.st_mtim) ||
-      !SameTime(p.file.st_ctim, now.st_ctim)) {
-    return false;
+  for (const ParsedFile& p : g_parsed.files) {
+    if (p.path != path) continue;
+    if (!SameFile(p.file, now)) return false;
+    *data = p.data;
+    return true;
   }
-  *data = p.data;
-  return true;
+  return false;
 }
 
 // Takes over `fd`, the descriptor the parsed text was read from; `file` is
 // how it stood before the read, so a change made while reading shows.
 void KeepParsed(const std::string& path, int fd, const struct stat& file, const RegistryData& data) {
-  ParsedRegistry fresh = {path, fd, file, data};
+  ParsedFile fresh = {path, fd, file, data};
   std::lock_guard<std::mutex> guard(g_parsed.lock);
-  if (g_parsed.last.fd >= 0) ::close(g_parsed.last.fd);
-  g_parsed.last = std::move(fresh);
+  std::vector<ParsedFile>& files = g_parsed.files;
+  for (auto it = files.begin(); it != files.end();) {
+    bool drop = it->path == path || (files.size() == kParsedFiles && it == files.begin());
+    if (!drop) {
+      ++it;
+      continue;
+    }
+    ::close(it->fd);
+    it = files.erase(it);
+  }
+  files.push_back(std::move(fresh));
 }
 
 }  // namespace
@@ -281,6 +297,30 @@ std::string RegistryLockPath(const std::string& moduleDir) {
   return ModuleRegistryPath(moduleDir) + std::string(kLockSuffix);
 }
 
+bool RegistryParseFile(const std::string& path, const struct stat* now, RegistryData* data, bool* unread,
+                       std::string* error) {
+  *unread = false;
+  if (now != nullptr && ParsedBefore(path, *now, data)) return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *unread = true;
+    *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat opened;
+  bool known = ::fstat(fd, &opened) == 0;
+  std::string text;
+  bool ok = ReadWholeFd(fd, path, &text, error);
+  *unread = !ok;
+  if (ok) ok = RegistryFromText(text, data, error);
+  if (ok && known) {
+    KeepParsed(path, fd, opened, *data);
+  } else {
+    ::close(fd);
+  }
+  return ok;
+}
+
 bool RegistryLoadLive(const std::string& moduleDir, RegistryData* data, std::string* error) {
   std::string path = ModuleRegistryPath(moduleDir);
   struct stat st;
@@ -291,26 +331,10 @@ bool RegistryLoadLive(const std::string& moduleDir, RegistryData* data, std::str
     *data = RegistryData{};
     return true;
   }
-  if (found && ParsedBefore(path, st, data)) return true;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat opened;
-  bool known = ::fstat(fd, &opened) == 0;
-  std::string text;
-  bool ok = ReadWholeFd(fd, path, &text, error);
-  if (ok && !RegistryFromText(text, data, error)) {
-    *error = path + ": " + *error;
-    ok = false;
-  }
-  if (ok && known) {
-    KeepParsed(path, fd, opened, *data);
-  } else {
-    ::close(fd);
-  }
-  return ok;
+  bool unread = false;
+  if (RegistryParseFile(path, found ? &st : nullptr, data, &unread, error)) return true;
+  if (!unread) *error = path + ": " + *error;
+  return false;
 }
 
 bool RegistryUpdateLive(const std::string& moduleDir, RegistryEdit edit, void* context, std::string* error) {

@@ -3,6 +3,8 @@
 // Registry region.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -68,6 +70,14 @@ RegValue* RegistryFindValue(RegKey* key, std::u16string_view name);
 const RegValue* RegistryFindValue(const RegKey& key, std::u16string_view name);
 void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size);
 bool RegistryDeleteValue(RegKey* key, std::u16string_view name);
+
+// A file in the registry's text form. The text is parsed again only when
+// `now` (what the path names, from stat; null when unknown) shows another
+// file or a change since it was last parsed. False with `error` set: with
+// `unread` when the file cannot be read ("cannot open PATH: ..."), else the
+// parser's message.
+bool RegistryParseFile(const std::string& path, const struct stat* now, RegistryData* data, bool* unread,
+                       std::string* error);
 
 // The live registry: registry.reg of the module directory. A missing file is
 // an empty registry; a malformed one is an error.
