@@ -339,6 +339,7 @@ void FuzzModuleRestore() {
       fs::remove_all(PathOf(d), ec);
     }
   }
+  for (const std::string& d : g_fuzz.folders) fs::create_directories(PathOf(d), ec);
   for (const auto& [f, image] : g_fuzz.files) {
     std::vector<FuzzRange> changed = Differences(PathOf(f), image);
     if (!changed.empty()) PutBack(PathOf(f), image, changed);
