@@ -179,11 +179,29 @@ RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* cr
     }
     return &data->keys.front();
   }
+  size_t at = FindKeyIndex(*data, normalized, index);
+  if (at < data->keys.size()) return &data->keys[at];
+  // The deepest level that exists is looked for from the key up: text lists
+  // parents before children, so that is mostly the parent, and a deep key is
+  // not walked down from the root once for each of its levels.
+  std::u16string parentPath;
+  size_t known = normalized.size();
+  while (known != 0) {
+    known = normalized.rfind(kSeparator, known - 1);
+    if (known == std::u16string::npos) {
+      known = 0;
+      break;
+    }
+    size_t parent = FindKeyIndex(*data, std::u16string_view(normalized).substr(0, known), index);
+    if (parent < data->keys.size()) {
+      parentPath = data->keys[parent].path;
+      known++;
+      break;
+    }
+  }
   // Each missing level is added under its parent's spelling, so a key
   // created as "drivers\X" beside an existing "Drivers" stays "Drivers\X".
-  std::u16string parentPath;
-  size_t at = data->keys.size();
-  ForEachComponent(normalized, [&](std::u16string_view component) {
+  ForEachComponent(std::u16string_view(normalized).substr(known), [&](std::u16string_view component) {
     std::u16string candidate = parentPath.empty() ? std::u16string(component)
                                                   : parentPath + kSeparator + std::u16string(component);
     at = FindKeyIndex(*data, candidate, index);
