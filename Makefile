@@ -4,12 +4,17 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 TESTBUILD ?= build-test
 BENCHBUILD ?= build-bench
+FUZZBUILD ?= build-fuzz
+# Seconds each fuzz target runs, and where their finds and logs go.
+FUZZ_SECONDS ?= 180
+FUZZ_SCRATCH ?= /tmp/flashwright-fuzz
+FUZZ_TARGETS := image xsvf fs_restore registry_text console_input
 ARGS      ?=
 
 # What `make run` builds: the program and the tools the README uses beside it.
 PROGRAMS  := flashwright fwmodule fwimage
 
-.PHONY: all deps configure build run test powercut bench clean
+.PHONY: all deps configure build run test powercut bench fuzz clean
 
 all: build
 
@@ -46,5 +51,13 @@ bench: deps
 	@cmake --build $(BENCHBUILD) -j $(JOBS)
 	@for b in $(BENCHBUILD)/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
 
+# The fuzz targets with clang and libFuzzer, in a tree of their own, each
+# run for FUZZ_SECONDS from its committed corpus (scripts/fuzz).
+fuzz:
+	@scripts/install-deps fuzz
+	@cmake -S . -B $(FUZZBUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFW_FUZZ=ON -DFW_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZBUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@scripts/fuzz $(FUZZBUILD) $(FUZZ_SECONDS) $(FUZZ_SCRATCH) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD) $(TESTBUILD) $(BENCHBUILD)
+	rm -rf $(BUILD) $(TESTBUILD) $(BENCHBUILD) $(FUZZBUILD)

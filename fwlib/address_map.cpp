@@ -10,6 +10,19 @@ namespace {
 
 bool Within(uint32_t value, uint32_t first, uint32_t last) { return value >= first && value <= last; }
 
+// The first bootloader's range on a module that boots in two stages; false
+// on any other.
+bool FirstBootloaderRange(uint64_t* start, uint64_t* end) {
+  FWLScanRegions(REGION_BOOTLOADER);
+  RegionSummary bootloader = {REGION_BOOTLOADER, 0, 0, 0};
+  if (FWLGetRegionInfo(&bootloader, nullptr) != FWL_OK || (bootloader.flags & REGION_FIRST_BOOTLOADER) == 0) {
+    return false;
+  }
+  *start = bootloader.start;
+  *end = uint64_t{bootloader.start} + bootloader.length;
+  return true;
+}
+
 }  // namespace
 
 bool BinAddressShift(uint32_t imageStart, uint32_t* shift) {
@@ -33,11 +46,8 @@ bool BinAddressShift(uint32_t imageStart, uint32_t* shift) {
 }
 
 void ProtectFirstBootloader(uint32_t imageStart, ImagePlacement* placement) {
-  FWLScanRegions(REGION_BOOTLOADER);
-  RegionSummary bootloader = {REGION_BOOTLOADER, 0, 0, 0};
-  if (FWLGetRegionInfo(&bootloader, nullptr) != FWL_OK) return;
-  uint64_t end = uint64_t{bootloader.start} + bootloader.length;
-  if ((bootloader.flags & REGION_FIRST_BOOTLOADER) == 0 || placement->mappedStart >= end) return;
+  uint64_t start = 0, end = 0;
+  if (!FirstBootloaderRange(&start, &end) || placement->mappedStart >= end) return;
   placement->firstBootloader = true;
   // Only a bootloader build suits either stage. A file of flash offsets (a
   // backup of the first bootloader, say) or an OS image belongs exactly
@@ -49,6 +59,11 @@ void ProtectFirstBootloader(uint32_t imageStart, ImagePlacement* placement) {
     placement->shift += layout.secondBootloaderBase;
   }
   if (placement->mappedStart < end) placement->refuseUpdate = true;
+}
+
+bool ReachesFirstBootloader(uint32_t start, uint32_t length) {
+  uint64_t first = 0, end = 0;
+  return length != 0 && FirstBootloaderRange(&first, &end) && start < end && uint64_t{start} + length > first;
 }
 
 bool RecordInImage(uint32_t imageStart, uint32_t imageLength, uint32_t address, uint32_t length) {

@@ -37,6 +37,10 @@ struct ImagePlacement {
 // Rescans the bootloader region first.
 void ProtectFirstBootloader(uint32_t imageStart, ImagePlacement* placement);
 
+// On a module whose bootloader is the first of two stages, true when
+// [start, start + length) reaches into it. Rescans the bootloader region first.
+bool ReachesFirstBootloader(uint32_t start, uint32_t length);
+
 // True when a record of `length` bytes at file address `address` lies inside
 // the image range [imageStart, imageStart + imageLength), computed wide.
 bool RecordInImage(uint32_t imageStart, uint32_t imageLength, uint32_t address, uint32_t length);

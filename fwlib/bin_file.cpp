@@ -10,6 +10,7 @@
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/checksum.h"
+#include "fwlib/fs_region.h"
 #include "fwlib/library_state.h"
 #include "fwlib/results.h"
 #include "fwlib/update_shadow.h"
@@ -185,17 +186,22 @@ uint32_t WalkChunks(Walk* w, uint32_t dataLength) {
   return FWL_OK;
 }
 
-// The stream's region: its own extent, or the module's File System region
-// where the stream leaves it open.
+// The summary spans the BIN part and the stream's region, whichever comes
+// first, so the caller is told of every region the update writes.
 void AddStreamRegion(Walk* w, const StreamHeaderInfo& header) {
-  const FlashRegion& fs = RegionTable()[RegionFileSystemIndex()];
-  uint32_t base = header.memBase == FS_STREAM_VALUE_UNKNOWN ? fs.base : header.memBase;
-  uint32_t length = header.memLen == 0 || header.memLen == FS_STREAM_VALUE_UNKNOWN ? fs.length : header.memLen;
+  FsStreamArea area = FsStreamRegion(header.memBase, header.memLen);
   RegionSummary& s = w->summary;
-  s.start = std::min(s.start, base);
-  uint32_t end = base + length;
-  if (static_cast<int32_t>(end - (s.start + w->image.imageLength)) > 0) s.length = end - s.start;
+  uint64_t end = uint64_t{area.base} + area.length;
+  if ((w->image.contents & IMAGE_CONTENT_BIN) != 0) end = std::max(end, uint64_t{s.start} + s.length);
+  s.start = std::min(s.start, area.base);
+  s.length = static_cast<uint32_t>(std::min<uint64_t>(end - s.start, UINT32_MAX));
   s.used += header.dataLength;
+  // A store laid over the first bootloader of a fail-safe module is refused,
+  // as a BIN part there is.
+  if (ReachesFirstBootloader(area.base, area.length)) {
+    s.flags |= REGION_FIRST_BOOTLOADER;
+    w->image.refuseUpdate = true;
+  }
 }
 
 uint32_t WalkStream(Walk* w) {

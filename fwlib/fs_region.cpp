@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "storage/driver_keys.h"
+#include "storage/fs_stream_header.h"
 #include "storage/store_access.h"
 
 namespace {
@@ -140,4 +141,10 @@ uint32_t FWLGetFsUsage(HANDLE store, const STOREINFO* info, uint32_t kind) {
   if (kind == FS_USAGE_PARTITIONS) return PartitionsBytesInUse(store);
   if (kind == FS_USAGE_MAPPED_SECTORS && info != nullptr) return MappedSectorBytes(store, info);
   return 0;
+}
+
+FsStreamArea FsStreamRegion(uint32_t memBase, uint32_t memLen) {
+  const FlashRegion& fs = RegionTable()[RegionFileSystemIndex()];
+  return {memBase == FS_STREAM_VALUE_UNKNOWN ? fs.base : memBase,
+          memLen == 0 || memLen == FS_STREAM_VALUE_UNKNOWN ? fs.length : memLen};
 }

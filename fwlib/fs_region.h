@@ -14,6 +14,15 @@ constexpr uint32_t FS_USAGE_MAPPED_SECTORS = 3;  // bytes of the store's sectors
 // The name of the flash disk's store.
 constexpr WCHAR FS_STORE_NAME[] = u"Internal Flash";
 
+// The flash a file-system stream's store lies on: the stream's own base and
+// length, or the File System region's where the stream leaves them unknown
+// (or the length 0), as the region table has them.
+struct FsStreamArea {
+  uint32_t base;
+  uint32_t length;
+};
+FsStreamArea FsStreamRegion(uint32_t memBase, uint32_t memLen);
+
 // The File System rule of the region scan, on an entry holding its defaults.
 // Sets the store device name and the partitions' bytes in use in the library
 // state when the store is found.

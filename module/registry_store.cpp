@@ -73,7 +73,23 @@ bool IsBelow(std::u16string_view path, std::u16string_view parent) {
          RegistryNameEqual(path.substr(0, parent.size()), parent);
 }
 
-size_t FindKeyIndex(const RegistryData& data, std::u16string_view normalized) {
+std::u16string Folded(std::u16string_view name) {
+  std::u16string folded(name);
+  for (char16_t& c : folded) c = FoldCase(c);
+  return folded;
+}
+
+// Where the index keeps a value: under its key's path, which no value name
+// can run into (a path holds no NUL).
+std::u16string ValueSlot(std::u16string_view keyPath, std::u16string_view name) {
+  return Folded(keyPath) + u'\0' + Folded(name);
+}
+
+size_t FindKeyIndex(const RegistryData& data, std::u16string_view normalized, const RegistryIndex* index = nullptr) {
+  if (index != nullptr) {
+    auto found = index->keys.find(Folded(normalized));
+    return found == index->keys.end() ? data.keys.size() : found->second;
+  }
   for (size_t i = 0; i < data.keys.size(); i++) {
     if (RegistryNameEqual(data.keys[i].path, normalized)) return i;
   }
@@ -178,12 +194,13 @@ bool RegistryNameEqual(std::u16string_view a, std::u16string_view b) {
 bool RegistryKeyPathValid(std::u16string_view path) {
   if (path.empty()) return true;
   size_t start = 0;
-  for (;;) {
+  for (size_t depth = 1; depth <= kRegistryMaxDepth; depth++) {
     size_t end = path.find(kSeparator, start);
     if (end == std::u16string_view::npos) return ComponentValid(path.substr(start));
     if (!ComponentValid(path.substr(start, end - start))) return false;
     start = end + 1;
   }
+  return false;
 }
 
 std::u16string RegistryJoinPath(std::u16string_view base, std::u16string_view sub) {
@@ -212,33 +229,56 @@ bool RegistryKeyExists(const RegistryData& data, std::u16string_view path) {
   return normalized.empty() || FindKeyIndex(data, normalized) < data.keys.size();
 }
 
-RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* created) {
+RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* created, RegistryIndex* index) {
   *created = false;
   std::u16string normalized = Normalize(path);
   if (!RegistryKeyPathValid(normalized)) return nullptr;
   if (normalized.empty()) {
-    size_t root = FindKeyIndex(*data, normalized);
+    size_t root = FindKeyIndex(*data, normalized, index);
     if (root < data->keys.size()) return &data->keys[root];
     data->keys.insert(data->keys.begin(), RegKey{});
+    if (index != nullptr) {
+      for (auto& [name, position] : index->keys) position++;
+      index->keys[u""] = 0;
+    }
     return &data->keys.front();
+  }
+  size_t at = FindKeyIndex(*data, normalized, index);
+  if (at < data->keys.size()) return &data->keys[at];
+  // The deepest level that exists is looked for from the key up: text lists
+  // parents before children, so that is mostly the parent, and a deep key is
+  // not walked down from the root once for each of its levels.
+  std::u16string parentPath;
+  size_t known = normalized.size();
+  while (known != 0) {
+    known = normalized.rfind(kSeparator, known - 1);
+    if (known == std::u16string::npos) {
+      known = 0;
+      break;
+    }
+    size_t parent = FindKeyIndex(*data, std::u16string_view(normalized).substr(0, known), index);
+    if (parent < data->keys.size()) {
+      parentPath = data->keys[parent].path;
+      known++;
+      break;
+    }
   }
   // Each missing level is added under its parent's spelling, so a key
   // created as "drivers\X" beside an existing "Drivers" stays "Drivers\X".
-  std::u16string parentPath;
-  size_t index = data->keys.size();
-  ForEachComponent(normalized, [&](std::u16string_view component) {
+  ForEachComponent(std::u16string_view(normalized).substr(known), [&](std::u16string_view component) {
     std::u16string candidate = parentPath.empty() ? std::u16string(component)
                                                   : parentPath + kSeparator + std::u16string(component);
-    index = FindKeyIndex(*data, candidate);
-    if (index == data->keys.size()) {
+    at = FindKeyIndex(*data, candidate, index);
+    if (at == data->keys.size()) {
       data->keys.push_back(RegKey{candidate, {}});
+      if (index != nullptr) index->keys[Folded(candidate)] = at;
       *created = true;
     } else {
       *created = false;
     }
-    parentPath = data->keys[index].path;
+    parentPath = data->keys[at].path;
   });
-  return &data->keys[index];
+  return &data->keys[at];
 }
 
 bool RegistryDeleteKey(RegistryData* data, std::u16string_view path) {
@@ -279,8 +319,15 @@ const RegValue* RegistryFindValue(const RegKey& key, std::u16string_view name) {
   return nullptr;
 }
 
-void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size) {
-  RegValue* value = RegistryFindValue(key, name);
+void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size,
+                      RegistryIndex* index) {
+  RegValue* value = nullptr;
+  if (index != nullptr) {
+    auto [slot, added] = index->values.try_emplace(ValueSlot(key->path, name), key->values.size());
+    if (!added) value = &key->values[slot->second];
+  } else {
+    value = RegistryFindValue(key, name);
+  }
   if (value == nullptr) {
     key->values.push_back(RegValue{std::u16string(name), type, {}});
     value = &key->values.back();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "module/module_flash.h"
@@ -42,9 +43,22 @@ struct RegistryData {
 bool RegistryNameEqual(std::u16string_view a, std::u16string_view b);
 
 // A key name is usable when every component is 1..kRegistryMaxKeyName units of
-// printable text (the live file keeps one key per line, so no line breaks).
+// printable text (the live file keeps one key per line, so no line breaks),
+// and it is at most kRegistryMaxDepth components deep, as on the module:
+// every key holds its whole path, so deeper ones would cost the square of
+// their depth.
 constexpr size_t kRegistryMaxKeyName = 255;
+constexpr size_t kRegistryMaxDepth = 512;
 bool RegistryKeyPathValid(std::u16string_view path);
+
+// Positions of keys, and of values within their key, by case-folded name:
+// lets a registry of many keys and values be built without a walk over all
+// of them for each one added (RegistryFromText). Only valid while every
+// change to the data goes through the calls that take it.
+struct RegistryIndex {
+  std::unordered_map<std::u16string, size_t> keys;    // key path -> position in RegistryData::keys
+  std::unordered_map<std::u16string, size_t> values;  // key path, u'\0', value name -> position in RegKey::values
+};
 
 // Joins a key path and a relative sub path, dropping empty components, so
 // "A\\B\" and "A\B" name the same key.
@@ -57,8 +71,9 @@ const RegKey* RegistryFindKey(const RegistryData& data, std::u16string_view path
 bool RegistryKeyExists(const RegistryData& data, std::u16string_view path);
 
 // Creates the key and any missing parents; `created` tells whether the key
-// itself is new. Null for an invalid path.
-RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* created);
+// itself is new. Null for an invalid path. `index`, when given, is used for
+// the look-ups and kept up to date.
+RegKey* RegistryCreateKey(RegistryData* data, std::u16string_view path, bool* created, RegistryIndex* index = nullptr);
 
 // Removes the key with all its subkeys; false when it does not exist.
 bool RegistryDeleteKey(RegistryData* data, std::u16string_view path);
@@ -68,7 +83,8 @@ bool RegistrySubkeyName(const RegistryData& data, std::u16string_view path, size
 
 RegValue* RegistryFindValue(RegKey* key, std::u16string_view name);
 const RegValue* RegistryFindValue(const RegKey& key, std::u16string_view name);
-void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size);
+void RegistrySetValue(RegKey* key, std::u16string_view name, uint32_t type, const uint8_t* bytes, size_t size,
+                      RegistryIndex* index = nullptr);
 bool RegistryDeleteValue(RegKey* key, std::u16string_view name);
 
 // A file in the registry's text form. The text is parsed again only when

@@ -484,6 +484,7 @@ std::string RegistryToText(const RegistryData& data) {
 bool RegistryFromText(std::string_view text, RegistryData* data, std::string* error) {
   if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) text.remove_prefix(kUtf8Bom.size());
   RegistryData parsed;
+  RegistryIndex index;  // a large file must not cost the square of its keys and values
   RegKey* current = nullptr;
   size_t lineNumber = 0;
   while (!text.empty()) {
@@ -497,14 +498,14 @@ bool RegistryFromText(std::string_view text, RegistryData* data, std::string* er
     if (line.front() == '[') {
       std::u16string path;
       bool created;
-      if (ParseKeyHeader(line, &path, &fault)) current = RegistryCreateKey(&parsed, path, &created);
+      if (ParseKeyHeader(line, &path, &fault)) current = RegistryCreateKey(&parsed, path, &created, &index);
     } else if (current == nullptr) {
       fault = "value before the first key";
     } else {
       Cursor c{line};
       RegValue value;
       if (ParseValueLine(&c, &value, &fault)) {
-        RegistrySetValue(current, value.name, value.type, value.data.data(), value.data.size());
+        RegistrySetValue(current, value.name, value.type, value.data.data(), value.data.size(), &index);
       }
     }
     if (!fault.empty()) {

@@ -26,7 +26,6 @@ constexpr size_t kMaxDoubleIntegerDigits = 309;
 constexpr size_t kFloatTextSize = 1 + kMaxDoubleIntegerDigits + 1 + kMaxExactFractionDigits + 1;
 
 constexpr WCHAR kNullText[] = u"(null)";
-constexpr size_t kNullTextLength = sizeof(kNullText) / sizeof(kNullText[0]) - 1;
 
 // The output buffer; once full it only records that text was lost, so
 // padding loops can stop early instead of spinning through a huge width.

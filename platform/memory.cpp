@@ -19,7 +19,6 @@ namespace {
 constexpr uintptr_t kPageBytes = 0x1000;  // the module's page, whatever the host's
 constexpr uint32_t kPhysShift = 8;        // VirtualCopy's physical source is the address >> 8
 constexpr uint64_t kPhysSpaceBytes = uint64_t{1} << 32;
-constexpr DWORD kAccessMask = PAGE_NOACCESS | PAGE_READONLY | PAGE_READWRITE;
 constexpr uintptr_t kWordBytes = sizeof(ULONG);
 
 struct Reservation {

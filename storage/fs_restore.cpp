@@ -1,8 +1,10 @@
 #include "storage/fs_restore.h"
 
+#include "fwlib/address_map.h"
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/callbacks.h"
+#include "fwlib/fs_region.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
@@ -19,6 +21,17 @@ uint32_t StreamAddress(const FsStreamHeader& header) {
   if (header.memBase != FS_STREAM_VALUE_UNKNOWN) return header.memBase;
   RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
   return FWLGetRegionInfo(&fs, nullptr) == FWL_OK ? fs.start : 0;
+}
+
+// Where a stream may lay its store: inside the flash, where the first stream
+// of the file lays its own (the one region validation reports for the
+// streams), and nowhere on the first bootloader of a fail-safe module.
+uint32_t CheckStreamArea(const FsStreamHeader& header, bool first, FsStreamArea* firstArea) {
+  FsStreamArea area = FsStreamRegion(header.memBase, header.memLen);
+  if (!MappedRangeInFlash(area.base, area.length)) return FWL_ERR_FILE_FORMAT;
+  if (first) *firstArea = area;
+  bool elsewhere = area.base != firstArea->base || area.length != firstArea->length;
+  return elsewhere || ReachesFirstBootloader(area.base, area.length) ? FWL_ERR_AREA : FWL_OK;
 }
 
 uint32_t CheckStream(const FsStreamHeader& header) {
@@ -76,8 +89,10 @@ uint32_t ForEachStream(Each each) {
 uint32_t CheckFileSystemStreams() {
   uint64_t start = 0;
   if (!ImageFilePosition(&start)) return FWL_ERR_FILE_FORMAT;
-  uint32_t result = ForEachStream([](const FsStreamHeader& header, uint64_t data, bool) {
-    uint32_t checked = CheckStream(header);
+  FsStreamArea firstArea = {};
+  uint32_t result = ForEachStream([&](const FsStreamHeader& header, uint64_t data, bool first) {
+    uint32_t checked = CheckStreamArea(header, first, &firstArea);
+    if (checked == FWL_OK) checked = CheckStream(header);
     if (checked != FWL_OK) return checked;
     return ImageFileSeek(data + header.dataLength) ? FWL_OK : FWL_ERR_FILE_FORMAT;
   });
@@ -85,7 +100,10 @@ uint32_t CheckFileSystemStreams() {
 }
 
 uint32_t RestoreFileSystem() {
-  uint32_t result = ForEachStream([](const FsStreamHeader& header, uint64_t, bool first) {
+  FsStreamArea firstArea = {};
+  uint32_t result = ForEachStream([&](const FsStreamHeader& header, uint64_t, bool first) {
+    uint32_t checked = CheckStreamArea(header, first, &firstArea);
+    if (checked != FWL_OK) return checked;
     // The instance a stream before this one loaded goes first: two drivers
     // on one region would each offer the store.
     uint32_t unloaded = first ? FWL_OK : UnloadFlashDisk();

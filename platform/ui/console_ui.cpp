@@ -22,6 +22,7 @@
 
 #include "platform/debug.h"
 #include "platform/text.h"
+#include "platform/ui/console_input.h"
 #include "platform/ui/console_render.h"
 #include "platform/ui/file_dialog.h"
 #include "platform/ui/message_box.h"
@@ -32,9 +33,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kReadChunk = 4096;
-// Input beyond this many unread lines, or a line beyond this many bytes, is dropped.
-constexpr size_t kMaxPendingLines = 1024;
-constexpr size_t kMaxLineBytes = 4096;
 constexpr int kNoTimeout = -1;
 
 enum class RequestKind : uint8_t { Print, Question, Line };
@@ -74,8 +72,7 @@ struct ConsoleState {
   int wake[2] = {-1, -1};
   std::deque<ConsoleRequest*> requests;
   std::map<HWND, DialogView> views;
-  std::string partial;
-  std::deque<std::string> lines;
+  ConsoleLineInput input;
   bool inputEnded = false;
   Clock::time_point settleUntil{};
   bool midLine = false;
@@ -255,13 +252,13 @@ int DrawPassiveWindows(bool hold, bool flush) {
 void Prompt(uint64_t serial, const std::string& prompt) {
   Emit((g_console.midLine ? "\n" : "") + prompt);
   g_console.promptFor = serial;
-  g_console.aheadOfPrompt = g_console.lines.size();
+  g_console.aheadOfPrompt = g_console.input.lines.size();
 }
 
 // The next line, as the answer to the prompt on screen.
 std::string TakeLine() {
-  std::string line = g_console.lines.front();
-  g_console.lines.pop_front();
+  std::string line = g_console.input.lines.front();
+  g_console.input.lines.pop_front();
   if (g_console.aheadOfPrompt > 0) {
     // Typed ahead: a terminal echoed it somewhere above, so it is shown
     // again where it answers.
@@ -323,7 +320,7 @@ void ServeDialog(const UiDialogState& d, DialogView* view) {
     view->dirty = false;
     view->drawn = true;
   }
-  if (!g_console.lines.empty()) {
+  if (!g_console.input.lines.empty()) {
     HandleDialogLine(d, TakeLine());
     Settle();
   } else if (g_console.inputEnded && !view->closeSent) {
@@ -341,7 +338,7 @@ void ServeRequest(ConsoleRequest* request) {
     Prompt(request->serial, request->prompt);
     request->shown = true;
   }
-  if (!g_console.lines.empty()) {
+  if (!g_console.input.lines.empty()) {
     std::string line = TakeLine();
     Settle();
     if (request->kind == RequestKind::Question) {
@@ -441,20 +438,10 @@ void TakeInput() {
   if (g_console.echoes && n > 0) g_console.blockOwner = nullptr;
   if (n <= 0) {
     g_console.inputEnded = true;
-    if (!g_console.partial.empty()) g_console.lines.push_back(g_console.partial);
-    g_console.partial.clear();
+    ConsoleInputEnd(&g_console.input);
     return;
   }
-  for (ssize_t i = 0; i < n; i++) {
-    char c = buffer[i];
-    if (c == '\n') {
-      if (!g_console.partial.empty() && g_console.partial.back() == '\r') g_console.partial.pop_back();
-      if (g_console.lines.size() < kMaxPendingLines) g_console.lines.push_back(g_console.partial);
-      g_console.partial.clear();
-    } else if (g_console.partial.size() < kMaxLineBytes) {
-      g_console.partial += c;
-    }
-  }
+  ConsoleInputFeed(&g_console.input, buffer, static_cast<size_t>(n));
 }
 
 void ConsoleMain() {
@@ -481,8 +468,7 @@ void StartLocked() {
   g_console.echoes = ::isatty(g_console.config.inputFd) == 1;
   g_console.stopping = false;
   g_console.inputEnded = false;
-  g_console.lines.clear();
-  g_console.partial.clear();
+  g_console.input = ConsoleLineInput{};
   g_console.midLine = false;
   g_console.blockOwner = nullptr;
   g_console.promptFor = 0;

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kIdcodeMask = 0x0FFFFFFF;
 
 // A NAND module's hardware with `settings` applied to the board's defaults.
 Module NandModule(uint32_t partCode, const std::vector<std::string>& settings = {}) {

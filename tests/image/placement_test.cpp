@@ -144,6 +144,12 @@ TEST_F(PlacementTest, ABinPartAndAStreamSpanBoth) {
   uint32_t mask = REGION_ALL;
   FWLGetRegionsInArea(&mask, summary.start, summary.length);
   EXPECT_EQ(mask, REGION_REGISTRY | REGION_FILE_SYSTEM);
+
+  // A stream whose region lies below the BIN part: the summary still reaches the BIN part's end.
+  spec.streams = {SectorStream(2, 0x100000, 0x200000)};
+  ASSERT_EQ(Validate(Place(spec), &summary), FWL_OK);
+  EXPECT_EQ(summary.start, 0x100000u);
+  EXPECT_EQ(summary.length, 0x1480000u - 0x100000);
 }
 
 TEST_F(PlacementTest, ALongerStreamHeaderIsReadWhole) {

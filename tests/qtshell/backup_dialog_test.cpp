@@ -20,8 +20,6 @@ constexpr const char* kConfigBlockUsed = "0x400 (1.00 KB)";
 constexpr const char* kConfigToOsLength = "0x13c0000 (19.75 MB)";
 constexpr const char* kOsImageStart = "0x80000 (512.00 KB)";
 constexpr const char* kOsImageLength = "0x1380000 (19.50 MB)";
-constexpr const char* kRegistryStart = "0x1400000 (20.00 MB)";
-constexpr const char* kRegistryLength = "0x80000 (512.00 KB)";
 // A two-stage board keeps its second bootloader right after the config block.
 constexpr const char* kSecondBootloaderLabel = "0x80000 (512.00 KB)";
 

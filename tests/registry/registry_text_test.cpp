@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "module/registry_store.h"
@@ -159,37 +158,7 @@ TEST(RegistryText, MalformedTextIsRejectedWithItsLine) {
   std::string error;
   EXPECT_FALSE(RegistryFromText("[HKEY_LOCAL_MACHINE\\a]\n\"ok\"=dword:1\n\n\"bad\"=\n", &data, &error));
   EXPECT_EQ(error.rfind("line 4:", 0), 0u) << error;
-}
-
-// Damaged files of any shape are refused or read, never crash or overrun.
-TEST(RegistryText, DamagedTextNeverCrashes) {
-  RegistryData data;
-  RegKey* key = Key(&data, u"A\\B");
-  Set(key, u"s", REG_SZ, Units(Lit(u"text \u00e9\0")));
-  Set(key, u"m", REG_MULTI_SZ, Units(Lit(u"x\0y\0\0")));
-  Set(key, u"d", REG_DWORD, Bytes({1, 2, 3, 4}));
-  Set(key, u"h", 9, Bytes({1, 2, 3}));
-  const std::string good = RegistryToText(data);
-  std::mt19937 random(12345);
-  for (int round = 0; round < 3000; round++) {
-    std::string text = good;
-    int edits = 1 + static_cast<int>(random() % 4);
-    for (int e = 0; e < edits; e++) {
-      size_t at = random() % text.size();
-      switch (random() % 3) {
-        case 0: text[at] = static_cast<char>(random()); break;
-        case 1: text.erase(at, 1 + random() % 8); break;
-        default: text.insert(at, 1, static_cast<char>(random())); break;
-      }
-      if (text.empty()) text = "[";
-    }
-    RegistryData out;
-    std::string error;
-    if (RegistryFromText(text, &out, &error)) {
-      RegistryData again;
-      EXPECT_TRUE(RegistryFromText(RegistryToText(out), &again, &error)) << error;
-    } else {
-      EXPECT_FALSE(error.empty());
-    }
-  }
+  std::string deep = "[HKEY_LOCAL_MACHINE";
+  for (size_t level = 0; level <= kRegistryMaxDepth; level++) deep += "\\k";
+  EXPECT_FALSE(RegistryFromText(deep + "]\n", &data, &error)) << "deeper than the module's registry goes";
 }

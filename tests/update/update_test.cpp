@@ -389,6 +389,26 @@ TEST_F(NorUpdateFlowTest, OfSeveralStreamsTheLastOneStays) {
   ClockSkipSleepsForTests(false);
 }
 
+// A stream lays its store only where the file's summary says, and never on
+// the first bootloader of a fail-safe module: refused before anything is written.
+TEST_F(NorUpdateFlowTest, AStreamOutsideTheReportedRegionIsRefused) {
+  Attach({"board.two_stage=true"});
+  ClockSkipSleepsForTests(true);
+  BinImageSpec elsewhere = SectorStreamImage();
+  elsewhere.streams.push_back(SectorStreamImage([](FsStreamSpec* s) { s->memBase = 0x100000; }).streams[0]);
+  BinImageSpec overBoot = SectorStreamImage([](FsStreamSpec* s) { s->memBase = 0; });
+  std::vector<uint8_t> before = FlashCells();
+  EXPECT_EQ(Update(Place(elsewhere)), FWL_ERR_AREA);
+  EXPECT_TRUE(FlashCells() == before);
+  RegionSummary summary = {};
+  std::u16string path = Place(overBoot);
+  ASSERT_EQ(FWLSetBinFile(path.c_str(), &summary, nullptr, 1), FWL_OK);
+  EXPECT_NE(summary.flags & REGION_FIRST_BOOTLOADER, 0u) << "the shell refuses it as fail-safe";
+  EXPECT_EQ(Update(path), FWL_ERR_AREA);
+  EXPECT_TRUE(FlashCells() == before);
+  ClockSkipSleepsForTests(false);
+}
+
 // The store is detached for an update that covers the File System region,
 // also without a stream. One that fails before it touched the region
 // gives the flash disk back; one that leaves it away makes the next backup

@@ -146,10 +146,12 @@ int FwimageStream(const std::vector<std::string>& args) {
   Cursor c{rest};
   FsStreamSpec spec;
   std::string error;
+  uint32_t storeSectors = 0;
   const NumberOption numbers[] = {
       {"--mem-base", &spec.memBase, nullptr},
       {"--mem-len", &spec.memLen, nullptr},
       {"--sector-size", &spec.sectorSize, nullptr},
+      {"--store-sectors", &storeSectors, nullptr},
   };
   while (c.More()) {
     std::string option = c.Next();
@@ -166,6 +168,7 @@ int FwimageStream(const std::vector<std::string>& args) {
       return FwimageFail("stream: '" + option + "' is not an option or lacks its value (see fwimage --help)");
     }
   }
+  spec.storeSectors = storeSectors;
   std::vector<uint8_t> bytes;
   if (!FsStreamBuild(spec, &bytes, &error)) return FwimageFail("stream: " + error);
   return WriteOut(out, bytes);
