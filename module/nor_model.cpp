@@ -177,7 +177,8 @@ void BusWriteWords(void* device, uint32_t offset, const uint32_t* in, size_t cou
     uint32_t word = offset / kBusWordBytes;
     uint32_t run = 0;
     if (offset < m->busBytes && NorChipLoadingBuffer(&m->chips[0]) && NorChipLoadingBuffer(&m->chips[1])) {
-      uint64_t beforeCut = m->powerCutAfter == 0 ? UINT64_MAX : m->powerCutAfter - std::min(m->powerCutAfter, m->commandWrites);
+      uint64_t beforeCut =
+          m->powerCutAfter == 0 ? UINT64_MAX : m->powerCutAfter - std::min(m->powerCutAfter, m->commandWrites);
       run = static_cast<uint32_t>(std::min<uint64_t>(count - i, beforeCut));
       run = NorChipBufferRoom(&m->chips[1], word, NorChipBufferRoom(&m->chips[0], word, run));
     }
