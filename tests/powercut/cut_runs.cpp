@@ -229,9 +229,9 @@ std::vector<CellRange> FlashCells(const std::string& dir, const ModuleConfig& co
     for (uint32_t page = from / kNandPageBytes; page < to / kNandPageBytes; page++) {
       uint32_t physical = 0;
       if (!NandPhysicalPage(map, chip, page, &physical)) continue;
-      uint64_t from = uint64_t{physical} * kNandPageRecordBytes;
-      if (!cells.empty() && cells.back().to == from) cells.back().to += kNandPageRecordBytes;
-      else cells.push_back({from, from + kNandPageRecordBytes});
+      uint64_t cell = uint64_t{physical} * kNandPageRecordBytes;
+      if (!cells.empty() && cells.back().to == cell) cells.back().to += kNandPageRecordBytes;
+      else cells.push_back({cell, cell + kNandPageRecordBytes});
     }
   }
   NandBlockMapClose(&map);
