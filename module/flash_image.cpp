@@ -8,6 +8,14 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+// Never removed while the module exists: a process still counting in a
+// removed block would count where nobody looks.
+constexpr char16_t kChangesName[] = u"nor-cell-changes";
+
+}  // namespace
+
 bool FlashImageOpen(const std::string& path, uint32_t blockSize, FlashImage* image, std::string* error) {
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -37,6 +45,11 @@ bool FlashImageOpen(const std::string& path, uint32_t blockSize, FlashImage* ima
 }
 
 void FlashImageClose(FlashImage* image) {
+  CellChangesClose(&image->raw.changes);
   if (image->raw.bytes != nullptr) ::munmap(image->raw.bytes, image->mappedBytes);
   *image = FlashImage{};
+}
+
+bool FlashImageCountChanges(FlashImage* image, const std::string& shmDir, std::string* error) {
+  return CellChangesOpen(shmDir, kChangesName, &image->raw.changes, error);
 }

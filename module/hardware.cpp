@@ -16,7 +16,7 @@ constexpr char kNorBoardName[] = "nor";
 constexpr char kNandBoardName[] = "nand";
 
 bool AttachNor(const Module& module, ModuleHardware* hw, std::string* error) {
-  NorModel* nor = NorModelOpen(ModuleFlashPath(module.dir), module.config, error);
+  NorModel* nor = NorModelOpen(ModuleFlashPath(module.dir), ModuleShmPath(module.dir), module.config, error);
   if (nor == nullptr) return false;
   BusRange range{"nor", kNorPhysBase, NorModelBusBytes(nor), NorModelBusOps(), nor};
   if (!PhysBusAttach(&hw->bus, range, error)) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "module/cell_changes.h"
+
 struct ModuleFlashOps {
   bool (*read)(void* ctx, uint32_t offset, void* out, uint32_t length);
   // Programming only clears bits, as on the real chips.
@@ -21,8 +23,8 @@ struct ModuleFlashOps {
   bool (*restart)(void* ctx, std::string* error) = nullptr;
   // A count that moves with every change to the flash by any process on the
   // module (and never moves back): what was read stays true while it holds
-  // still. Null where changes are not counted.
-  uint64_t (*changes)(void* ctx) = nullptr;
+  // still. Null, or false, where changes are not counted.
+  bool (*changes)(void* ctx, uint64_t* count) = nullptr;
 };
 
 struct ModuleFlash {
@@ -41,9 +43,7 @@ inline bool ModuleFlashErase(const ModuleFlash& f, uint32_t off, uint32_t len) {
 }
 // False where the flash does not count its changes.
 inline bool ModuleFlashChanges(const ModuleFlash& f, uint64_t* count) {
-  if (f.ops->changes == nullptr) return false;
-  *count = f.ops->changes(f.ctx);
-  return true;
+  return f.ops->changes != nullptr && f.ops->changes(f.ctx, count);
 }
 
 // Flash as plain bytes with uniform erase blocks: the tests' in-memory double
@@ -54,6 +54,7 @@ struct RawFlash {
   uint32_t block = 0x40000;
   uint64_t programCalls = 0;
   uint64_t eraseCalls = 0;
+  CellChanges changes;  // a module's flash.img counts in the module's count
 };
 ModuleFlash RawFlashAccess(RawFlash* raw);
 

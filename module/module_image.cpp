@@ -46,7 +46,9 @@ bool ModuleImageOpen(const Module& module, ModuleImage* image, std::string* erro
   if (ModuleIsNand(module.config)) {
     ok = OpenNand(module, image, error);
   } else {
-    ok = FlashImageOpen(ModuleFlashPath(module.dir), kNorImageBlock, &image->nor, error);
+    // The tools write flash.img straight, so they count their changes too.
+    ok = FlashImageOpen(ModuleFlashPath(module.dir), kNorImageBlock, &image->nor, error) &&
+         FlashImageCountChanges(&image->nor, ModuleShmPath(module.dir), error);
     if (ok) image->flash = RawFlashAccess(&image->nor.raw);
   }
   if (!ok) ModuleImageClose(image);

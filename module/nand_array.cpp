@@ -5,11 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
-#include "module/shared_memory.h"
 
 namespace {
 
@@ -17,16 +15,12 @@ constexpr uint64_t kBlockRecordBytes = uint64_t{kNandPageRecordBytes} * kNandPag
 // Never removed while the module exists: a process still counting in a
 // removed block would count where nobody looks.
 constexpr char16_t kChangesName[] = u"nand-cell-changes";
-constexpr uint64_t kChangesBlockBytes = 4096;
 
 uint8_t* Record(const NandArray* array, uint32_t page, uint32_t column) {
   return array->bytes + uint64_t{page} * kNandPageRecordBytes + column;
 }
 
-// Other processes add to the same word, so only an atomic add keeps every change.
-void CountChange(NandArray* array) {
-  if (array->changes != nullptr) std::atomic_ref<uint64_t>(*array->changes).fetch_add(1);
-}
+void CountChange(NandArray* array) { CellChangesCount(&array->changes); }
 
 }  // namespace
 
@@ -71,30 +65,17 @@ bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray*
 }
 
 void NandArrayClose(NandArray* array) {
-  if (array->changes != nullptr) SharedMemoryUnmap(array->changes, sizeof *array->changes);
+  CellChangesClose(&array->changes);
   if (array->bytes != nullptr) ::munmap(array->bytes, array->mappedBytes);
   if (array->fd >= 0) ::close(array->fd);
   *array = NandArray{};
 }
 
 bool NandArrayCountChanges(NandArray* array, const std::string& shmDir, std::string* error) {
-  SharedMemory memory;
-  bool existed = false;
-  if (!SharedMemoryOpen(shmDir, kChangesName, kChangesBlockBytes, &existed, &memory, error)) return false;
-  void* view = nullptr;
-  if (memory.size < sizeof(uint64_t)) {
-    *error = "the block of the NAND cells' change count is too small";
-  } else {
-    view = SharedMemoryMap(memory, 0, sizeof(uint64_t), true, error);
-  }
-  SharedMemoryClose(&memory);
-  array->changes = static_cast<uint64_t*>(view);
-  return view != nullptr;
+  return CellChangesOpen(shmDir, kChangesName, &array->changes, error);
 }
 
-uint64_t NandArrayChanges(const NandArray* array) {
-  return array->changes == nullptr ? 0 : std::atomic_ref<uint64_t>(*array->changes).load();
-}
+bool NandArrayChanges(const NandArray* array, uint64_t* count) { return CellChangesNow(array->changes, count); }
 
 void NandArrayRead(const NandArray* array, uint32_t page, uint32_t column, void* out, uint32_t length) {
   const uint8_t* cells = Record(array, page, column);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "module/cell_changes.h"
 #include "module/nand_chips.h"
 
 struct NandArray {
@@ -15,7 +16,7 @@ struct NandArray {
   uint8_t* bytes = nullptr;  // mapped shared: every process on the module sees every change
   size_t mappedBytes = 0;
   int fd = -1;               // kept for punching erased blocks out of the file
-  uint64_t* changes = nullptr;  // the module's count of changes to the cells, once attached
+  CellChanges changes;       // counted in once attached
 };
 
 inline uint64_t NandArrayFileBytes(const NandChipType* chip) {
@@ -28,14 +29,11 @@ bool NandArrayCreate(const std::string& path, const NandChipType* chip, std::str
 bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray* array, std::string* error);
 void NandArrayClose(NandArray* array);
 
-// Counts each later program and erase (whole or cut short) in a block of the
-// module's shared memory under `shmDir`, which every process that opens the
-// array through the model counts in: one that finds the count as it left it
-// knows the cells are as it last saw them. A change is counted before it is
-// made, so one that a power cut stops half way counts too.
+// Counts each later program and erase (whole or cut short) in the module's
+// count of cell changes (cell_changes.h) under `shmDir`.
 bool NandArrayCountChanges(NandArray* array, const std::string& shmDir, std::string* error);
-// The count; 0 while none is attached.
-uint64_t NandArrayChanges(const NandArray* array);
+// False while no count is attached.
+bool NandArrayChanges(const NandArray* array, uint64_t* count);
 
 // Byte `column` of a page record: 0-2047 data, 2048-2111 spare. The caller
 // keeps page < pages and column + length <= kNandPageRecordBytes.

@@ -248,7 +248,9 @@ void NandModelOsDriverSetUp(NandModel* model) {
 const BusDeviceOps* NandModelBusOps() { return &kOps; }
 const NandChipType* NandModelChip(const NandModel* model) { return model->array.chip; }
 
-uint64_t NandModelCellChanges(const NandModel* model) { return NandArrayChanges(&model->array); }
+bool NandModelCellChanges(const NandModel* model, uint64_t* count) {
+  return NandArrayChanges(&model->array, count);
+}
 
 NandCounters NandModelCounters(const NandModel* model) {
   const NandControllerCounters& c = model->controller.counters;

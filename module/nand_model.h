@@ -68,9 +68,9 @@ void NandModelOsDriverSetUp(NandModel* model);
 const BusDeviceOps* NandModelBusOps();
 const NandChipType* NandModelChip(const NandModel* model);
 // Programs and erases of the module's cells so far, by every process on the
-// module (nand_array.h): what was read of the cells still holds while the
-// count stays the same.
-uint64_t NandModelCellChanges(const NandModel* model);
+// module (cell_changes.h): what was read of the cells still holds while the
+// count stays the same. False while no count is attached.
+bool NandModelCellChanges(const NandModel* model, uint64_t* count);
 
 // What tests look at to see how a driver treated the controller and chip.
 struct NandCounters {

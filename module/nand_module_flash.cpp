@@ -191,7 +191,7 @@ bool Restart(void* ctx, std::string* error) {
 
 // The cells are the flash's only state that a read depends on: the map
 // moves a block only after the list page (in the cells) records the move.
-uint64_t Changes(void* ctx) { return NandModelCellChanges(Of(ctx)->model); }
+bool Changes(void* ctx, uint64_t* count) { return NandModelCellChanges(Of(ctx)->model, count); }
 
 const ModuleFlashOps kNandOsFlashOps = {Read, Program, Erase, Size, BlockSize, Restart, Changes};
 

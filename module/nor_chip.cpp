@@ -47,8 +47,13 @@ uint8_t Status(const NorChip* c) {
 
 bool Within(int64_t word, uint32_t first, uint32_t words) { return word >= first && word < int64_t{first} + words; }
 
+void CountChange(NorChip* c) {
+  if (c->changes != nullptr) CellChangesCount(c->changes);
+}
+
 // Programming only clears bits; the fault words misbehave as set up.
 void Program(NorChip* c, uint32_t first, const uint16_t* data, uint32_t words) {
+  CountChange(c);
   if (!Within(c->faultProgramWord, first, words) && !Within(c->faultWeakWord, first, words)) {
     for (uint32_t i = 0; i < words; i++) Store(c, first + i, Load(c, first + i) & data[i]);
     return;
@@ -67,7 +72,9 @@ void Program(NorChip* c, uint32_t first, const uint16_t* data, uint32_t words) {
 void Apply(NorChip* c, uint32_t words) {
   const NorPending& p = c->pending;
   words = std::min(words, p.words);
+  if (words == 0) return;
   if (p.job == NorJob::Erase) {
+    CountChange(c);
     for (uint32_t i = 0; i < words; i++) Store(c, p.firstWord + i, kErasedWord);
     return;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "module/cell_changes.h"
 #include "module/nor_geometry.h"
 
 // Command codes (low byte of the word written).
@@ -72,6 +73,7 @@ struct NorChip {
   const NorGeometry* geometry = nullptr;
   const uint16_t* cfi = nullptr;
   uint8_t* base = nullptr;  // this chip's first byte in the image; words are 4 bytes apart
+  CellChanges* changes = nullptr;  // counted in before the cells change, where set
   bool realistic = false;
   bool neverReady = false;
   // Fast timing leaves a job pending until NorChipFinish or NorChipPowerCut,

@@ -264,7 +264,8 @@ bool NorModelCheckConfig(const ModuleConfig& config, std::string* error) {
   return true;
 }
 
-NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config, std::string* error) {
+NorModel* NorModelOpen(const std::string& flashPath, const std::string& shmDir, const ModuleConfig& config,
+                       std::string* error) {
   if (!NorModelCheckConfig(config, error)) return nullptr;
   auto* m = new (std::nothrow) NorModel;
   if (m == nullptr) {
@@ -275,6 +276,10 @@ NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config,
   m->busBytes = kChipCount * m->geometry.chipBytes;
   if (!FlashImageOpen(flashPath, kImageBlockBytes, &m->image, error)) {
     delete m;
+    return nullptr;
+  }
+  if (!shmDir.empty() && !FlashImageCountChanges(&m->image, shmDir, error)) {
+    NorModelClose(m);
     return nullptr;
   }
   if (m->image.raw.size != m->busBytes) {
@@ -292,6 +297,7 @@ NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config,
     chip.geometry = &m->geometry;
     chip.cfi = m->cfi;
     chip.base = m->image.raw.bytes + i * kChipWordBytes;
+    chip.changes = &m->image.raw.changes;
     chip.realistic = config.timing == ModuleTiming::Realistic;
     chip.neverReady = config.faultNeverReady;
     chip.holdJobs = config.faultPowerCutBusyUs != 0;
@@ -342,3 +348,7 @@ NorChipCounters NorModelChipCounters(const NorModel* model, uint32_t chip) {
 uint64_t NorModelCommandWrites(const NorModel* model) { return model->commandWrites; }
 
 uint64_t NorModelBusyUs(const NorModel* model) { return model->busyUs; }
+
+bool NorModelCellChanges(const NorModel* model, uint64_t* count) {
+  return CellChangesNow(model->image.raw.changes, count);
+}

@@ -24,8 +24,11 @@ constexpr int kNorPowerCutExitCode = 75;
 bool NorModelCheckConfig(const ModuleConfig& config, std::string* error);
 
 // Maps flash.img and powers the pair up in read array mode, with the lock
-// bits of its family (see nor_model.cpp). Null with `error` set on failure.
-NorModel* NorModelOpen(const std::string& flashPath, const ModuleConfig& config, std::string* error);
+// bits of its family (see nor_model.cpp). Programs and erases count in the
+// module's count of cell changes under `shmDir` (flash_image.h); an empty
+// `shmDir` counts nowhere. Null with `error` set on failure.
+NorModel* NorModelOpen(const std::string& flashPath, const std::string& shmDir, const ModuleConfig& config,
+                       std::string* error);
 // A program or erase still under way runs to its end first.
 void NorModelClose(NorModel* model);
 
@@ -38,6 +41,10 @@ const NorGeometry* NorModelGeometry(const NorModel* model);
 // The module's own access to the flash through the chips' command set, as
 // the module's OS flash driver has it (unlocks the blocks it touches).
 ModuleFlash NorModelModuleFlash(NorModel* model);
+// Programs and erases of the cells so far, by every process on the module:
+// what was read still holds while the count stays the same. False where the
+// model counts nowhere.
+bool NorModelCellChanges(const NorModel* model, uint64_t* count);
 
 // What tests look at to see how a driver treated the chips.
 struct NorChipCounters {

@@ -216,7 +216,10 @@ uint32_t FlashBlockSize(void* ctx, uint32_t offset) {
   return NorBusBlockBytes(*NorModelGeometry(model), offset);
 }
 
-const ModuleFlashOps kNorModuleFlashOps = {FlashRead, FlashProgram, FlashErase, FlashSize, FlashBlockSize};
+bool FlashChanges(void* ctx, uint64_t* count) { return NorModelCellChanges(static_cast<NorModel*>(ctx), count); }
+
+const ModuleFlashOps kNorModuleFlashOps = {FlashRead,      FlashProgram, FlashErase, FlashSize,
+                                           FlashBlockSize, nullptr,      FlashChanges};
 
 }  // namespace
 

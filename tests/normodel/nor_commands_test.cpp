@@ -85,22 +85,22 @@ INSTANTIATE_TEST_SUITE_P(Families, NorIdentify,
 TEST_F(NorTest, RefusesAnUnknownChipAWrongImageAndAFaultPastTheEnd) {
   std::string error;
   config_.norDeviceCode = 0x1234;
-  EXPECT_EQ(NorModelOpen(MakeFlashImage(0x100000, Fill::Sparse), config_, &error), nullptr);
+  EXPECT_EQ(NorModelOpen(MakeFlashImage(0x100000, Fill::Sparse), "", config_, &error), nullptr);
   EXPECT_NE(error.find("0x1234"), std::string::npos) << error;
 
   config_.norDeviceCode = kSmallChip;
   error.clear();
-  EXPECT_EQ(NorModelOpen(MakeFlashImage(0x100000, Fill::Sparse), config_, &error), nullptr);
+  EXPECT_EQ(NorModelOpen(MakeFlashImage(0x100000, Fill::Sparse), "", config_, &error), nullptr);
   EXPECT_NE(error.find("bytes"), std::string::npos) << error;
 
   std::string image = MakeFlashImage(NorPairBytes(kSmallChip), Fill::Sparse);
   config_.faultWeakProgramAt = NorPairBytes(kSmallChip);
   error.clear();
-  EXPECT_EQ(NorModelOpen(image, config_, &error), nullptr);
+  EXPECT_EQ(NorModelOpen(image, "", config_, &error), nullptr);
   EXPECT_NE(error.find("weak_program_at"), std::string::npos) << error;
 
   error.clear();
-  EXPECT_EQ(NorModelOpen(image + ".missing", ModuleConfig{}, &error), nullptr);
+  EXPECT_EQ(NorModelOpen(image + ".missing", "", ModuleConfig{}, &error), nullptr);
   EXPECT_FALSE(error.empty());
 }
 

@@ -174,7 +174,7 @@ int RunChild(const std::string& path, const ModuleConfig& config, const std::fun
   pid_t pid = ::fork();
   if (pid == 0) {
     std::string error;
-    NorModel* model = NorModelOpen(path, config, &error);
+    NorModel* model = NorModelOpen(path, "", config, &error);
     if (model == nullptr) ::_exit(2);
     work(model);
     ::_exit(0);  // the cut never came

@@ -82,7 +82,7 @@ void NorTest::Open(Fill fill) {
 void NorTest::Reopen() {
   NorModelClose(model_);
   std::string error;
-  model_ = NorModelOpen(path_, config_, &error);
+  model_ = NorModelOpen(path_, "", config_, &error);
   ASSERT_NE(model_, nullptr) << error;
 }
 

@@ -73,7 +73,7 @@ TEST_F(NorTest, PowerCutStrikesInsideARun) {
     int err = ::open(said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (err < 0 || ::dup2(err, STDERR_FILENO) < 0) ::_exit(3);
     std::string error;
-    NorModel* m = NorModelOpen(path_, child, &error);
+    NorModel* m = NorModelOpen(path_, "", child, &error);
     if (m == nullptr) ::_exit(2);
     std::vector<uint32_t> zeros(kBufferWords, 0);
     NorModelBusOps()->write32(m, kUnlocked, 0xE8 * kBoth);
