@@ -3,8 +3,10 @@
 // owner thread and recursion count; across processes two one-byte locks on
 // the lock file (open-file-description locks, which the kernel drops when a
 // process dies) say who owns the mutex and which processes have it open.
-// While owned, the file holds "pid tid"; a proper release empties it, so an
-// owner that finds it filled knows the previous owner ended holding it.
+// While owned, the file holds "pid tid"; a proper release puts a zero byte
+// over its start, so an owner that finds it filled knows the previous owner
+// ended holding it. Only the first bytes are ever rewritten: changing the
+// file's size costs the file system far more than the lock itself.
 //
 // A forked child inherits the parent's descriptor and with it the parent's
 // locks; the first use in the child therefore opens a descriptor of its own
@@ -77,18 +79,23 @@ thread_local OwnedMutexes t_owned;
 
 bool HeldElsewhere(int err) { return err == EAGAIN || err == EACCES; }
 
+// Of one width, so a record never leaves the tail of a longer one behind.
 bool WriteRecord(int fd, pid_t tid) {
   char text[kRecordChars];
-  int length = std::snprintf(text, sizeof text, "%d %d\n", static_cast<int>(::getpid()), static_cast<int>(tid));
-  // Written before the size is fixed: even a torn record leaves the file non-empty.
-  return ::pwrite(fd, text, length, 0) == length && ::ftruncate(fd, length) == 0;
+  int length =
+      std::snprintf(text, sizeof text, "%10d %10d\n", static_cast<int>(::getpid()), static_cast<int>(tid));
+  return ::pwrite(fd, text, length, 0) == length;
 }
 
-bool ClearRecord(int fd) { return ::ftruncate(fd, 0) == 0; }
+bool ClearRecord(int fd) {
+  const char none = 0;
+  return ::pwrite(fd, &none, 1, 0) == 1;
+}
 
+// An empty file is released too: that is how a new one starts.
 bool RecordFilled(int fd) {
-  struct stat st;
-  return ::fstat(fd, &st) == 0 && st.st_size > 0;
+  char first = 0;
+  return ::pread(fd, &first, 1, 0) == 1 && first != 0;
 }
 
 std::string SystemError(const std::string& what, const std::string& path) {
