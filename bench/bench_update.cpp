@@ -8,19 +8,13 @@
 // Also: the heap the library holds during a 60 MB update, and an update in
 // realistic timing against the erase and program times the model charged.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <malloc.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_measure.h"
 #include "bench/support/bench_module.h"
 #include "fwlib/bin_file.h"
 #include "fwlib/init.h"
@@ -31,8 +25,6 @@
 #include "module/module_dir.h"
 #include "module/nor_model.h"
 #include "platform/hardware_link.h"
-
-extern char** environ;
 
 namespace {
 
@@ -62,8 +54,6 @@ const Case kCases[] = {
     {"nor-realistic-4MB", "nor", {"flash.timing=realistic"}, 4},
 };
 enum CaseIndex { kNor64 = 0, kNorDefault = 1, kNand = 2, kHeap60 = 3, kRealistic = 4 };
-
-double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 struct Prepared {
   std::u16string image;   // the image, as the program names it
@@ -100,22 +90,12 @@ bool Prepare(const Case& c, Prepared* out) {
   return written && !ec;
 }
 
-bool Run(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (std::string& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid = 0;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
-  int status = 0;
-  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // dd of the payload into the flash copy at the OS base, then cmp of the two.
 bool Reference(const Prepared& p, uint32_t megabytes) {
   std::string offset = std::to_string(kOsOffset);
-  return Run({"dd", "if=" + p.payload, "of=" + p.flashCopy, "bs=1M", "seek=" + offset, "oflag=seek_bytes",
+  return BenchRun({"dd", "if=" + p.payload, "of=" + p.flashCopy, "bs=1M", "seek=" + offset, "oflag=seek_bytes",
               "conv=notrunc", "status=none"}) &&
-         Run({"cmp", "-s", "-n", std::to_string(size_t{megabytes} * kMB), "-i", "0:" + offset, p.payload,
+         BenchRun({"cmp", "-s", "-n", std::to_string(size_t{megabytes} * kMB), "-i", "0:" + offset, p.payload,
               p.flashCopy});
 }
 
@@ -134,12 +114,12 @@ void BM_UpdateVsDdCmp(benchmark::State& state) {
   if (!Prepare(c, &p)) return state.SkipWithError("no module");
   double update = 0, reference = 0;
   for (auto _ : state) {
-    double start = Now();
+    double start = BenchNow();
     if (!Update(p.image)) return state.SkipWithError("update failed");
-    double middle = Now();
+    double middle = BenchNow();
     if (!Reference(p, c.megabytes)) return state.SkipWithError("dd or cmp failed");
     update += middle - start;
-    reference += Now() - middle;
+    reference += BenchNow() - middle;
     state.SetIterationTime(middle - start);
   }
   state.SetLabel(c.label);
@@ -155,30 +135,16 @@ BENCHMARK(BM_UpdateVsDdCmp)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-// Heap in use: the main arena's chunks and the blocks mapped on their own.
-size_t HeapInUse() {
-  struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
-}
-size_t g_heapBase = 0;
-size_t g_heapPeak = 0;
-int SampleHeap(uint32_t, uint32_t) {
-  size_t now = HeapInUse();
-  g_heapPeak = std::max(g_heapPeak, now - std::min(now, g_heapBase));
-  return 1;
-}
-
 void BM_UpdateHeap(benchmark::State& state) {
   const Case& c = kCases[kHeap60];
   Prepared p;
   if (!Prepare(c, &p)) return state.SkipWithError("no module");
-  g_heapBase = HeapInUse();
-  g_heapPeak = 0;
+  BenchHeapStart();
   for (auto _ : state) {
-    if (!Update(p.image, SampleHeap)) return state.SkipWithError("update failed");
+    if (!Update(p.image, BenchHeapSample)) return state.SkipWithError("update failed");
   }
   state.SetLabel(c.label);
-  state.counters["peak_heap_KiB"] = static_cast<double>(g_heapPeak) / 1024;
+  state.counters["peak_heap_KiB"] = static_cast<double>(BenchHeapPeak()) / 1024;
 }
 BENCHMARK(BM_UpdateHeap)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -194,9 +160,9 @@ void BM_UpdateRealistic(benchmark::State& state) {
   double seconds = 0, charged = 0;
   for (auto _ : state) {
     uint64_t busyBefore = NorModelBusyUs(nor);
-    double start = Now();
+    double start = BenchNow();
     if (!Update(p.image)) return state.SkipWithError("update failed");
-    seconds += Now() - start;
+    seconds += BenchNow() - start;
     charged += static_cast<double>(NorModelBusyUs(nor) - busyBefore) / 1e6;
   }
   state.SetLabel(c.label);
@@ -216,8 +182,8 @@ int main(int argc, char** argv) {
                   g_ratio[i], kUpdateGoal);
     }
   }
-  if (g_heapPeak > 0) {
-    std::printf("update %s: peak heap %zu KiB (goal: at most %zu)\n", kCases[kHeap60].label, g_heapPeak / 1024,
+  if (BenchHeapPeak() > 0) {
+    std::printf("update %s: peak heap %zu KiB (goal: at most %zu)\n", kCases[kHeap60].label, BenchHeapPeak() / 1024,
                 kHeapGoalKiB);
   }
   if (g_realistic > 0) {

@@ -9,14 +9,12 @@
 // in turns, so that load on the machine strikes both alike; its ratio is of
 // their medians.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_measure.h"
 #include "bench/support/bench_module.h"
 #include "fwlib/bin_file.h"
 #include "fwlib/init.h"
@@ -69,26 +67,8 @@ bool Ready() {
   return ready;
 }
 
-// Heap in use: the main arena's chunks and the blocks mapped on their own
-// (the 2 MB work buffer is one of those).
-size_t HeapInUse() {
-  struct mallinfo2 info = mallinfo2();
-  return info.uordblks + info.hblkhd;
-}
-
-struct HeapWatch {
-  size_t base = 0;
-  size_t peak = 0;
-};
-HeapWatch g_heap;
-
-int SampleHeap(uint32_t, uint32_t) {
-  g_heap.peak = std::max(g_heap.peak, HeapInUse() - std::min(HeapInUse(), g_heap.base));
-  return 1;
-}
-
 bool Validate(const std::u16string& path) {
-  bool ok = FWLSetBinFile(path.c_str(), nullptr, SampleHeap, 1) == 0;
+  bool ok = FWLSetBinFile(path.c_str(), nullptr, BenchHeapSample, 1) == 0;
   FWLCloseFile();
   return ok;
 }
@@ -105,14 +85,6 @@ uint64_t ReadWholeFile(const std::u16string& path, std::vector<uint8_t>* buffer)
   return total;
 }
 
-double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 // Arguments: megabytes, and 1 for the image of small records out of order.
 void BM_Validate(benchmark::State& state) {
   if (!Ready()) return state.SkipWithError("no module");
@@ -120,12 +92,12 @@ void BM_Validate(benchmark::State& state) {
   std::u16string path = ImageName(megabytes, state.range(1) != 0);
   // A successful validation keeps the work buffer for the update; start without one.
   WorkBufferFree();
-  g_heap = HeapWatch{HeapInUse(), 0};
+  BenchHeapStart();
   for (auto _ : state) {
     if (!Validate(path)) return state.SkipWithError("validation failed");
   }
   state.SetBytesProcessed(int64_t{state.iterations()} * megabytes * kMB);
-  state.counters["peak_heap_KiB"] = static_cast<double>(g_heap.peak) / 1024;
+  state.counters["peak_heap_KiB"] = static_cast<double>(BenchHeapPeak()) / 1024;
 }
 BENCHMARK(BM_Validate)->Args({8, 0})->Args({kFlashMB, 0})->Args({kFlashMB, 1})->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -151,26 +123,26 @@ void BM_ValidateVsRead(benchmark::State& state) {
     bool readFirst = validations.size() % 2 == 0;
     double read = 0;
     if (readFirst) {
-      double start = Now();
+      double start = BenchNow();
       ReadWholeFile(path, &buffer);
-      read = Now() - start;
+      read = BenchNow() - start;
     }
-    double start = Now();
+    double start = BenchNow();
     if (!Validate(path)) return state.SkipWithError("validation failed");
-    double validation = Now() - start;
+    double validation = BenchNow() - start;
     if (!readFirst) {
-      start = Now();
+      start = BenchNow();
       ReadWholeFile(path, &buffer);
-      read = Now() - start;
+      read = BenchNow() - start;
     }
     state.SetIterationTime(validation);
     validations.push_back(validation);
     reads.push_back(read);
   }
-  g_ratio = Median(validations) / Median(reads);
+  g_ratio = BenchMedian(validations) / BenchMedian(reads);
   state.SetBytesProcessed(int64_t{state.iterations()} * kFlashMB * kMB);
-  state.counters["validate_ms"] = Median(validations) * 1e3;
-  state.counters["read_ms"] = Median(reads) * 1e3;
+  state.counters["validate_ms"] = BenchMedian(validations) * 1e3;
+  state.counters["read_ms"] = BenchMedian(reads) * 1e3;
   state.counters["x_read"] = g_ratio;
 }
 BENCHMARK(BM_ValidateVsRead)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2);
