@@ -176,11 +176,15 @@ BENCHMARK(BM_UpdateRealistic)->Iterations(1)->Unit(benchmark::kSecond)->UseRealT
 
 int main(int argc, char** argv) {
   int status = BenchMain(argc, argv);
-  for (int i : {kNor64, kNorDefault, kNand}) {
+  for (int i : {kNor64, kNorDefault}) {
     if (g_ratio[i] > 0) {
       std::printf("update %s: %.2f x dd + cmp of the same bytes (goal: at most %.0f)\n", kCases[i].label,
                   g_ratio[i], kUpdateGoal);
     }
+  }
+  if (g_ratio[kNand] > 0) {
+    std::printf("update %s: %.2f x dd + cmp of the same bytes (its goal is against NOR: bench_nand)\n",
+                kCases[kNand].label, g_ratio[kNand]);
   }
   if (BenchHeapPeak() > 0) {
     std::printf("update %s: peak heap %zu KiB (goal: at most %zu)\n", kCases[kHeap60].label, BenchHeapPeak() / 1024,
