@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace {
 
 constexpr uint64_t kBlockRecordBytes = uint64_t{kNandPageRecordBytes} * kNandPagesPerBlock;
