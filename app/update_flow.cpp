@@ -7,6 +7,7 @@
 #include "app/system_ops.h"
 #include "fwlib/bin_file.h"
 #include "fwlib/library_state.h"
+#include "fwlib/refusal.h"
 #include "fwlib/region_scan.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
@@ -49,6 +50,24 @@ const ResultMessage kDoUpdateMessages[] = {
 const uint32_t kListedRegions[] = {REGION_BOOTLOADER, REGION_SECOND_BOOTLOADER, REGION_CONFIG_BLOCK,
                                    REGION_OS_IMAGE,   REGION_REGISTRY,          REGION_FILE_SYSTEM,
                                    REGION_CPLD_FIRMWARE};
+
+// The code's own message, then what the library found wrong, when it said.
+template <size_t N>
+void FormatImageFailure(const ResultMessage (&table)[N], uint32_t result, const WCHAR* unknown, const WCHAR* path,
+                        WCHAR* text, size_t capacity) {
+  FormatResultText(table, N, result, unknown, path, text, capacity);
+  if (RefusalText()[0] == 0) return;
+  if (text[0] != 0) TextAppend(text, capacity, u"\n");
+  TextAppend(text, capacity, RefusalText());
+}
+
+template <size_t N>
+void ShowImageFailure(HWND owner, const ResultMessage (&table)[N], uint32_t result, const WCHAR* unknown,
+                      const WCHAR* path) {
+  WCHAR text[kFailureTextChars];
+  FormatImageFailure(table, result, unknown, path, text, kFailureTextChars);
+  if (text[0] != 0) ShowError(owner, text);
+}
 
 bool ChooseImageFile() {
   OPENFILENAMEW ofn = {};
@@ -102,7 +121,7 @@ bool ValidateAndWrite(HWND owner) {
   uint32_t result = FWLSetBinFile(g_shell.currentImagePath, &summary, OnValidateProgress, 1);
   if (result != FWL_OK) {
     NoteFailure(u"FWLSetBinFile", result);
-    ShowResultError(owner, kSetBinFileMessages, result, kSetBinFileUnknown, g_shell.currentImagePath);
+    ShowImageFailure(owner, kSetBinFileMessages, result, kSetBinFileUnknown, g_shell.currentImagePath);
     return false;
   }
   uint32_t covered = 0;
@@ -124,7 +143,7 @@ bool ValidateAndWrite(HWND owner) {
   ProgressStopBusy();
   if (result != FWL_OK) {
     NoteFailure(u"FWLDoUpdate", result);
-    ShowResultError(owner, kDoUpdateMessages, result, u"FWLDoUpdate: Unknown Error: %d");
+    ShowImageFailure(owner, kDoUpdateMessages, result, u"FWLDoUpdate: Unknown Error: %d", nullptr);
     return false;
   }
   ProgressComplete();
@@ -153,8 +172,7 @@ bool ImageCoverage(const RegionSummary& summary, uint32_t* covered, const WCHAR*
 }
 
 void FormatSetBinFileFailure(uint32_t result, const WCHAR* path, WCHAR* text, size_t capacity) {
-  FormatResultText(kSetBinFileMessages, sizeof kSetBinFileMessages / sizeof kSetBinFileMessages[0], result,
-                   kSetBinFileUnknown, path, text, capacity);
+  FormatImageFailure(kSetBinFileMessages, result, kSetBinFileUnknown, path, text, capacity);
 }
 
 void RememberDirectoryOf(const WCHAR* path) {

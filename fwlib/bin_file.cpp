@@ -12,6 +12,7 @@
 #include "fwlib/checksum.h"
 #include "fwlib/fs_region.h"
 #include "fwlib/library_state.h"
+#include "fwlib/refusal.h"
 #include "fwlib/results.h"
 #include "fwlib/update_shadow.h"
 #include "fwlib/work_buffer.h"
@@ -264,6 +265,7 @@ uint32_t FWLSetBinFile(const WCHAR* path, RegionSummary* summary, ValidateProgre
   FwlLibraryState* state = FwlState();
   if (!state->initialised) return FWL_ERR_NOT_INITIALISED;
   FWLCloseFile();
+  RefusalClear();
   state->image = ImageDescription{};
   CallbacksClear();
   CallbackSetValidate(progress);

@@ -1,6 +1,7 @@
 #include "fwlib/library_state.h"
 
 #include "fwlib/callbacks.h"
+#include "fwlib/refusal.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
@@ -32,4 +33,5 @@ void FWLResetForTests() {
   WorkBufferLimitForTests(WORK_BUFFER_NO_LIMIT);
   UpdateResetForTests();
   ChecksumResetForTests();
+  RefusalClear();
 }

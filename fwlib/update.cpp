@@ -10,6 +10,7 @@
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/checksum.h"
 #include "fwlib/library_state.h"
+#include "fwlib/refusal.h"
 #include "fwlib/region_scan.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
@@ -147,6 +148,7 @@ uint32_t ProgramCpld() {
 
 uint32_t Prepare(EraseProgressFn eraseProgress, SectionStartFn sectionStart, BytesProgressFn bytesProgress) {
   FwlLibraryState* state = FwlState();
+  RefusalClear();
   if (state->image.refuseUpdate) return FWL_ERR_AREA;
   if (!WorkBufferAcquire()) return FWL_ERR_NO_MEMORY;
   if (!state->initialised) return FWL_ERR_NOT_INITIALISED;
