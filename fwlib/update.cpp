@@ -212,6 +212,7 @@ uint32_t FWLDoUpdate(EraseProgressFn eraseProgress, SectionStartFn sectionStart,
 
 void UpdateResetForTests() {
   g_update = UpdateState{};
+  FileSystemStreamsResetForTests();
   UpdateConfigResetForTests();
   UnitWriterResetForTests();
   ShadowClear();

@@ -46,8 +46,26 @@ constexpr DWORD kActivationSettleMs = 500;
 // How the running flash disk was taken away, so that it can be brought back.
 enum class Detached : uint8_t { Nothing, Device, Interface };
 
+// A profile value as the restore found it, to put back afterwards.
+struct SavedValue {
+  bool present = false;
+  DWORD type = 0;
+  DWORD bytes = 0;
+  BYTE data[kDriverTextBytes] = {};
+};
+
+// The profile values a restore changes, as they were before the first
+// stream changed them: the module's own programs mount the flash disk by
+// them after the update.
+struct SavedProfile {
+  bool saved = false;
+  WCHAR profile[DRIVER_PROFILE_BYTES / sizeof(WCHAR) + 1] = {};
+  SavedValue folder, autoMount, formatTfat;
+};
+
 struct FlashDiskDriverState {
   uint32_t unloadTick = 0;
+  SavedProfile profile;
   Detached detached = Detached::Nothing;
   WCHAR deviceName[STORE_DEVICE_NAME_CHARS] = {};
 };
@@ -98,15 +116,62 @@ bool WriteRestoreKey(const FsStreamHeader& header, WCHAR (&profile)[DRIVER_PROFI
                   {u"MemLen", header.memLen},
                   {u"BlockSize", header.blockSize},
                   {u"SectorSize", header.sectorSize}};
+  // "Unknown" is the module's own value: our instance gets what the running
+  // driver has, or it would not find its flash.
   for (const auto& g : geometry) {
-    if (g.value != FS_STREAM_VALUE_UNKNOWN) ok = SetDword(restore, g.name, g.value) && ok;
+    uint32_t value = g.value;
+    if (value == FS_STREAM_VALUE_UNKNOWN) RegReadDword(source, g.name, &value);
+    if (value != FS_STREAM_VALUE_UNKNOWN) ok = SetDword(restore, g.name, value) && ok;
   }
   RegCloseKey(restore);
   RegCloseKey(source);
   return ok;
 }
 
+void SaveValue(HKEY key, const WCHAR* name, SavedValue* value) {
+  value->bytes = sizeof value->data;
+  value->present = RegQueryValueExW(key, name, nullptr, &value->type, value->data, &value->bytes) == ERROR_SUCCESS;
+}
+
+void PutBack(HKEY key, const WCHAR* name, const SavedValue& value) {
+  if (value.present) RegSetValueExW(key, name, 0, value.type, value.data, value.bytes);
+  else RegDeleteValueW(key, name);
+}
+
+void SaveProfile(const WCHAR* profile) {
+  SavedProfile& saved = g_driver.profile;
+  if (saved.saved) return;
+  HKEY key = nullptr;
+  if (!OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) return;
+  SaveValue(key, u"Folder", &saved.folder);
+  SaveValue(key, u"AutoMount", &saved.autoMount);
+  RegCloseKey(key);
+  if (OpenStorageProfileKey(STORAGE_PROFILE_FAT_KEY_FORMAT, profile, &key)) {
+    SaveValue(key, u"FormatTfat", &saved.formatTfat);
+    RegCloseKey(key);
+  }
+  TextCopy(saved.profile, sizeof saved.profile / sizeof(WCHAR), profile);
+  saved.saved = true;
+}
+
+void RestoreProfile() {
+  SavedProfile& saved = g_driver.profile;
+  if (!saved.saved) return;
+  HKEY key = nullptr;
+  if (OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, saved.profile, &key)) {
+    PutBack(key, u"Folder", saved.folder);
+    PutBack(key, u"AutoMount", saved.autoMount);
+    RegCloseKey(key);
+  }
+  if (OpenStorageProfileKey(STORAGE_PROFILE_FAT_KEY_FORMAT, saved.profile, &key)) {
+    PutBack(key, u"FormatTfat", saved.formatTfat);
+    RegCloseKey(key);
+  }
+  saved = SavedProfile{};
+}
+
 bool WriteProfile(const FsStreamHeader& header, const WCHAR* profile) {
+  SaveProfile(profile);
   HKEY key = nullptr;
   if (!OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) return false;
   bool files = header.type == FS_STREAM_FILES;
@@ -198,6 +263,7 @@ uint32_t LoadFlashDisk() {
 }
 
 uint32_t UnregisterFlashDiskDriver() {
+  RestoreProfile();
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRestoreDriverKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return FWL_OK;
   // Values never written are simply not there.

@@ -27,7 +27,8 @@ uint32_t WaitDriverUnloadDelay();
 uint32_t LoadFlashDisk();
 
 // Deletes the values RegisterFlashDiskDriver wrote under the restore driver
-// key (the key itself stays). Always FWL_OK.
+// key (the key itself stays) and puts the storage profile's values back as
+// the first registration found them. Always FWL_OK.
 uint32_t UnregisterFlashDiskDriver();
 
 // Brings back the flash disk UnloadFlashDisk took away, once the unload

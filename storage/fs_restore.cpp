@@ -4,6 +4,7 @@
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/callbacks.h"
+#include "fwlib/refusal.h"
 #include "fwlib/fs_region.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
@@ -12,6 +13,7 @@
 #include "storage/flash_disk_driver.h"
 #include "storage/fs_restore_files.h"
 #include "storage/fs_restore_sectors.h"
+#include "storage/fs_target.h"
 #include "storage/store_format.h"
 
 namespace {
@@ -23,26 +25,67 @@ uint32_t StreamAddress(const FsStreamHeader& header) {
   return FWLGetRegionInfo(&fs, nullptr) == FWL_OK ? fs.start : 0;
 }
 
-// Where a stream may lay its store: inside the flash, where the first stream
-// of the file lays its own (the one region validation reports for the
-// streams), and nowhere on the first bootloader of a fail-safe module.
-uint32_t CheckStreamArea(const FsStreamHeader& header, bool first, FsStreamArea* firstArea) {
-  FsStreamArea area = FsStreamRegion(header.memBase, header.memLen);
-  if (!MappedRangeInFlash(area.base, area.length)) return FWL_ERR_FILE_FORMAT;
-  if (first) *firstArea = area;
-  bool elsewhere = area.base != firstArea->base || area.length != firstArea->length;
-  return elsewhere || ReachesFirstBootloader(area.base, area.length) ? FWL_ERR_AREA : FWL_OK;
+struct StreamChecks {
+  FsTarget target;  // read before the update takes the flash disk offline
+  FsPlan plan;
+  bool checked;
+};
+
+StreamChecks g_checks;
+
+uint32_t Refuse(uint32_t result, const WCHAR* format, uint32_t given, uint32_t own) {
+  RefusalSet(format, given, own);
+  return result;
 }
 
-uint32_t CheckStream(const FsStreamHeader& header) {
-  if (header.type == FS_STREAM_SECTORS) return CheckSectorStream(header);
-  if (header.type == FS_STREAM_FILES) return CheckFileStream(header);
+// A stream lays its store only where this module's flash disk lies, with
+// this module's geometry: the header's values are the module's own or name
+// the same. Whatever the header says, the store is this module's.
+uint32_t CheckStreamTarget(const FsStreamHeader& header, const FsTarget& t, FsStreamPlan* plan) {
+  constexpr uint32_t unknown = FS_STREAM_VALUE_UNKNOWN;
+  if (!t.driver || t.memBase == unknown || t.memLen == unknown || t.memLen == 0) {
+    RefusalSet(u"this module has no flash disk for the file-system stream (no driver key with MemBase and MemLen)");
+    return FWL_ERR_FILE_FORMAT;
+  }
+  if (header.memBase != unknown && header.memBase != t.memBase) {
+    return Refuse(FWL_ERR_AREA, u"the file-system stream lays its store at 0x%08x; this module's flash disk lies "
+                  u"at 0x%08x", header.memBase, t.memBase);
+  }
+  if (header.memLen != unknown && header.memLen != 0 && header.memLen != t.memLen) {
+    return Refuse(FWL_ERR_AREA, u"the file-system stream's store is 0x%x bytes; this module's flash disk is 0x%x",
+                  header.memLen, t.memLen);
+  }
+  if (header.blockSize != unknown && header.blockSize != t.blockSize) {
+    return Refuse(FWL_ERR_FILE_FORMAT, u"the file-system stream wants %u-byte blocks; this module's flash disk "
+                  u"has %u", header.blockSize, t.blockSize);
+  }
+  if (header.sectorSize != unknown && header.sectorSize != t.sectorSize) {
+    return Refuse(FWL_ERR_FILE_FORMAT, u"the file-system stream wants %u-byte sectors; this module's flash disk "
+                  u"has %u", header.sectorSize, t.sectorSize);
+  }
+  if (!MappedRangeInFlash(t.memBase, t.memLen)) return FWL_ERR_FILE_FORMAT;
+  if (ReachesFirstBootloader(t.memBase, t.memLen)) return FWL_ERR_AREA;
+  if (!t.store || t.storeSectorBytes == 0) {
+    RefusalSet(u"the flash disk's store is offline (an earlier update took it away): restart the module first");
+    return FWL_ERR_FILE_FORMAT;
+  }
+  *plan = FsStreamPlan{header.type, t.memBase, t.memLen, t.storeSectorBytes, t.storeSectors, 0, 0, 0, 0, 0};
+  return FWL_OK;
+}
+
+uint32_t CheckStream(const FsStreamHeader& header, FsStreamPlan* plan) {
+  uint32_t result = CheckStreamTarget(header, g_checks.target, plan);
+  if (result != FWL_OK) return result;
+  if (header.type == FS_STREAM_SECTORS) return CheckSectorStream(header, g_checks.target, plan);
+  if (header.type == FS_STREAM_FILES) return CheckFileStream(header, g_checks.target, plan);
+  RefusalSet(u"the file-system stream is of type %u, neither files (2) nor sectors (3)", header.type);
   return FWL_ERR_FILE_VERSION;
 }
 
 // One stream, the image file at its data.
 uint32_t RestoreStream(const FsStreamHeader& header) {
-  uint32_t result = CheckStream(header);
+  FsStreamPlan plan = {};
+  uint32_t result = CheckStream(header, &plan);
   if (result != FWL_OK) return result;
   if (!ReportErase(FS_PHASE_PREPARING, 0)) return FWL_ERR_USER_ABORT;
   result = RegisterFlashDiskDriver(header);
@@ -89,21 +132,28 @@ uint32_t ForEachStream(Each each) {
 uint32_t CheckFileSystemStreams() {
   uint64_t start = 0;
   if (!ImageFilePosition(&start)) return FWL_ERR_FILE_FORMAT;
-  FsStreamArea firstArea = {};
-  uint32_t result = ForEachStream([&](const FsStreamHeader& header, uint64_t data, bool first) {
-    uint32_t checked = CheckStreamArea(header, first, &firstArea);
-    if (checked == FWL_OK) checked = CheckStream(header);
+  g_checks = StreamChecks{};
+  FsTargetRead(&g_checks.target);
+  FsPlan& plan = g_checks.plan;
+  uint32_t result = ForEachStream([&](const FsStreamHeader& header, uint64_t data, bool) {
+    FsStreamPlan stream = {};
+    uint32_t checked = CheckStream(header, &stream);
     if (checked != FWL_OK) return checked;
+    if (plan.streams < FS_PLAN_STREAMS_SHOWN) plan.stream[plan.streams] = stream;
+    plan.streams++;
     return ImageFileSeek(data + header.dataLength) ? FWL_OK : FWL_ERR_FILE_FORMAT;
   });
+  g_checks.checked = result == FWL_OK;
   return ImageFileSeek(start) ? result : FWL_ERR_FILE_FORMAT;
 }
 
+const FsPlan* FileSystemStreamsPlan() { return g_checks.checked ? &g_checks.plan : nullptr; }
+
 uint32_t RestoreFileSystem() {
-  FsStreamArea firstArea = {};
+  // The streams are judged against the flash disk as it was before the
+  // update took it offline; without that judgement nothing is restored.
+  if (!g_checks.checked) return FWL_ERR_FILE_FORMAT;
   uint32_t result = ForEachStream([&](const FsStreamHeader& header, uint64_t, bool first) {
-    uint32_t checked = CheckStreamArea(header, first, &firstArea);
-    if (checked != FWL_OK) return checked;
     // The instance a stream before this one loaded goes first: two drivers
     // on one region would each offer the store.
     uint32_t unloaded = first ? FWL_OK : UnloadFlashDisk();
@@ -112,3 +162,5 @@ uint32_t RestoreFileSystem() {
   UnregisterFlashDiskDriver();
   return result;
 }
+
+void FileSystemStreamsResetForTests() { g_checks = StreamChecks{}; }

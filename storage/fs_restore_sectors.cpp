@@ -5,6 +5,7 @@
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/callbacks.h"
+#include "fwlib/refusal.h"
 #include "fwlib/results.h"
 #include "fwlib/work_buffer.h"
 #include "platform/files.h"
@@ -41,9 +42,15 @@ bool WriteSectors(HANDLE store, uint32_t first, uint32_t count, uint32_t sectorB
 
 }  // namespace
 
-uint32_t CheckSectorStream(const FsStreamHeader& header) {
+uint32_t CheckSectorStream(const FsStreamHeader& header, const FsTarget& target, FsStreamPlan* plan) {
+  // The sectors go back where they were, so they must be this store's sectors.
   Geometry geometry = StreamGeometry(header);
-  if (geometry.sectorBytes == 0) return FWL_ERR_FILE_FORMAT;
+  if (geometry.sectorBytes != target.storeSectorBytes) {
+    RefusalSet(u"the file-system stream holds %u-byte sectors; this module's store has %u-byte sectors",
+               geometry.sectorBytes, target.storeSectorBytes);
+    return FWL_ERR_FILE_FORMAT;
+  }
+  geometry.sectorCount = target.storeSectors;
   if (!WorkBufferAcquire() || WorkBufferSize() < geometry.sectorBytes) return FWL_ERR_NO_MEMORY;
   uint64_t start = 0, size = 0;
   if (!ImageFilePosition(&start) || !ImageFileSize(&size)) return FWL_ERR_FILE_FORMAT;
@@ -59,8 +66,11 @@ uint32_t CheckSectorStream(const FsStreamHeader& header) {
     at += FS_CHUNK_HEADER_BYTES;
     left -= FS_CHUNK_HEADER_BYTES;
     if (!ChunkFits(chunk, left, geometry) || at + chunk.length > size || !ImageFileSeek(at + chunk.length)) {
+      RefusalSet(u"the file-system stream's run at sector %u (%u bytes) does not fit this module's store of "
+                 u"%u sectors", chunk.tag, chunk.length, Clamp32(geometry.sectorCount));
       result = FWL_ERR_FILE_FORMAT;
     }
+    plan->sectors += chunk.length / geometry.sectorBytes;
     at += chunk.length;
     left -= std::min<uint64_t>(left, chunk.length);
   }

@@ -6,13 +6,16 @@
 
 #include "platform/types.h"
 #include "storage/fs_stream_header.h"
+#include "storage/fs_stream_plan.h"
+#include "storage/fs_target.h"
 
 // Walks the stream's chunk headers from the image file's current position
 // (the stream's data area) without writing anything, and goes back there.
-// FWL_OK; 6 for a chunk cut short, not in whole sectors, longer than what is
-// left of the stream or reaching past the store the header describes, or a
-// sector size of 0; 9 when the work buffer holds no sector.
-uint32_t CheckSectorStream(const FsStreamHeader& header);
+// FWL_OK; 6 (with the reason named) for sectors of another size than this
+// module's store has, or a chunk cut short, not in whole sectors, longer
+// than what is left of the stream or reaching past this module's store;
+// 9 when the work buffer holds no sector. `plan` counts the sectors.
+uint32_t CheckSectorStream(const FsStreamHeader& header, const FsTarget& target, FsStreamPlan* plan);
 
 // Writes every chunk's sectors at their logical sector numbers, as many
 // whole sectors per request as the work buffer holds. `address` names the

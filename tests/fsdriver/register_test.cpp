@@ -46,23 +46,29 @@ TEST_F(FsDriverTest, FileLevelStreamWritesEveryValueAsStored) {
   EXPECT_EQ(ReadValue(kProfileFatKey, u"FormatTfat"), Dword(1));
 }
 
-TEST_F(FsDriverTest, SectorLevelStreamSkipsUnknownGeometryAndTheFileSystemValues) {
+// "Unknown" is the module's own: our instance gets the running driver's
+// value, or it would not find its flash.
+TEST_F(FsDriverTest, SectorLevelStreamTakesTheModulesOwnGeometryAndSkipsTheFileSystemValues) {
   FsStreamHeader header = FactoryHeader(FS_STREAM_SECTORS);
   header.memBase = FS_STREAM_VALUE_UNKNOWN;
   header.blockSize = FS_STREAM_VALUE_UNKNOWN;
   header.flags = FS_STREAM_FLAG_FORMAT_TFAT;
   SetFolder(&header, u"Elsewhere");
   std::optional<RawValue> folderBefore = ReadValue(kProfileKey, u"Folder");
+  std::optional<RawValue> autoMountBefore = ReadValue(kProfileKey, u"AutoMount");
 
   ASSERT_EQ(RegisterFlashDiskDriver(header), FWL_OK);
 
-  EXPECT_FALSE(ReadValue(kRestoreKey, u"MemBase"));
-  EXPECT_FALSE(ReadValue(kRestoreKey, u"BlockSize"));
+  EXPECT_EQ(ReadValue(kRestoreKey, u"MemBase"), ReadValue(kBuiltInKey, u"MemBase"));
+  EXPECT_EQ(ReadValue(kRestoreKey, u"BlockSize"), ReadValue(kBuiltInKey, u"BlockSize"));
   EXPECT_EQ(ReadValue(kRestoreKey, u"MemLen"), Dword(header.memLen));
   EXPECT_EQ(ReadValue(kRestoreKey, u"SectorSize"), Dword(header.sectorSize));
   EXPECT_EQ(ReadValue(kProfileKey, u"Folder"), folderBefore);
   EXPECT_EQ(ReadValue(kProfileKey, u"AutoMount"), Dword(0));
   EXPECT_EQ(ReadValue(kProfileFatKey, u"FormatTfat"), Dword(kFactoryFormatTfat));
+  // The clean-up leaves the profile as the registration found it.
+  ASSERT_EQ(UnregisterFlashDiskDriver(), FWL_OK);
+  EXPECT_EQ(ReadValue(kProfileKey, u"AutoMount"), autoMountBefore);
 }
 
 TEST_F(FsDriverTest, FolderFillingItsFieldIsWrittenWithoutReadingPastIt) {
@@ -118,6 +124,8 @@ TEST_F(FsDriverTest, UnregisterRemovesExactlyTheValuesItWrote) {
   header.memLen = FS_STREAM_VALUE_UNKNOWN;
   SetFolder(&header, u"Restored");
   WriteDword(kRestoreKey, u"Index", 4);  // somebody else's value
+  std::optional<RawValue> folder = ReadValue(kProfileKey, u"Folder");
+  std::optional<RawValue> autoMount = ReadValue(kProfileKey, u"AutoMount");
   ASSERT_EQ(RegisterFlashDiskDriver(header), FWL_OK);
 
   EXPECT_EQ(UnregisterFlashDiskDriver(), FWL_OK);
@@ -127,9 +135,10 @@ TEST_F(FsDriverTest, UnregisterRemovesExactlyTheValuesItWrote) {
     EXPECT_FALSE(ReadValue(kRestoreKey, name)) << Utf16ToUtf8(name);
   }
   EXPECT_EQ(ReadValue(kRestoreKey, u"Index"), Dword(4));
-  // The profile keeps what the registration set.
-  EXPECT_EQ(ReadValue(kProfileKey, u"Folder"), Text(u"Restored", false));
-  EXPECT_EQ(ReadValue(kProfileKey, u"AutoMount"), Dword(0));
+  // The profile is put back as the registration found it: left at
+  // AutoMount 0, the module's programs would lose the flash disk.
+  EXPECT_EQ(ReadValue(kProfileKey, u"Folder"), folder);
+  EXPECT_EQ(ReadValue(kProfileKey, u"AutoMount"), autoMount);
 
   RemoveKey(kRestoreKey);
   EXPECT_EQ(UnregisterFlashDiskDriver(), FWL_OK);

@@ -175,7 +175,7 @@ const Refusal kRefusals[] = {
        s.dataLengthDelta = -4;
        return StreamOnly(s);
      },
-     6, 0},
+     6, 6},  // the stream is judged against the store also unverified
     {"CPLD mode above 3", [] { return WithCpld({.mode = 4, .data = Pattern(40, 7)}); }, 7, 7},
     {"CPLD header shorter than its fixed part", [] { return WithCpld({.headerBytes = 20, .data = Pattern(40, 7)}); },
      6, 6},
