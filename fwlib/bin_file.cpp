@@ -17,7 +17,10 @@
 #include "fwlib/update_shadow.h"
 #include "fwlib/work_buffer.h"
 #include "platform/files.h"
+#include "platform/handles.h"
+#include "storage/fs_restore.h"
 #include "storage/fs_stream_header.h"
+#include "storage/fs_target.h"
 
 namespace {
 
@@ -123,10 +126,35 @@ uint32_t WalkRecordList(Walk* w, RecordPlan* plan) {
   return CoverageCheck(&plan->coverage);
 }
 
+// A bootloader the erase reaches must be written back: an image that erases
+// one and puts nothing there leaves a module that no longer starts. The erase
+// takes whole blocks, so the range is widened as the flash widens it.
+uint32_t CheckBootloadersWritten(const RecordPlan& plan, uint32_t mappedStart) {
+  if (plan.imageLength == 0) return FWL_OK;
+  uint64_t start = mappedStart;
+  uint64_t end = start + plan.imageLength;
+  uint32_t block = FlashOps.BlockSize != nullptr ? FlashOps.BlockSize(mappedStart) : 0;
+  if (block != 0 && (block & (block - 1)) == 0) {
+    start &= ~uint64_t{block - 1};
+    end = (end + block - 1) & ~uint64_t{block - 1};
+  }
+  for (uint32_t id : {REGION_BOOTLOADER, REGION_SECOND_BOOTLOADER}) {
+    RegionSummary region = {id, 0, 0, 0};
+    if (FWLGetRegionInfo(&region, nullptr) != FWL_OK || region.length == 0) continue;
+    if (end <= region.start || start >= uint64_t{region.start} + region.length) continue;
+    if (CoverageReaches(plan.coverage, region.start, region.length)) continue;
+    RefusalSet(u"the image erases the %s (flash 0x%08x-0x%08x) but writes nothing into it", FWLGetRegionName(id),
+               region.start, region.start + region.length - 1);
+    return FWL_ERR_FILE_FORMAT;
+  }
+  return FWL_OK;
+}
+
 uint32_t WalkRecords(Walk* w, uint32_t imageStart, uint32_t imageLength, const ImagePlacement& placement) {
   RecordPlan plan = {imageStart, imageLength, placement.shift, 0, {}};
   CoverageStart(&plan.coverage, WriterPageBytes());
   uint32_t result = WalkRecordList(w, &plan);
+  if (result == FWL_OK) result = CheckBootloadersWritten(plan, placement.mappedStart);
   CoverageFree(&plan.coverage);
   if (result == FWL_OK) result = Report(*w);
   if (result != FWL_OK) return result;
@@ -259,18 +287,57 @@ uint32_t WalkFile(Walk* w) {
   return result;
 }
 
+// Whether the update takes the flash disk offline: it restores a stream, or
+// its erase reaches the File System region.
+bool UnloadsFlashDisk(const ImageDescription& image) {
+  if ((image.contents & IMAGE_CONTENT_FS_STREAM) != 0) return true;
+  if ((image.contents & IMAGE_CONTENT_BIN) == 0 || image.imageLength == 0) return false;
+  uint32_t regions = REGION_FILE_SYSTEM;
+  return FWLGetRegionsInArea(&regions, image.mappedStart, image.imageLength) == FWL_OK &&
+         (regions & REGION_FILE_SYSTEM) != 0;
+}
+
+// What the file asks is judged against this module's flash disk, and so is
+// where the file itself lies: an update that takes the flash disk offline
+// cannot go on reading a file kept on it.
+uint32_t PlanRun(const ImageDescription& image, const WCHAR* path) {
+  if ((image.contents & IMAGE_CONTENT_FS_STREAM) != 0) {
+    uint32_t result = ImageFileSeek(image.binPartEnd) ? CheckFileSystemStreams() : FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK) return result;
+  }
+  if (!UnloadsFlashDisk(image)) return ImageFileSeek(0) ? FWL_OK : FWL_ERR_FILE_FORMAT;
+  FsTarget target;
+  FsTargetRead(&target);
+  if (FsTargetHoldsPath(target, path)) {
+    RefusalSet(u"%s lies on the flash disk, which this update takes offline: copy it to another volume "
+               u"(\\Temp, \\USB HD) and update from there", path);
+    return FWL_ERR_AREA;
+  }
+  return ImageFileSeek(0) ? FWL_OK : FWL_ERR_FILE_FORMAT;
+}
+
 }  // namespace
 
 uint32_t FWLSetBinFile(const WCHAR* path, RegionSummary* summary, ValidateProgressFn progress, int verify) {
+  if (!FwlState()->initialised) return FWL_ERR_NOT_INITIALISED;
+  FWLCloseFile();
+  if (path == nullptr) return FWL_ERR_OPEN_FILE;
+  HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  return FWLSetBinHandle(file, path, summary, progress, verify);
+}
+
+uint32_t FWLSetBinHandle(HANDLE file, const WCHAR* path, RegionSummary* summary, ValidateProgressFn progress,
+                         int verify) {
   FwlLibraryState* state = FwlState();
-  if (!state->initialised) return FWL_ERR_NOT_INITIALISED;
+  if (!state->initialised) {
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return FWL_ERR_NOT_INITIALISED;
+  }
   FWLCloseFile();
   RefusalClear();
   state->image = ImageDescription{};
   CallbacksClear();
   CallbackSetValidate(progress);
-  if (path == nullptr) return FWL_ERR_OPEN_FILE;
-  HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return FWL_ERR_OPEN_FILE;
   state->imageFile = file;
   Walk w;
@@ -279,6 +346,7 @@ uint32_t FWLSetBinFile(const WCHAR* path, RegionSummary* summary, ValidateProgre
   if (w.verify) ImageFileMap();
   uint32_t result = WalkFile(&w);
   ImageFileUnmap();
+  if (result == FWL_OK) result = PlanRun(w.image, path);
   if (result != FWL_OK) {
     FWLCloseFile();
     WorkBufferFree();

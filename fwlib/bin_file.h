@@ -18,3 +18,9 @@ constexpr uint32_t IMAGE_NO_BIN_START = 0xFFFFFFFF;
 // used. Otherwise 2, 3, 5, 6, 7, 9 or 17, with the file closed and the work
 // buffer freed.
 uint32_t FWLSetBinFile(const WCHAR* path, RegionSummary* summary, ValidateProgressFn progress, int verify);
+
+// FWLSetBinFile on a file already open for reading (the host tools' files),
+// which it takes over: closed on failure, kept open on FWL_OK. `path` names
+// it in the refusal reasons and tells where it lies.
+uint32_t FWLSetBinHandle(HANDLE file, const WCHAR* path, RegionSummary* summary, ValidateProgressFn progress,
+                         int verify);

@@ -61,6 +61,14 @@ uint32_t CoverageCheck(RecordCoverage* c) {
   return FWL_OK;
 }
 
+bool CoverageReaches(const RecordCoverage& coverage, uint32_t start, uint32_t length) {
+  uint64_t end = uint64_t{start} + length;
+  for (uint32_t i = 0; i < coverage.count; i++) {
+    if (coverage.ranges[i].start < end && coverage.ranges[i].end > start) return true;
+  }
+  return false;
+}
+
 void CoverageFree(RecordCoverage* coverage) {
   std::free(coverage->ranges);
   *coverage = RecordCoverage{};

@@ -37,4 +37,7 @@ uint32_t CoverageAdd(RecordCoverage* coverage, uint32_t offset, uint32_t length,
 // records came out of order.
 uint32_t CoverageCheck(RecordCoverage* coverage);
 
+// True when some record puts data into [start, start + length).
+bool CoverageReaches(const RecordCoverage& coverage, uint32_t start, uint32_t length);
+
 void CoverageFree(RecordCoverage* coverage);
