@@ -1,6 +1,7 @@
 #include "app/image_check.h"
 
 #include <cstdarg>
+#include <string>
 
 #include "app/update_flow.h"
 #include "fwlib/bin_file.h"
@@ -9,12 +10,15 @@
 #include "fwlib/library_state.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
+#include "platform/files.h"
 #include "platform/format.h"
+#include "platform/text.h"
+#include "storage/fs_restore.h"
+#include "storage/fs_stream_header.h"
 
 namespace {
 
 constexpr size_t kLineChars = 600;
-constexpr uint32_t kStreamValueUnknown = 0xFFFFFFFF;
 // The check asks for the full check of every byte and checksum, as the update does.
 constexpr int kVerifyAll = 1;
 
@@ -50,18 +54,33 @@ void ShowPart(const ImagePart& part, void* context) {
            Last(part.flashOffset, part.length));
       break;
     case ImagePartKind::Stream:
-      if (part.address == kStreamValueUnknown || part.length == 0 || part.length == kStreamValueUnknown) {
-        Line(state->out, u"stream      file system, 0x%08x bytes of data, header checksum 0x%08x, into this "
-                         u"module's File System region", part.dataBytes, part.checksum);
-      } else {
-        Line(state->out, u"stream      file system, 0x%08x bytes of data, header checksum 0x%08x, into flash "
-                         u"0x%08x-0x%08x", part.dataBytes, part.checksum, part.address, Last(part.address, part.length));
-      }
+      Line(state->out, u"stream      file system, 0x%08x bytes of data, header checksum 0x%08x", part.dataBytes,
+           part.checksum);
       break;
     case ImagePartKind::Cpld:
       Line(state->out, u"cpld        mode %u, 0x%08x bytes, checksum 0x%08x%s", part.mode, part.dataBytes, part.checksum,
            (state->flags & REGION_CPLD_FIRMWARE) != 0 ? u"" : u" (this board has no CPLD: checked, not written)");
       break;
+  }
+}
+
+// What each stream does to this module's flash disk, as the plan found it.
+void ShowStreamPlans(CheckLineFn out) {
+  const FsPlan* plan = FileSystemStreamsPlan();
+  if (plan == nullptr) return;
+  for (uint32_t i = 0; i < plan->streams && i < FS_PLAN_STREAMS_SHOWN; i++) {
+    const FsStreamPlan& s = plan->stream[i];
+    Line(out, u"store       stream %u formats the store on flash 0x%08x-0x%08x (%u-byte sectors, %u of them)", i + 1,
+         s.base, Last(s.base, s.length), s.sectorBytes, Clamp32(s.storeSectors));
+    if (s.type == FS_STREAM_SECTORS) {
+      Line(out, u"            and writes %u sectors back", Clamp32(s.sectors));
+    } else {
+      Line(out, u"            and makes %u partitions with %u folders and %u files (%u bytes)", s.partitions,
+           s.folders, s.files, Clamp32(s.fileBytes));
+    }
+  }
+  if (plan->streams > FS_PLAN_STREAMS_SHOWN) {
+    Line(out, u"            and %u streams more, each formatting the store afresh", plan->streams - FS_PLAN_STREAMS_SHOWN);
   }
 }
 
@@ -82,9 +101,8 @@ int Refuse(CheckLineFn out, const WCHAR* reason) {
   return 0;
 }
 
-}  // namespace
-
-int CheckImageFile(const WCHAR* path, CheckLineFn out) {
+// The module path, or the host file that lies outside the module.
+int CheckImage(const WCHAR* path, const char* hostPath, CheckLineFn out) {
   WCHAR reason[kLineChars];
   uint32_t result = FWLInit();
   if (result != FWL_OK) {
@@ -92,7 +110,11 @@ int CheckImageFile(const WCHAR* path, CheckLineFn out) {
     return Refuse(out, reason);
   }
   RegionSummary summary = {};
-  result = FWLSetBinFile(path, &summary, nullptr, kVerifyAll);
+  std::u16string hostName = hostPath != nullptr ? Utf8ToUtf16(hostPath) : std::u16string();
+  if (hostPath != nullptr) path = hostName.c_str();
+  result = hostPath != nullptr
+               ? FWLSetBinHandle(HostFileOpenForReading(hostPath), path, &summary, nullptr, kVerifyAll)
+               : FWLSetBinFile(path, &summary, nullptr, kVerifyAll);
   if (result != FWL_OK) {
     WCHAR message[kLineChars];
     FormatSetBinFileFailure(result, path, message, kLineChars);
@@ -120,8 +142,15 @@ int CheckImageFile(const WCHAR* path, CheckLineFn out) {
     return Refuse(out, reason);
   }
   if (!accepted) return Refuse(out, refusal != nullptr ? refusal : u"FWLGetRegionsInArea error 10");
+  if ((image.contents & IMAGE_CONTENT_FS_STREAM) != 0) ShowStreamPlans(out);
   ShowRegions(out, covered);
   if ((covered & REGION_ID_BITS) == 0) Line(out, u"region      none");
   Line(out, u"verdict     the update would write this file (this check wrote nothing)");
   return 1;
 }
+
+}  // namespace
+
+int CheckImageFile(const WCHAR* path, CheckLineFn out) { return CheckImage(path, nullptr, out); }
+
+int CheckHostImageFile(const char* hostPath, CheckLineFn out) { return CheckImage(nullptr, hostPath, out); }

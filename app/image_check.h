@@ -11,3 +11,7 @@ using CheckLineFn = void (*)(const WCHAR* line);
 // Judges the module's file `path`. 1 when the update would write it, 0 when
 // it would not, the last line saying why.
 int CheckImageFile(const WCHAR* path, CheckLineFn out);
+
+// Judges a file kept on the host, outside the module (fwimage info), with
+// the same rules on the attached module.
+int CheckHostImageFile(const char* hostPath, CheckLineFn out);

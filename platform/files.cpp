@@ -429,4 +429,20 @@ BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access
   return TRUE;
 }
 
+HANDLE HostFileOpenForReading(const char* hostPath) {
+  int fd = ::open(hostPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastHostError(errno, ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  HostEntry entry{};
+  if (!HostStatFd(fd, &entry) || !HostEntryIsFile(entry)) {
+    ::close(fd);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return MakeFileHandle(fd, entry, GENERIC_READ, FILE_SHARE_READ);
+}
+
 void FilesReset() { HostEntryReset(); }

@@ -136,5 +136,11 @@ BOOL FindClose(HANDLE search);
 // pointer may be null.
 BOOL GetDiskFreeSpaceExW(LPCWSTR path, ULARGE_INTEGER* freeToCaller, ULARGE_INTEGER* total, ULARGE_INTEGER* free);
 
+// A host file (not a module path) as a read-only handle the file calls take:
+// the host tools judge files kept on the host with the program's own code.
+// Not a call the program makes; INVALID_HANDLE_VALUE with the last error set
+// for a file that cannot be opened or is not a regular file.
+HANDLE HostFileOpenForReading(const char* hostPath);
+
 // Forgets the test hooks; for tests, with every file handle closed.
 void FilesReset();
