@@ -175,6 +175,8 @@ void FatDirScan(const FatVolume& v, const FatDir& dir, std::vector<FatDirEntry>*
     entry.size = LoadLe32(e + kFatOffSize);
     entry.dot = e[0] == '.';
     entry.label = (attributes & (kFatVolumeId | kFatDirectory)) == kFatVolumeId;
+    entry.longRefused = !entry.longName.empty() && !FatLongNameLegal(entry.longName);
+    entry.shortRefused = !entry.dot && !entry.label && !FatShortNameLegal(entry.shortName);
     entries->push_back(std::move(entry));
     run.active = false;
   }
@@ -184,8 +186,8 @@ int FatDirFind(const std::vector<FatDirEntry>& entries, std::u16string_view name
   for (size_t i = 0; i < entries.size(); i++) {
     const FatDirEntry& e = entries[i];
     if (e.dot || e.label) continue;
-    if ((!e.longName.empty() && FatNamesEqual(e.longName, name)) ||
-        FatNamesEqual(FatShortDisplay(e.shortName, 0), name)) {
+    if ((!e.longName.empty() && !e.longRefused && FatNamesEqual(e.longName, name)) ||
+        (!e.shortRefused && FatNamesEqual(FatShortDisplay(e.shortName, 0), name))) {
       return static_cast<int>(i);
     }
   }

@@ -46,8 +46,17 @@ void NewShortEntry(const FatVolume& v, uint8_t attributes, uint32_t cluster, uin
 FatEntryInfo InfoOf(const FatDir& dir, const FatDirEntry& entry) {
   const uint8_t* e = dir.bytes.data() + size_t{entry.slot} * kFatDirEntryBytes;
   FatEntryInfo info;
-  info.name = entry.longName.empty() ? FatShortDisplay(entry.shortName, entry.caseFlags) : entry.longName;
-  info.shortName = FatShortDisplay(entry.shortName, 0);
+  std::u16string shortShown = FatShortDisplay(entry.shortName, entry.caseFlags);
+  bool hasLong = !entry.longName.empty();
+  info.nameRefused = hasLong ? entry.longRefused : entry.shortRefused;
+  info.shown = FatShownName(hasLong ? entry.longName : shortShown);
+  // A refused long name leaves the entry its alias, as a damaged one would.
+  if (!entry.shortRefused) info.shortName = FatShortDisplay(entry.shortName, 0);
+  if (!info.nameRefused) {
+    info.name = hasLong ? entry.longName : shortShown;
+  } else if (!entry.shortRefused) {
+    info.name = shortShown;
+  }
   info.attributes = entry.attributes;
   info.size = (entry.attributes & kFatDirectory) ? 0 : entry.size;
   info.created = FatFileTimeFromStamp(

@@ -125,6 +125,13 @@ bool FatNamesEqual(std::u16string_view a, std::u16string_view b);
 // InvalidName for an empty result, a character a long name cannot hold, or
 // more than 255 units.
 FatResult FatCleanName(std::u16string_view name, std::u16string* clean);
+// Whether a name read from a volume is one this library would store under
+// that very name: one it would clean to something else ("..", "x.", "a/b")
+// is refused, so it never stands in a path.
+bool FatLongNameLegal(std::u16string_view name);
+// The same for the 11 bytes of a short entry: no control character or
+// character a FAT name cannot hold, and not blank.
+bool FatShortNameLegal(const FatShortName& name);
 // True when `name` is already a valid upper-case 8.3 name (no long entries needed).
 bool FatPlainShortName(std::u16string_view name, FatShortName* shortName);
 // The alias for a long name: its basis name, with the first numeric tail
@@ -167,6 +174,10 @@ struct FatDirEntry {
   uint32_t size = 0;
   bool dot = false;    // "." or ".."
   bool label = false;  // the volume label
+  // Names no FAT volume may hold, as crafted or damaged volumes have them:
+  // never matched by a path, never handed out as a name.
+  bool longRefused = false;
+  bool shortRefused = false;
 };
 
 inline uint8_t* FatSlot(FatDir* dir, uint32_t slot) { return dir->bytes.data() + slot * kFatDirEntryBytes; }

@@ -2,6 +2,7 @@
 // entries of 13 units each, tied to their short entry by a checksum) and the
 // 8.3 short names, with the numeric tails that keep aliases unique.
 #include <algorithm>
+#include <cstdio>
 
 #include "module/fat_internal.h"
 
@@ -10,6 +11,23 @@ namespace {
 // Where the 13 units sit in a long name entry.
 constexpr uint32_t kUnitOffsets[kFatLongEntryUnits] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
 constexpr uint32_t kMaxTail = 999999;
+
+// A character a FAT name may hold (long or short; short names are narrower
+// still for names this library makes).
+bool NameChar(char16_t c) {
+  return c >= 0x20 && std::u16string_view(u"\"*/:<>?\\|").find(c) == std::u16string_view::npos;
+}
+
+// Whether `c` may reach a terminal as it is: not a character a FAT name
+// cannot hold (so a separator in a stored name shows as what it is), nor one
+// that a terminal takes as a command (C0, DEL, C1) or that reorders the text
+// around it.
+bool Showable(char16_t c) {
+  if (!NameChar(c) || c == 0x7F || (c >= 0x80 && c <= 0x9F)) return false;
+  bool bidi = c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+              (c >= 0x2066 && c <= 0x2069);
+  return !bidi;
+}
 
 bool ShortChar(char16_t c) {
   if ((c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) return true;
@@ -95,14 +113,39 @@ FatResult FatCleanName(std::u16string_view name, std::u16string* clean) {
   size_t end = name.size();
   while (end > 0 && (name[end - 1] == u'.' || name[end - 1] == u' ')) end--;
   if (end == 0 || end > kFatMaxNameUnits) return FatResult::InvalidName;
-  for (size_t i = 0; i < end; i++) {
-    char16_t c = name[i];
-    if (c < 0x20 || std::u16string_view(u"\"*/:<>?\\|").find(c) != std::u16string_view::npos) {
-      return FatResult::InvalidName;
-    }
+  if (!std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(end), NameChar)) {
+    return FatResult::InvalidName;
   }
   clean->assign(name.substr(0, end));
   return FatResult::Ok;
+}
+
+bool FatLongNameLegal(std::u16string_view name) {
+  std::u16string clean;
+  return FatCleanName(name, &clean) == FatResult::Ok && clean.size() == name.size();
+}
+
+bool FatShortNameLegal(const FatShortName& name) {
+  // 0x05 in front stands for 0xE5; trailing blanks are padding, and a blank
+  // base is no name at all.
+  for (size_t i = 0; i < name.size(); i++) {
+    if (!(i == 0 && name[i] == kFatKanjiE5) && !NameChar(name[i])) return false;
+  }
+  return FatLongNameLegal(FatShortDisplay(name, 0));
+}
+
+std::u16string FatShownName(std::u16string_view name) {
+  std::u16string shown;
+  for (char16_t c : name) {
+    if (!Showable(c)) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, c <= 0xFF ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(c));
+      for (const char* h = hex; *h != '\0'; h++) shown += static_cast<char16_t>(*h);
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 bool FatPlainShortName(std::u16string_view name, FatShortName* shortName) {

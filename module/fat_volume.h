@@ -143,9 +143,16 @@ struct FatVolume {
 // contradict each other or the device; the volume must not be used then.
 FatResult FatMount(const FatDevice& device, FatVolume* volume);
 
+// Names come from the volume and are checked there: `name` and `shortName`
+// are only ever names a FAT volume can hold (so a single path component).
+// A volume may hold others ("..", "a/b", control characters); the entry is
+// then `nameRefused`, goes by its short name if that one is sound, and
+// `shown` tells what the volume holds.
 struct FatEntryInfo {
-  std::u16string name;       // long name, else the short name as shown
-  std::u16string shortName;  // "NAME.EXT" as stored (upper case)
+  std::u16string name;       // long name, else the short name as shown; empty when both are refused
+  std::u16string shortName;  // "NAME.EXT" as stored (upper case); empty when refused
+  std::u16string shown;      // the volume's own name for it (long, else short) as FatShownName gives it
+  bool nameRefused = false;  // the volume's own name for it is not one a FAT volume can hold
   uint8_t attributes = 0;
   uint32_t size = 0;
   uint64_t created = 0;  // file times
@@ -158,6 +165,12 @@ struct FatEntryInfo {
 FatResult FatStat(FatVolume* volume, std::u16string_view path, FatEntryInfo* info);
 // Entries of a folder, in the order they are stored, without "." and "..".
 FatResult FatList(FatVolume* volume, std::u16string_view path, std::vector<FatEntryInfo>* entries);
+
+// `name` fit for a terminal or a message: characters a FAT name cannot hold,
+// control characters (C0, DEL, C1) and the controls that reorder text become
+// hex escapes ("\x1B", "\x2F"; four digits past 0xFF), so a name read from a
+// volume cannot drive the terminal and a '/' in it shows as no separator.
+std::u16string FatShownName(std::u16string_view name);
 
 // A new empty file; all three times are `now`. Exists when the name is taken
 // (by a file or a folder).

@@ -389,6 +389,9 @@ bool VolumeFindFirst(LPCWSTR pattern, WIN32_FIND_DATAW* data, HANDLE* search) {
   find->header.kind = HandleKind::VolumeFind;
   find->header.close = CloseVolumeFind;
   for (const FatEntryInfo& e : entries) {
+    // An entry with no name a FAT volume can hold is not handed to a program,
+    // which would put it into a path.
+    if (e.name.empty()) continue;
     if (!NameMatches(e.name, names) && !NameMatches(e.shortName, names)) continue;
     WIN32_FIND_DATAW record = {};
     record.dwFileAttributes = AttributesOf(e.attributes);

@@ -1,14 +1,17 @@
 // Volumes the library writes pass the system's FAT checker and read back
 // through its FAT tools, and volumes those tools make read back through the
-// library, for each FAT type.
+// library, for each FAT type; names a crafted volume holds decode alike.
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <random>
+#include <regex>
 
 #include "module/atomic_file.h"
+#include "platform/text.h"
 #include "tests/fat/fat_fixture.h"
+#include "tests/support/fat_craft.h"
 #include "tests/support/fat_tools.h"
 #include "tests/support/temp_module.h"
 
@@ -190,6 +193,79 @@ TEST_P(FatToolsTest, RandomChangesKeepTheVolumeConsistent) {
   std::string toolPath;
   for (char16_t c : some) toolPath += c == u'\\' ? '/' : static_cast<char>(c);
   EXPECT_EQ(ToolCopyOut(toolPath), files.rbegin()->second);
+}
+
+// Names a FAT volume cannot hold, as a crafted volume has them on an entry
+// first made as kBait.
+constexpr char16_t kBait[] = u"a long bait name for crafting.txt";  // room for 39 units
+constexpr char16_t kBaitAlias[] = u"ALONGB~1.TXT";
+
+struct StoredName {
+  const char* test;
+  std::u16string longName;  // empty: none
+  std::string shortBytes;   // the short entry's 11 name bytes; empty: the alias kept
+  std::u16string shown;     // FatShownName of what the volume holds
+  bool refused;
+};
+
+const StoredName kStoredNames[] = {
+    {"Separators", u"/../../../../elsewhere/x", "", u"\\x2F..\\x2F..\\x2F..\\x2F..\\x2Felsewhere\\x2Fx", true},
+    {"Backslashes", u"..\\..\\boot.ini", "", u"..\\x5C..\\x5Cboot.ini", true},
+    {"DotDot", u"..", "", u"..", true},
+    {"Dot", u".", "", u".", true},
+    {"TrailingDot", u"name.", "", u"name.", true},
+    {"TerminalEscape", u"ev\x1B]0;owned\x07il", "", u"ev\\x1B]0;owned\\x07il", true},
+    // mtools prints '?' as '_', so none here.
+    {"Reserved", u"a:b*c\"<>|", "", u"a\\x3Ab\\x2Ac\\x22\\x3C\\x3E\\x7C", true},
+    // Legal, yet not for a terminal as it stands.
+    {"DeleteAndBidi", u"x\x7F\x202Etxt.exe", "", u"x\\x7F\\u202Etxt.exe", false},
+    {"ShortSlash", u"", "A/B     TXT", u"A\\x2FB.TXT", true},
+    {"ShortEscape", u"", "\x1B[2J    TXT", u"\\x1B[2J.TXT", true},
+    {"ShortBlank", u"", "           ", u"", true},
+};
+
+// Such a name is never handed out as a name nor matched by a path; the
+// entry goes by its alias if that is sound, and reading changes nothing.
+// mtools, on the same bytes, shows the long name the library escapes.
+TEST_P(FatToolsTest, NamesFatCannotHoldAreRefusedAndShownEscaped) {
+  for (const StoredName& p : kStoredNames) {
+    SCOPED_TRACE(p.test);
+    ASSERT_NO_FATAL_FAILURE(FormatImage(FatFormatOptions()));
+    WithVolume([&](FatVolume* v) {
+      PutFile(v, kBait, Pattern(300, 7));
+      CraftEntryName(v, kBait, p.longName, p.shortBytes);
+    });
+    bool shortRefused = !p.shortBytes.empty();
+    std::u16string goesBy = !p.refused ? p.longName : shortRefused ? u"" : kBaitAlias;
+    std::vector<uint8_t> before = HostFile(image_);
+    WithVolume([&](FatVolume* v) {
+      std::vector<FatEntryInfo> entries;
+      ASSERT_EQ(FatList(v, u"", &entries), FatResult::Ok);
+      ASSERT_EQ(entries.size(), 1u);
+      const FatEntryInfo& e = entries[0];
+      EXPECT_EQ(e.nameRefused, p.refused);
+      EXPECT_TRUE(e.name == goesBy) << Utf8(e.name);
+      EXPECT_TRUE(e.shortName == (shortRefused ? u"" : kBaitAlias)) << Utf8(e.shortName);
+      EXPECT_TRUE(e.shown == p.shown) << Utf8(e.shown);
+      std::u16string stored =
+          p.longName.empty() ? std::u16string(p.shortBytes.begin(), p.shortBytes.end()) : p.longName;
+      if (p.refused) {
+        EXPECT_NE(FatStat(v, stored, nullptr), FatResult::Ok);
+      }
+      if (!goesBy.empty()) {
+        EXPECT_EQ(GetFile(v, goesBy), Pattern(300, 7));
+      }
+    });
+    EXPECT_TRUE(HostFile(image_) == before) << "reading the volume changed it";
+
+    bool ascii = std::all_of(p.longName.begin(), p.longName.end(), [](char16_t c) { return c < 0x80; });
+    if (p.longName.empty() || !ascii) continue;  // mtools shows other characters by the locale
+    ProgramResult list = RunFatTool("mdir", {"-i", image_, "::/"});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    std::smatch line;
+    ASSERT_TRUE(std::regex_search(list.out, line, std::regex("ALONGB~1 TXT .* \\d+:\\d\\d  ([^\\n]*)\\n"))) << list.out;
+    EXPECT_TRUE(FatShownName(Utf8ToUtf16(line[1].str())) == p.shown) << line[1].str();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, FatToolsTest, testing::ValuesIn(kFatKinds), FatKindName);

@@ -1,11 +1,14 @@
 // The file calls on the flash disk's mounted volume: what programs do with
 // "\Hard Disk" lands in the FAT volume on the flash, with the same errors as
 // anywhere else, and stays there for the next program.
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/text.h"
 #include "tests/storage_module/storage_fixture.h"
+#include "tests/support/fat_craft.h"
 
 namespace {
 
@@ -94,6 +97,40 @@ TEST_F(VolumeFiles, FailuresGiveTheUsualErrors) {
   for (const auto& c : cases) EXPECT_EQ(c.call(), c.error);
   // The factory's files are there, read through the same calls.
   EXPECT_EQ(ReadAll(u"\\Hard Disk\\startup.cfg").size(), 96u);
+}
+
+// A program that lists a folder puts each name into a path of its own: one
+// the volume holds but FAT cannot ("..\x", or a short name with a '/') must
+// not come back as a name.
+TEST_F(VolumeFiles, SearchesNeverHandOutNamesFatCannotHold) {
+  for (LPCWSTR name : {u"\\Hard Disk\\first crafted name.txt", u"\\Hard Disk\\second crafted name.txt"}) {
+    EXPECT_EQ(Fails(Open(name, GENERIC_WRITE, CREATE_NEW)), kSucceeded);
+  }
+  PlatformDetachModule();
+  EditModuleVolume(dir_, [](FatVolume* v) {
+    CraftEntryName(v, u"first crafted name.txt", u"..\\..\\Windows");
+    CraftEntryName(v, u"second crafted name.txt", u"", "A/B     TXT");
+  });
+  std::string error;
+  ASSERT_TRUE(PlatformAttachModule(dir_, false, &error)) << error;
+
+  std::vector<std::u16string> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(u"\\Hard Disk\\*", &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  do {
+    names.emplace_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  EXPECT_TRUE(FindClose(search));
+  // The first goes by its alias, which opens it; the second has no name.
+  EXPECT_EQ(std::count(names.begin(), names.end(), u"FIRSTC~1.TXT"), 1);
+  for (const std::u16string& name : names) {
+    EXPECT_FALSE(name.empty());
+    EXPECT_EQ(name.find_first_of(u"\\/"), std::u16string::npos) << Utf16ToUtf8(name);
+    EXPECT_NE(name, u"..");
+  }
+  EXPECT_EQ(Fails(Open(u"\\Hard Disk\\FIRSTC~1.TXT", GENERIC_READ, OPEN_EXISTING)), kSucceeded);
+  EXPECT_EQ(Fails(Open(u"\\Hard Disk\\A/B.TXT", GENERIC_READ, OPEN_EXISTING)), ERROR_PATH_NOT_FOUND);
 }
 
 }  // namespace

@@ -44,10 +44,19 @@ std::string AttributeText(uint8_t attributes) {
   return text;
 }
 
+// What the volume calls the entry, escaped; one whose name a FAT volume
+// cannot hold says so, and how it can be named.
+std::string ShownName(const FatEntryInfo& e) {
+  std::string text = Utf16ToUtf8(e.shown);
+  if (!e.nameRefused) return text;
+  if (e.name.empty()) return text + "  (not a name FAT allows, nor is its short name: it cannot be named)";
+  return text + "  (not a name FAT allows: reach it as " + Utf16ToUtf8(e.name) + ")";
+}
+
 void PrintEntry(const FatEntryInfo& e) {
   std::string size = (e.attributes & kFatDirectory) != 0 ? "<DIR>" : Format("%" PRIu32, e.size);
   std::printf("%s  %s  %10s  %s\n", TimeText(e.written).c_str(), AttributeText(e.attributes).c_str(), size.c_str(),
-              Utf16ToUtf8(e.name).c_str());
+              ShownName(e).c_str());
 }
 
 std::u16string LastComponent(std::u16string_view path) {
@@ -196,7 +205,15 @@ int FwmoduleGet(const std::vector<std::string>& args) {
 
   std::string host = args[2];
   struct stat st {};
-  if (::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) host += "/" + Utf16ToUtf8(info.name);
+  if (::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // Into a folder under the file's own name, which the FAT code has
+    // checked to be one component; a name it refused is not guessed at.
+    if (info.nameRefused) {
+      return FwmoduleFail("get: " + Utf16ToUtf8(path) + ": the volume names this file \"" + Utf16ToUtf8(info.shown) +
+                          "\", which a FAT volume cannot hold; nothing written (name the host file to write it to)");
+    }
+    host += "/" + Utf16ToUtf8(info.name);
+  }
   if (!AtomicWriteFile(host, data, &error)) return FwmoduleFail("get: " + error);
   timespec times[2] = {{0, UTIME_OMIT}, {}};
   uint64_t sinceEpoch = info.written / kFileTimeUnitsPerSecond;
