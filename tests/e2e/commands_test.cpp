@@ -253,6 +253,46 @@ TEST_P(BoardCommands, WholeModuleBackupRestoresTheFlashDiskIntoANewModule) {
   exportedClean(target);
 }
 
+// The most natural thing a technician does, backing the whole module up onto
+// its own flash disk and updating from there, would erase the module and then
+// lose the file with the flash disk: refused with the way out, which works.
+TEST_P(BoardCommands, AWholeModuleBackupKeptOnTheFlashDiskIsRefusedWithTheWayOut) {
+  std::string dir = MakeBoardModule();
+  ASSERT_EQ(Flashwright(dir, {"/b", "\\Hard Disk\\all.bin"}).exitCode, 1);
+  std::vector<uint8_t> cells = ModuleFlashCells(dir);
+  ProgramResult r = Flashwright(dir, {"/u", "\\Hard Disk\\all.bin"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("copy it to another volume"), std::string::npos) << r.err;
+  EXPECT_TRUE(ModuleFlashCells(dir) == cells);
+
+  ProgramResult got = RunProgram({BuiltProgram("fwmodule"), "get", dir, "\\Hard Disk\\all.bin",
+                                  ModuleRootPath(dir) + "/Temp/all.bin"});
+  ASSERT_EQ(got.exitCode, 0) << got.err;
+  r = Flashwright(dir, {"/u", "\\Temp\\all.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  // The restore leaves the storage profile as it was: the flash disk is
+  // there for the next run, and a save keeps it mounting after a restart.
+  EXPECT_EQ(Flashwright(dir, {"/b", "\\Hard Disk\\again.bin"}).exitCode, 1);
+  ASSERT_EQ(Flashwright(dir, {"/fu"}).exitCode, 1);
+  EXPECT_NE(PersistentRegistry(dir).find("\"AutoMount\"=dword:00000001"), std::string::npos);
+}
+
+// A stream our own tool writes for "the module's own" flash disk lands there.
+TEST(Commands, AStreamForTheModulesOwnFlashDiskLands) {
+  std::string dir = MakeModule();
+  std::string work = MakeTempDir("fwstream"), sectors = work + "/sectors", stream = work + "/fs.stream";
+  std::string error;
+  ASSERT_TRUE(BinImageWriteFile(sectors, BinFillerBytes(1024, 3), &error)) << error;
+  ProgramResult made = RunProgram({BuiltProgram("fwimage"), "stream", stream, "--chunk", "9000", sectors});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  made = RunProgram({BuiltProgram("fwimage"), "build", ModuleRootPath(dir) + "/Temp/fs.bin", "--stream", stream});
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\fs.bin"});
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  std::vector<SectorRun> runs = ModuleStoreSectorRuns(dir);
+  EXPECT_TRUE(std::any_of(runs.begin(), runs.end(), [](const SectorRun& run) { return run.first == 9000; }));
+}
+
 // Files from a host folder shipped in an image land on the module's flash
 // disk, folders and empty files included.
 TEST(Commands, FilesShippedAsAFileLevelStreamLandOnTheFlashDisk) {
