@@ -114,6 +114,16 @@ uint32_t FreeCopyBlock() {
 
 uint32_t FirstPage(uint32_t block) { return block << NandChipGeometry().blockShift; }
 
+// Where a logical page sits before the map moves its block: logical pages
+// 63-126 one page higher, behind the list page, so logical page 63 is the
+// first page of block 1. It goes where block 1 goes: left behind in a block
+// that moved, no erase of either boot block would reach it again, and every
+// later write of it would be programmed over what it held.
+uint32_t StoredPage(uint32_t logicalPage) {
+  bool shifted = logicalPage >= BBM_FIRST_SHIFTED_PAGE && logicalPage <= BBM_LAST_SHIFTED_PAGE;
+  return shifted ? logicalPage + 1 : logicalPage;
+}
+
 // The list page with its mark into the first page of `block`, which is
 // erased first; written raw, as the list page itself is.
 void CopySave(uint32_t block) {
@@ -279,10 +289,12 @@ uint32_t MoveSteps(uint32_t block, uint32_t* replacement, uint32_t mode, uint32_
 
 uint32_t ReplaceSteps(uint32_t logicalPage, uint32_t* replacement, uint32_t mode) {
   const NandGeometry& geo = NandChipGeometry();
-  uint32_t block = logicalPage >> geo.blockShift;
+  // The block that holds the page: block 1 for logical page 63.
+  uint32_t stored = StoredPage(logicalPage);
+  uint32_t block = stored >> geo.blockShift;
   // Block 0 holds the list and is never moved.
   if (block == 0 || block >= geo.blockCount || !BbmMapReady()) return 0;
-  uint32_t oldBlock = (logicalPage + BbmDelta(logicalPage)) >> geo.blockShift;
+  uint32_t oldBlock = (stored + BbmDelta(stored)) >> geo.blockShift;
   uint32_t failedPage = BbmPhysicalPage(logicalPage);
   bool loadedHere = false;
   if (!g_bbm.listLoaded) {
@@ -341,9 +353,8 @@ uint32_t BbmDelta(uint32_t logicalPage) {
 
 uint32_t BbmPhysicalPage(uint32_t logicalPage) {
   if (logicalPage == BBM_UNSTORED_PAGE) return BBM_NO_PAGE;
-  uint32_t page = logicalPage + BbmDelta(logicalPage);
-  bool shifted = logicalPage >= BBM_FIRST_SHIFTED_PAGE && logicalPage <= BBM_LAST_SHIFTED_PAGE;
-  return shifted ? page + 1 : page;
+  uint32_t stored = StoredPage(logicalPage);
+  return stored + BbmDelta(stored);
 }
 
 uint32_t BbmEraseBlock(uint32_t logicalPage) {

@@ -58,7 +58,8 @@ uint32_t BbmBuild();
 // Page offset between a logical page's block and its physical block.
 uint32_t BbmDelta(uint32_t logicalPage);
 // The physical page of a logical page for reads and writes; BBM_NO_PAGE for
-// the one page without one.
+// the one page without one. Logical pages 63-126 fill the block the map
+// gives logical block 1, logical page 63 its first page.
 uint32_t BbmPhysicalPage(uint32_t logicalPage);
 
 // Erases the physical block of the logical block whose first page is given,
@@ -66,8 +67,9 @@ uint32_t BbmPhysicalPage(uint32_t logicalPage);
 // the outcome in FlashError. Erasing logical block 0 keeps the list page.
 uint32_t BbmEraseBlock(uint32_t logicalPage);
 
-// Moves the block of `logicalPage` to `*replacement` (0: one the table
-// picks; set to the block in force afterwards in BBM_MOVE_AND_COPY). 1 or 0.
+// Moves the block that holds `logicalPage` (block 1 for logical page 63) to
+// `*replacement` (0: one the table picks; set to the block in force
+// afterwards in BBM_MOVE_AND_COPY). 1 or 0.
 uint32_t BbmReplaceBlock(uint32_t logicalPage, uint32_t* replacement, uint32_t mode);
 
 // Chooses the replacement for `block` from the list buffer (free pick when

@@ -167,12 +167,16 @@ bool NandBlockMapDropShared(const std::string& shmDir, std::string* error) {
 }
 
 bool NandPhysicalPage(const NandBlockMap& map, const NandChipType* chip, uint32_t logicalPage, uint32_t* physical) {
-  uint32_t block = logicalPage / kNandPagesPerBlock;
-  if (logicalPage == kNandPagelessLogicalPage || block >= chip->blocks) return false;
+  if (logicalPage == kNandPagelessLogicalPage) return false;
+  // Logical page 63 is the first page of block 1 and goes where block 1
+  // goes: left in a block that moved, no erase would reach it again.
+  uint32_t stored = logicalPage >= kNandListPage && logicalPage < kNandPagelessLogicalPage ? logicalPage + 1
+                                                                                          : logicalPage;
+  uint32_t block = stored / kNandPagesPerBlock;
+  if (block >= chip->blocks) return false;
   uint32_t mapped = NandBlockMapGet(map, block);
   if (mapped >= chip->blocks) return false;
-  uint32_t page = mapped * kNandPagesPerBlock + logicalPage % kNandPagesPerBlock;
-  if (logicalPage >= kNandListPage && logicalPage < kNandPagelessLogicalPage) page++;
+  uint32_t page = mapped * kNandPagesPerBlock + stored % kNandPagesPerBlock;
   if (page >= NandChipPages(chip)) return false;
   *physical = page;
   return true;

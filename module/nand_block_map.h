@@ -96,6 +96,7 @@ bool NandBlockMapDropShared(const std::string& shmDir, std::string* error);
 
 // The physical page a read or write of `logicalPage` goes to: its block as
 // the map says, one page further for logical pages 63 to 126 (the list page
-// sits in between). False for logical page 127, which has none, and for a map
-// entry that leaves the chip.
+// sits in between), which fill the block the map gives logical block 1,
+// logical page 63 its first page. False for logical page 127, which has
+// none, and for a map entry that leaves the chip.
 bool NandPhysicalPage(const NandBlockMap& map, const NandChipType* chip, uint32_t logicalPage, uint32_t* physical);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <numeric>
 
 #include "module/bin_image_builder.h"
@@ -76,7 +77,8 @@ Chip ReadChip(const std::string& dir) {
   return chip;
 }
 
-// Whole logical pages as the module's OS reads them.
+// Whole logical pages as the module's OS reads them: logical pages 63-126
+// fill the block the list page gives logical block 1.
 std::vector<uint8_t> LogicalBytes(const Chip& chip, uint32_t offset, uint32_t length) {
   std::ifstream file(chip.path, std::ios::binary);
   std::vector<uint8_t> bytes;
@@ -85,9 +87,9 @@ std::vector<uint8_t> LogicalBytes(const Chip& chip, uint32_t offset, uint32_t le
       bytes.insert(bytes.end(), kPageBytes, 0xFF);
       continue;
     }
-    uint32_t shift = page >= kShiftedFirst && page <= kShiftedLast ? 1 : 0;
+    uint32_t stored = page >= kShiftedFirst && page <= kShiftedLast ? page + 1 : page;
     std::vector<uint8_t> data =
-        PhysicalPage(file, chip.map[page / kPagesPerBlock] * kPagesPerBlock + page % kPagesPerBlock + shift);
+        PhysicalPage(file, chip.map[stored / kPagesPerBlock] * kPagesPerBlock + stored % kPagesPerBlock);
     bytes.insert(bytes.end(), data.begin(), data.end());
   }
   return bytes;
@@ -133,6 +135,67 @@ TEST(NandChip, ImagesLieWhereTheListPageSendsTheModulesOs) {
   }
   EXPECT_TRUE(LogicalBytes(ReadChip(dir), kOsImage, static_cast<uint32_t>(os.size())) == os);
 }
+
+// The sample bootloader as the flash must hold it: its records from flash
+// offset 0 (they are addressed in the boot window), the boot marker in
+// bytes 4-7.
+std::vector<uint8_t> SampleBootloader(const std::string& dir) {
+  std::ifstream file(ModuleRootPath(dir) + "/USB HD/IMAGES/eboot.bin", std::ios::binary);
+  std::vector<uint8_t> bin{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  auto word = [&](size_t at) {
+    return uint32_t{bin[at]} | bin[at + 1] << 8 | bin[at + 2] << 16 | uint32_t{bin[at + 3]} << 24;
+  };
+  std::vector<uint8_t> flash;
+  for (size_t at = kBinHeaderBytes; at + kBinRecordHeaderBytes <= bin.size();) {
+    uint32_t address = word(at), length = word(at + 4);
+    if (address == 0 && word(at + 8) == 0) break;
+    at += kBinRecordHeaderBytes;
+    EXPECT_GE(address, kBinBootWindowFirst);
+    EXPECT_LE(at + length, bin.size());
+    if (address < kBinBootWindowFirst || at + length > bin.size()) return {};
+    uint32_t offset = address - kBinBootWindowFirst;
+    if (flash.size() < offset + length) flash.resize(offset + length, 0xFF);
+    std::copy_n(bin.begin() + static_cast<std::ptrdiff_t>(at), length, flash.begin() + offset);
+    at += length;
+  }
+  EXPECT_GT(flash.size(), kShiftedFirst * kPageBytes) << "the sample reaches logical page 63";
+  EXPECT_EQ(flash.size() % kPageBytes, 0u) << "read back in whole pages";
+  if (flash.size() >= kBootMarkerAt + sizeof kBootMarker) {
+    std::copy_n(kBootMarker, sizeof kBootMarker, flash.begin() + kBootMarkerAt);
+  }
+  return flash;
+}
+
+// Block 1 of the boot area goes into the reserve while a bootloader is
+// written: its erase fails, or a program fails after logical page 63 went
+// in, or every program fails from logical page 63 on. Logical page 63 is
+// block 1's first page: each bootloader after the move, the sample and a
+// different one in between, is read back whole where the list page sends
+// the module's boot, and the update's own read-back agrees.
+class NandBootBlockMoves : public testing::TestWithParam<const char*> {};
+
+TEST_P(NandBootBlockMoves, EveryLaterBootloaderLiesWhole) {
+  std::string dir = MakeModule({}, "nand");
+  SetFault(dir, GetParam());
+  std::vector<uint8_t> sample = SampleBootloader(dir);
+  std::vector<uint8_t> other = BinFillerBytes(kBootAreaUsable, 7);
+  std::vector<uint8_t> otherMarked = other;
+  std::copy_n(kBootMarker, sizeof kBootMarker, otherMarked.begin() + kBootMarkerAt);
+  const std::vector<uint8_t>* expected[] = {&sample, &otherMarked, &sample};
+  for (const std::vector<uint8_t>* bootloader : expected) {
+    ProgramResult r = bootloader == &sample ? Flashwright(dir, {"/u", "\\USB HD\\IMAGES\\eboot.bin"})
+                                            : UpdateWith(dir, 0, other);
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    Chip chip = ReadChip(dir);
+    ASSERT_TRUE(chip.header);
+    EXPECT_GE(chip.map[1], kReserveFirst) << "block 1 moved";
+    EXPECT_TRUE(LogicalBytes(chip, 0, static_cast<uint32_t>(bootloader->size())) == *bootloader);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, NandBootBlockMoves,
+                         testing::Values("faults.nand_erase_fail=1", "faults.nand_program_fail=1@1",
+                                         "faults.nand_program_fail=1"));
 
 // Every free block of the reserve fails as well as the OS image's first:
 // the update must end with the library's error, and the list page stays

@@ -154,6 +154,32 @@ TEST_F(NandOps, FailedEraseMovesTheBlock) {
   EXPECT_EQ(MapEntry(30), kReserveFirst);
 }
 
+// Block 1 goes into the reserve because its erase fails, or because the
+// program of its first page, logical page 63, fails: that page goes along,
+// so the next erase of the boot area reaches it and a rewrite reads back.
+class NandBootBlockMove : public NandTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NandBootBlockMove, LogicalPage63FollowsBlock1) {
+  NandBoard board;
+  board.settings = {GetParam()};
+  ASSERT_NO_FATAL_FAILURE(AttachAndInit(board));
+  for (uint32_t seed : {9u, 10u}) {
+    SCOPED_TRACE(seed);
+    std::vector<uint8_t> data = Pattern(3 * kNandPage, seed);  // logical pages 62-64
+    ASSERT_EQ(FlashOps.Erase(0, 2 * kNandBlock), 1u);
+    ASSERT_EQ(FlashOps.Write(Words(data), 62 * kNandPage, 3 * kNandPage), 1u);
+    EXPECT_EQ(ListInCells(), (std::vector<std::pair<uint16_t, uint16_t>>{{1, kReserveFirst}}));
+    EXPECT_EQ(Cells(kReserveFirst * 64), PageOf(data, 1)) << "logical page 63";
+    EXPECT_EQ(Cells(kReserveFirst * 64 + 1), PageOf(data, 2)) << "logical page 64";
+    std::vector<uint8_t> back(data.size());
+    ASSERT_EQ(FlashOps.Read(Words(back), 62 * kNandPage, 3 * kNandPage), 1u);
+    EXPECT_EQ(back, data);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, NandBootBlockMove,
+                         ::testing::Values("faults.nand_erase_fail=1", "faults.nand_program_fail=1"));
+
 TEST_F(NandOps, ExhaustedReserveFailsTheWrite) {
   NandBoard board;
   for (uint16_t i = 0; i < 40; i++) board.list.emplace_back(static_cast<uint16_t>(100 + i), 2047 - i);
