@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <optional>
 
+#include "fwlib/cpld_stream.h"
+#include "fwlib/refusal.h"
+#include "fwlib/results.h"
 #include "module/bin_image_builder.h"
 #include "module/module_dir.h"
 #include "module/module_image.h"
+#include "platform/text.h"
 #include "tools/fwimage/commands.h"
 #include "tools/common/format.h"
 
@@ -166,16 +170,27 @@ int ShowStream(size_t index, const FsStreamSeen& s, const Target* target) {
   return (known ? 0 : 1) + (s.headerChecksumOk ? 0 : 1) + (s.badChunks != 0 ? 1 : 0) + (s.chunksFit ? 0 : 1);
 }
 
-int ShowCpld(const CpldSectionSeen& c) {
+int ShowCpld(const CpldSectionSeen& c, const std::vector<uint8_t>& file) {
   std::string state = !c.complete ? "CUT SHORT" : Ok(c.checksumOk);
   std::printf("cpld        at 0x%08" PRIX64 ": mode %" PRIu32 "%s, header %" PRIu32 " bytes, data %" PRIu32
               " bytes, checksum %s\n",
               c.fileOffset, c.mode, c.mode > kCpldModeMax ? " (REFUSED)" : "", c.headerBytes, c.dataLength,
               state.c_str());
-  return (c.complete && c.checksumOk ? 0 : 1) + (c.mode > kCpldModeMax ? 1 : 0);
+  int faults = (c.complete && c.checksumOk ? 0 : 1) + (c.mode > kCpldModeMax ? 1 : 0);
+  if (!c.complete || !c.checksumOk) return faults;
+  const uint8_t* data = file.data() + c.fileOffset + c.headerBytes;
+  std::string fault = FwimageCpldStreamFault(data, c.dataLength, c.recordedLength);
+  std::printf("            stream %s\n", fault.empty() ? "ok" : ("REFUSED: " + fault).c_str());
+  return faults + (fault.empty() ? 0 : 1);
 }
 
 }  // namespace
+
+std::string FwimageCpldStreamFault(const uint8_t* data, uint32_t dataLength, uint32_t recordedLength) {
+  RefusalClear();
+  if (CpldStreamCheck(data, dataLength, recordedLength) == FWL_OK) return {};
+  return Utf16ToUtf8(RefusalText());
+}
 
 int FwimageInfo(const std::vector<std::string>& args) {
   std::string path, moduleDir;
@@ -197,7 +212,7 @@ int FwimageInfo(const std::vector<std::string>& args) {
   if (seen.hasBinPart) faults += ShowBinPart(seen, on);
   else std::printf("bin part    none\n");
   for (size_t i = 0; i < seen.streams.size(); i++) faults += ShowStream(i + 1, seen.streams[i], on);
-  if (seen.hasCpld) faults += ShowCpld(seen.cpld);
+  if (seen.hasCpld) faults += ShowCpld(seen.cpld, bytes);
   if (seen.trailingBytes != 0) std::printf("trailing    %" PRIu64 " bytes belong to no part\n", seen.trailingBytes);
   if (!seen.hasBinPart && seen.streams.empty() && !seen.hasCpld) std::printf("            nothing an update would write\n");
   if (faults == 0) std::printf("verdict     no faults\n");
