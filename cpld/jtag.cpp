@@ -246,8 +246,25 @@ uint32_t JtagScan(uint8_t* state, uint8_t startState, uint32_t bitCount, const J
   }
 }
 
-void JtagWaitMicroseconds(uint32_t microseconds) {
-  Sleep(microseconds >= MICROSECONDS_PER_MS ? microseconds / MICROSECONDS_PER_MS : 1);
+// JtagScan's loop at its worst: every attempt mismatches until the last.
+uint64_t JtagScanLongestWait(uint8_t startState, uint32_t bitCount, bool compared, uint8_t endState,
+                             uint32_t runTestMicroseconds, uint32_t maxRepeat) {
+  if (runTestMicroseconds == 0) return 0;
+  if (bitCount == 0) return JtagWaitMilliseconds(runTestMicroseconds);
+  if (startState == endState) return 0;
+  uint32_t retries = compared ? maxRepeat : 0;
+  uint64_t total = 0;
+  for (uint32_t attempt = 0; attempt <= retries; attempt++) {
+    if (attempt < retries) runTestMicroseconds = Lengthened(runTestMicroseconds);
+    total += JtagWaitMilliseconds(runTestMicroseconds);
+  }
+  return total;
+}
+
+void JtagWaitMicroseconds(uint32_t microseconds) { Sleep(JtagWaitMilliseconds(microseconds)); }
+
+uint32_t JtagWaitMilliseconds(uint32_t microseconds) {
+  return microseconds >= MICROSECONDS_PER_MS ? microseconds / MICROSECONDS_PER_MS : 1;
 }
 
 uint32_t JtagVectorValue(const JtagVector* vector) {

@@ -10,6 +10,16 @@ constexpr uint32_t XSVF_NUMBER_BYTES = 4;  // XRUNTEST, XSDRSIZE, XWAIT's time
 constexpr uint8_t XENDXR_PAUSE = 1;        // XENDIR/XENDDR: end in Pause; 0: in Run-Test/Idle
 constexpr uint8_t XCOMMENT_END = 0;
 
+// A scan's longest wait with retries, kept while XRUNTEST and XREPEAT stay
+// as they are: counting a long stream's retries afresh for every scan would
+// cost the check more than the stream is worth.
+struct RetryWaitMemo {
+  bool valid;
+  uint32_t runTestMicroseconds;
+  uint8_t maxRepeat;
+  uint64_t milliseconds;
+};
+
 // The player's context, one per run, on the caller's stack.
 struct XsvfContext {
   uint8_t complete;
@@ -30,9 +40,16 @@ struct XsvfContext {
   JtagVector addressMask;
   JtagVector dataMask;
   JtagVector nextData;
+  // A check: the commands are read and judged as a run reads them, and the
+  // waits added up, but no pin is touched.
+  bool checking;
+  uint64_t waitMilliseconds;
+  RetryWaitMemo retryWait;
+  uint32_t commandOffset;
 };
 
 struct XsvfReader {
+  const uint8_t* begin = nullptr;
   const uint8_t* next = nullptr;
   const uint8_t* end = nullptr;
   bool ranOut = false;
@@ -59,11 +76,50 @@ uint32_t Load(JtagVector* vector, uint32_t bytes) {
   return XsvfReadVector(vector, bytes) ? XSVF_OK : XSVF_ERR_STREAM_END;
 }
 
+uint32_t Offset() { return static_cast<uint32_t>(g_reader.next - g_reader.begin); }
+
+uint64_t ScanLongestWait(XsvfContext* c, uint8_t startState, uint32_t bits, bool compared, uint8_t endState,
+                         uint32_t runTestMicroseconds, uint32_t maxRepeat) {
+  bool retried = compared && maxRepeat != 0 && bits != 0 && startState != endState;
+  if (!retried) return JtagScanLongestWait(startState, bits, compared, endState, runTestMicroseconds, maxRepeat);
+  RetryWaitMemo& m = c->retryWait;
+  if (!m.valid || m.runTestMicroseconds != runTestMicroseconds || m.maxRepeat != maxRepeat) {
+    m = {true, runTestMicroseconds, static_cast<uint8_t>(maxRepeat),
+         JtagScanLongestWait(startState, bits, compared, endState, runTestMicroseconds, maxRepeat)};
+  }
+  return m.milliseconds;
+}
+
+// Every scan, move and wait of the player goes through these three, so a
+// check walks exactly the commands a run walks.
+uint32_t Scan(XsvfContext* c, uint8_t startState, uint32_t bits, JtagVector* captured, const JtagVector* expected,
+              const JtagVector* mask, uint8_t endState, uint32_t runTestMicroseconds, uint32_t maxRepeat) {
+  if (!c->checking) {
+    return JtagScan(&c->tapState, startState, bits, &c->tdi, captured, expected, mask, endState, runTestMicroseconds,
+                    maxRepeat);
+  }
+  bool compared = captured != nullptr && expected != nullptr;
+  c->waitMilliseconds += ScanLongestWait(c, startState, bits, compared, endState, runTestMicroseconds, maxRepeat);
+  return XSVF_OK;
+}
+
+// A check refuses only what JtagGotoState refuses before it clocks: whether
+// the device can get there depends on where a run would be.
+uint32_t Goto(XsvfContext* c, uint8_t target) {
+  if (!c->checking) return JtagGotoState(&c->tapState, target);
+  return target > JTAG_STATE_LAST ? XSVF_ERR_ILLEGAL_STATE : XSVF_OK;
+}
+
+void Wait(XsvfContext* c, uint32_t microseconds) {
+  if (c->checking) c->waitMilliseconds += JtagWaitMilliseconds(microseconds);
+  else JtagWaitMicroseconds(microseconds);
+}
+
 // A data scan as XSDR makes it: captured, compared under the TDO mask,
 // retried, then the wait.
 uint32_t ScanData(XsvfContext* c) {
-  return JtagScan(&c->tapState, JTAG_SHIFT_DR, c->shiftBits, &c->tdi, &c->captured, &c->expected, &c->tdoMask,
-                  c->endDrState, c->runTestMicroseconds, c->maxRepeat);
+  return Scan(c, JTAG_SHIFT_DR, c->shiftBits, &c->captured, &c->expected, &c->tdoMask, c->endDrState,
+              c->runTestMicroseconds, c->maxRepeat);
 }
 
 uint32_t ScanInstruction(XsvfContext* c, uint32_t bits) {
@@ -71,8 +127,7 @@ uint32_t ScanInstruction(XsvfContext* c, uint32_t bits) {
   uint64_t bytes = BytesForBits(bits);
   if (bytes > JTAG_VECTOR_MAX_BYTES) return XSVF_ERR_DATA_OVERFLOW;
   if (uint32_t e = Load(&c->tdi, static_cast<uint32_t>(bytes))) return e;
-  return JtagScan(&c->tapState, JTAG_SHIFT_IR, bits, &c->tdi, nullptr, nullptr, nullptr, c->endIrState,
-                  c->runTestMicroseconds, 0);
+  return Scan(c, JTAG_SHIFT_IR, bits, nullptr, nullptr, nullptr, c->endIrState, c->runTestMicroseconds, 0);
 }
 
 // XSDRB, XSDRC and XSDRTDOB, XSDRTDOC stay in Shift-DR for the next piece;
@@ -175,22 +230,20 @@ uint32_t DoSdrInc(XsvfContext* c) {
 
 uint32_t DoSdrPiece(XsvfContext* c) {
   if (uint32_t e = Load(&c->tdi, c->shiftBytes)) return e;
-  return JtagScan(&c->tapState, JTAG_SHIFT_DR, c->shiftBits, &c->tdi, nullptr, nullptr, nullptr, PieceEndState(c), 0,
-                  0);
+  return Scan(c, JTAG_SHIFT_DR, c->shiftBits, nullptr, nullptr, nullptr, PieceEndState(c), 0, 0);
 }
 
 // Compared without the TDO mask.
 uint32_t DoSdrTdoPiece(XsvfContext* c) {
   if (uint32_t e = Load(&c->tdi, c->shiftBytes)) return e;
   if (uint32_t e = Load(&c->expected, c->shiftBytes)) return e;
-  return JtagScan(&c->tapState, JTAG_SHIFT_DR, c->shiftBits, &c->tdi, &c->captured, &c->expected, nullptr,
-                  PieceEndState(c), 0, 0);
+  return Scan(c, JTAG_SHIFT_DR, c->shiftBits, &c->captured, &c->expected, nullptr, PieceEndState(c), 0, 0);
 }
 
 uint32_t DoState(XsvfContext* c) {
   uint8_t state = XsvfReadByte();
   if (uint32_t e = OperandsResult()) return e;
-  return JtagGotoState(&c->tapState, state);
+  return Goto(c, state);
 }
 
 uint32_t ReadEndState(uint8_t pause, uint8_t* endState) {
@@ -218,9 +271,9 @@ uint32_t DoWait(XsvfContext* c) {
   uint8_t endState = XsvfReadByte();
   uint32_t microseconds = ReadNumber(XSVF_NUMBER_BYTES);
   if (uint32_t e = OperandsResult()) return e;
-  if (c->tapState != waitState) JtagGotoState(&c->tapState, waitState);
-  JtagWaitMicroseconds(microseconds);
-  if (c->tapState != endState) JtagGotoState(&c->tapState, endState);
+  if (c->tapState != waitState) Goto(c, waitState);
+  Wait(c, microseconds);
+  if (c->tapState != endState) Goto(c, endState);
   return XSVF_OK;
 }
 
@@ -253,29 +306,76 @@ bool XsvfReadVector(JtagVector* vector, uint32_t byteCount) {
   return true;
 }
 
+namespace {
+
+void StartReading(const uint8_t* stream, uint32_t length) {
+  g_reader = XsvfReader{stream, stream, stream == nullptr ? stream : stream + length, false};
+}
+
+// Vectors start empty, so a scan before any expected value compares nothing.
+void StartContext(XsvfContext* c) {
+  c->endIrState = JTAG_RUN_TEST_IDLE;
+  c->endDrState = JTAG_RUN_TEST_IDLE;
+}
+
+void PlayCommands(XsvfContext* c) {
+  while (c->error == XSVF_OK && c->complete == 0) {
+    c->commandOffset = Offset();
+    if (Remaining() == 0) {
+      c->error = XSVF_ERR_STREAM_END;
+      break;
+    }
+    c->command = XsvfReadByte();
+    c->commandCount++;
+    XsvfHandler handler = c->command < XSVF_COMMAND_COUNT ? kHandlers[c->command] : nullptr;
+    c->error = handler != nullptr ? handler(c) : XSVF_ERR_ILLEGAL_COMMAND;
+  }
+}
+
+bool OnlyPaddingLeft() {
+  if (Remaining() > XSVF_PADDING_MAX) return false;
+  for (const uint8_t* p = g_reader.next; p != g_reader.end; p++) {
+    if (*p != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 uint32_t XsvfRunDetailed(const uint8_t* stream, uint32_t length, uint32_t* commandCount) {
-  g_reader = XsvfReader{stream, stream == nullptr ? stream : stream + length, false};
+  StartReading(stream, length);
   if (commandCount != nullptr) *commandCount = 0;
   if (!JtagOpen()) return XSVF_ERR_NO_PORT;
   JtagSetPin(JTAG_PIN_TMS, 1);
-  // Vectors start empty, so a scan before any expected value compares nothing.
   XsvfContext c{};
-  c.endIrState = JTAG_RUN_TEST_IDLE;
-  c.endDrState = JTAG_RUN_TEST_IDLE;
+  StartContext(&c);
   c.error = JtagGotoState(&c.tapState, JTAG_TEST_LOGIC_RESET);
-  while (c.error == XSVF_OK && c.complete == 0) {
-    if (Remaining() == 0) {
-      c.error = XSVF_ERR_STREAM_END;
-      break;
-    }
-    c.command = XsvfReadByte();
-    c.commandCount++;
-    XsvfHandler handler = c.command < XSVF_COMMAND_COUNT ? kHandlers[c.command] : nullptr;
-    c.error = handler != nullptr ? handler(&c) : XSVF_ERR_ILLEGAL_COMMAND;
-  }
+  PlayCommands(&c);
   JtagClose();
   if (commandCount != nullptr) *commandCount = c.commandCount;
   return c.error;
+}
+
+uint32_t XsvfCheck(const uint8_t* stream, uint32_t length, XsvfCheckResult* result) {
+  StartReading(stream, length);
+  XsvfContext c{};
+  StartContext(&c);
+  c.checking = true;
+  PlayCommands(&c);
+  XsvfCheckResult r{};
+  r.error = c.error;
+  r.offset = c.commandOffset;
+  r.command = c.command;
+  r.betweenCommands = c.error == XSVF_ERR_STREAM_END && c.commandOffset == length;
+  r.commandCount = c.commandCount;
+  r.waitMilliseconds = c.waitMilliseconds;
+  if (r.error == XSVF_OK) {
+    r.offset = Offset();
+    if (!OnlyPaddingLeft()) r.error = XSVF_ERR_TRAILING_DATA;
+    else if (r.waitMilliseconds > XSVF_WAIT_BOUND_MS) r.error = XSVF_ERR_WAITS_TOO_LONG;
+  }
+  if (result != nullptr) *result = r;
+  return r.error;
 }
 
 uint32_t XsvfRun(const uint8_t* stream, uint32_t length) { return XsvfRunDetailed(stream, length, nullptr) == XSVF_OK ? 1 : 0; }

@@ -43,6 +43,18 @@ constexpr uint32_t XSVF_ERR_ILLEGAL_COMMAND = 4;
 constexpr uint32_t XSVF_ERR_ILLEGAL_STATE = JTAG_ERR_ILLEGAL_STATE;
 constexpr uint32_t XSVF_ERR_DATA_OVERFLOW = 6;  // a vector longer than JTAG_VECTOR_MAX_BYTES
 constexpr uint32_t XSVF_ERR_STREAM_END = 7;     // the data ended inside a command or before XCOMPLETE
+// Faults only a check finds: bytes after XCOMPLETE that are not word padding,
+// and waits that add up past XSVF_WAIT_BOUND_MS.
+constexpr uint32_t XSVF_ERR_TRAILING_DATA = 8;
+constexpr uint32_t XSVF_ERR_WAITS_TOO_LONG = 9;
+
+// Real CPLD programming streams wait seconds, a large device's a few
+// minutes; a stream that would hold the module for longer is damaged or
+// made to hang it.
+constexpr uint32_t XSVF_WAIT_BOUND_MINUTES = 10;
+constexpr uint64_t XSVF_WAIT_BOUND_MS = uint64_t{XSVF_WAIT_BOUND_MINUTES} * 60 * 1000;
+// Zero bytes that may follow XCOMPLETE: a builder pads the stream to whole words.
+constexpr uint32_t XSVF_PADDING_MAX = 3;
 
 // The stream reader: a process-wide read pointer bounded by the data's end.
 // Past the end XsvfReadByte gives 0 and XsvfReadVector false, and the run
@@ -59,3 +71,22 @@ uint32_t XsvfRunDetailed(const uint8_t* stream, uint32_t length, uint32_t* comma
 
 // 1 when the stream played to XCOMPLETE without error, else 0.
 uint32_t XsvfRun(const uint8_t* stream, uint32_t length);
+
+// What a check found.
+struct XsvfCheckResult {
+  uint32_t error;           // XSVF_OK or the first fault
+  uint32_t offset;          // of the command at fault; on success and for trailing data, just after XCOMPLETE
+  uint8_t command;          // its code
+  bool betweenCommands;     // the data ended where a command should start (offset: the length)
+  uint32_t commandCount;    // commands read
+  uint64_t waitMilliseconds;  // the longest a run of the stream could wait
+};
+
+// Reads `length` bytes at `stream` command by command with the player's own
+// handlers, clocking nothing and touching no pin: XSVF_OK when the stream
+// reaches XCOMPLETE, is followed by at most XSVF_PADDING_MAX zero bytes and
+// could wait no longer than XSVF_WAIT_BOUND_MS in all; else the fault a run
+// would meet first (a TAP move the device cannot make from where the run
+// would be is left to the run). A scan that could mismatch is counted with
+// every retry XREPEAT allows.
+uint32_t XsvfCheck(const uint8_t* stream, uint32_t length, XsvfCheckResult* result);

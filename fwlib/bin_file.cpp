@@ -10,6 +10,7 @@
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/checksum.h"
+#include "fwlib/cpld_stream.h"
 #include "fwlib/fs_region.h"
 #include "fwlib/library_state.h"
 #include "fwlib/refusal.h"
@@ -267,6 +268,9 @@ uint32_t WalkCpldSection(Walk* w) {
     w->position += section.dataLength;
     if (!ReportValidate(static_cast<uint32_t>(w->position), 0)) return FWL_ERR_USER_ABORT;
     if (!CpldDataChecksumMatches(section)) return FWL_ERR_CHECKSUM;
+    // Judged on every board: a file the NOR module takes may go to a NAND one.
+    result = CpldStreamCheck(WorkBufferData(), section.dataLength, section.streamLength);
+    if (result != FWL_OK) return result;
   }
   // The NOR module has no CPLD: its section is checked and then ignored.
   if (CpuPartCode() != FLASH_PART_CODE_PXA270) {

@@ -32,13 +32,16 @@ constexpr uint32_t FS_STREAM_MEM_BASE_OFFSET = 16;
 constexpr uint32_t FS_STREAM_MEM_LEN_OFFSET = 20;
 constexpr uint32_t FS_STREAM_DATA_LENGTH_OFFSET = 24;
 
-// CPLD section header: magic, mode, header size, data length, (unread),
-// Fletcher sum of the data. A longer header keeps the sum in its last word.
+// CPLD section header: magic, mode, header size, data length, the XSVF
+// stream's own length (as this program's builder records it; others leave
+// the word to chance), Fletcher sum of the data. A longer header keeps the
+// sum in its last word.
 constexpr uint32_t CPLD_SECTION_MAGIC = 0x54584358;  // "XCXT"
 constexpr uint32_t CPLD_SECTION_HEADER_BYTES = 24;
 constexpr uint32_t CPLD_MODE_OFFSET = 4;
 constexpr uint32_t CPLD_HEADER_SIZE_OFFSET = 8;
 constexpr uint32_t CPLD_DATA_LENGTH_OFFSET = 12;
+constexpr uint32_t CPLD_STREAM_LENGTH_OFFSET = 16;
 constexpr uint32_t CPLD_CHECKSUM_OFFSET = 20;
 constexpr uint32_t CPLD_MODE_MAX = 3;
 

@@ -83,6 +83,7 @@ uint32_t ReadCpldHeader(uint64_t position, CpldSectionInfo* info, bool* found) {
   if (info->mode > CPLD_MODE_MAX) return FWL_ERR_FILE_VERSION;
   info->headerSize = LoadLe32(header + CPLD_HEADER_SIZE_OFFSET);
   info->dataLength = LoadLe32(header + CPLD_DATA_LENGTH_OFFSET);
+  info->streamLength = LoadLe32(header + CPLD_STREAM_LENGTH_OFFSET);
   info->checksum = LoadLe32(header + CPLD_CHECKSUM_OFFSET);
   // The data is summed in whole words; a ragged length could never match.
   // No CPLD section is larger than the largest work buffer: a length past

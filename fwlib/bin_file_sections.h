@@ -47,6 +47,7 @@ struct CpldSectionInfo {
   uint32_t mode;
   uint32_t headerSize;
   uint32_t dataLength;
+  uint32_t streamLength;  // as recorded, to be judged against the data (fwlib/cpld_stream.h)
   uint32_t checksum;
 };
 

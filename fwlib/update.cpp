@@ -9,6 +9,7 @@
 #include "fwlib/bin_file_io.h"
 #include "fwlib/bin_file_sections.h"
 #include "fwlib/checksum.h"
+#include "fwlib/cpld_stream.h"
 #include "fwlib/library_state.h"
 #include "fwlib/refusal.h"
 #include "fwlib/region_scan.h"
@@ -123,21 +124,27 @@ uint32_t WriteBinPart(uint32_t regions) {
   return result;
 }
 
+// The section is read and its stream judged again (the file may have changed
+// since it was validated) before CpldInit, whose identity read is the first
+// clock on the TAP: a refused stream clocks nothing.
 uint32_t ProgramCpld() {
+  uint64_t position = 0;
+  CpldSectionInfo section = {};
+  bool found = false;
+  if (!ImageFilePosition(&position) || ReadCpldHeader(position, &section, &found) != FWL_OK || !found ||
+      ReadCpldData(section) != FWL_OK || !CpldDataChecksumMatches(section) ||
+      CpldStreamCheck(WorkBufferData(), section.dataLength, section.streamLength) != FWL_OK) {
+    return FWL_ERR_FILE_FORMAT;
+  }
   if (CpldInit() != CPLD_OK) {
     CpldRelease();
     return FWL_ERR_CPLD_VERSION;
   }
   uint32_t result = FWL_OK;
-  uint64_t position = 0;
-  CpldSectionInfo section = {};
-  bool found = false;
-  if (!ImageFilePosition(&position) || ReadCpldHeader(position, &section, &found) != FWL_OK || !found ||
-      ReadCpldData(section) != FWL_OK || !CpldDataChecksumMatches(section)) {
-    result = FWL_ERR_FILE_FORMAT;
-  } else if (!ReportSectionStart(0, section.dataLength, 0) || !ReportBytes(0)) {
+  if (!ReportSectionStart(0, section.dataLength, 0) || !ReportBytes(0)) {
     result = FWL_ERR_USER_ABORT;
-  } else if (CpldProgram(WorkBufferData(), section.dataLength, section.mode) != CPLD_OK) {
+  } else if (CpldProgram(WorkBufferData(), CpldStreamLength(WorkBufferData(), section.dataLength, section.streamLength),
+                         section.mode) != CPLD_OK) {
     result = FWL_ERR_CPLD_PROGRAM;
   } else if (!ReportBytes(section.dataLength)) {
     result = FWL_ERR_USER_ABORT;

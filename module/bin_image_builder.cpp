@@ -45,6 +45,7 @@ constexpr uint32_t kFilePathChars = 260, kFilePathAt = 40, kFileSizeLowAt = 32;
 constexpr uint32_t kCpldModeAt = 4;
 constexpr uint32_t kCpldHeaderSizeAt = 8;
 constexpr uint32_t kCpldDataLengthAt = 12;
+constexpr uint32_t kCpldRecordedLengthAt = 16;
 constexpr uint32_t kCpldChecksumAt = 20;
 
 void Put32(std::vector<uint8_t>* out, uint32_t value) {
@@ -121,6 +122,7 @@ void BuildCpldSection(const CpldSectionSpec& cpld, std::vector<uint8_t>* out) {
   Set32(header, kCpldModeAt, cpld.mode);
   Set32(header, kCpldHeaderSizeAt, cpld.headerBytes);
   Set32(header, kCpldDataLengthAt, static_cast<uint32_t>(data.size()));
+  Set32(header, kCpldRecordedLengthAt, cpld.recordedLength.value_or(static_cast<uint32_t>(cpld.data.size())));
   Set32(header, headerBytes == kCpldSectionHeaderBytes ? kCpldChecksumAt : headerBytes - kWordBytes, sum);
   out->insert(out->end(), data.begin(), data.end());
 }
@@ -381,6 +383,7 @@ bool InspectCpld(std::span<const uint8_t> file, uint64_t at, CpldSectionSeen* c)
   Get32(file, at + kCpldModeAt, &c->mode);
   Get32(file, at + kCpldHeaderSizeAt, &c->headerBytes);
   Get32(file, at + kCpldDataLengthAt, &c->dataLength);
+  Get32(file, at + kCpldRecordedLengthAt, &c->recordedLength);
   uint32_t stored = 0, sum = 0;
   uint64_t sumAt = c->headerBytes == kCpldSectionHeaderBytes ? kCpldChecksumAt : uint64_t{c->headerBytes} - kWordBytes;
   if (c->headerBytes < kCpldSectionHeaderBytes || !Get32(file, at + sumAt, &stored)) return true;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -119,6 +120,10 @@ struct CpldSectionSpec {
   uint32_t mode = 1;
   uint32_t headerBytes = kCpldSectionHeaderBytes;  // larger: the checksum is the last word
   std::vector<uint8_t> data;                       // padded with zero bytes to whole words
+  // The header's word at 16: the data's own length before padding, so a
+  // reader can tell padding from a stream cut short. Given: what another
+  // builder left there.
+  std::optional<uint32_t> recordedLength;
   bool checksumOff = false;                        // damage
   bool unpadded = false;                           // damage: the data as it is, in no whole words
 };
@@ -180,6 +185,7 @@ struct CpldSectionSeen {
   uint32_t mode = 0;
   uint32_t headerBytes = 0;
   uint32_t dataLength = 0;
+  uint32_t recordedLength = 0;  // the word at 16
   bool complete = false;
   bool checksumOk = false;
 };

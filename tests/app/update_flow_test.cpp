@@ -28,6 +28,7 @@
 #include "platform/ui/ui_backend.h"
 #include "tests/app/shell_fixture.h"
 #include "tests/support/temp_module.h"
+#include "tests/support/xsvf_writer.h"
 
 namespace {
 
@@ -188,7 +189,7 @@ TEST_F(UpdateFlow, RefusedFilesEndBeforeAnyQuestion) {
   BinImageSpec cpld;
   cpld.hasBinPart = false;
   cpld.hasCpld = true;
-  cpld.cpld.data = BinFillerBytes(64, 5);
+  cpld.cpld.data = XsvfEmptyDesign();
   StoreImage("cpld.bin", cpld);
   Use(u"cpld.bin");
   EXPECT_EQ(RunImageUpdate(nullptr), 0);

@@ -82,6 +82,16 @@ TEST_P(MalformedStreams, ErrorCommandsAndScans) {
   for (const JtagShift& s : ShiftsOf(TckEdges(Trace(), kTracePinsPart89))) shifts.push_back(s.bits.size());
   EXPECT_EQ(shifts, c.shifts);
   EXPECT_EQ(commands, c.commands);
+
+  // The check finds every fault the stream itself holds, and clocks nothing.
+  bool deviceFault = c.error == XSVF_ERR_TDO_MISMATCH || c.error == XSVF_ERR_MAX_RETRIES;
+  StartTrace();
+  XsvfCheckResult checked{};
+  EXPECT_EQ(XsvfCheck(exact.data(), static_cast<uint32_t>(exact.size()), &checked), deviceFault ? XSVF_OK : c.error);
+  EXPECT_TRUE(PinAccesses(Trace()).empty());
+  if (!deviceFault) {
+    EXPECT_EQ(checked.commandCount, c.commands) << "stopped at the same command";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, MalformedStreams, ::testing::ValuesIn(Cases()),

@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "cpld/xsvf.h"
+#include "module/bin_image_builder.h"
 #include "module/cpld_model.h"
 #include "module/hardware.h"
 #include "module/module_dir.h"
@@ -15,6 +16,7 @@
 #include "tests/support/flashwright_run.h"
 #include "tests/support/program_layers.h"
 #include "tests/support/temp_module.h"
+#include "tests/support/xsvf_writer.h"
 
 namespace {
 
@@ -90,6 +92,52 @@ TEST(CpldUpdate, ImageWithOnlyTheDesign) {
   std::string programmed = Digest(dir);
   EXPECT_NE(programmed, factory);
   EXPECT_EQ(programmed, PlayedDigest(stream));
+}
+
+// Cut where zero padding reads as XCOMPLETE: the builder refuses the stream,
+// and an image assembled around it anyway is refused by the check, the
+// update and the image tool alike, with the CPLD's array as it was.
+TEST(CpldUpdate, ADesignCutShortIsRefusedAndTheArrayKept) {
+  XsvfStream design = XsvfVendorFile("xc2c64a-light-led.xsvf");
+  uint32_t cut = 0;
+  for (uint32_t start : XsvfCommandStarts(design)) {
+    if (start > design.size() / 2 && start % 4 != 0) {
+      cut = start;
+      break;
+    }
+  }
+  ASSERT_NE(cut, 0u);
+  std::string reason = "the CPLD stream ends at byte " + std::to_string(cut) + " without XCOMPLETE";
+
+  std::string dir = MakeModule({}, "nand");
+  std::string temp = ModuleRootPath(dir) + "/Temp/";
+  std::string error;
+  XsvfStream cutStream(design.begin(), design.begin() + cut);
+  ASSERT_TRUE(BinImageWriteFile(temp + "cut.xsvf", cutStream, &error)) << error;
+  ProgramResult built = RunProgram({BuiltProgram("fwimage"), "build", temp + "built.bin", "--cpld", temp + "cut.xsvf"});
+  EXPECT_EQ(built.exitCode, 2);
+  EXPECT_NE(built.err.find(reason), std::string::npos) << built.err;
+
+  BinImageSpec spec;
+  spec.hasBinPart = false;
+  spec.hasCpld = true;
+  spec.cpld.data = cutStream;
+  std::vector<uint8_t> image;
+  ASSERT_TRUE(BinImageBuild(spec, &image, &error)) << error;
+  ASSERT_TRUE(BinImageWriteFile(temp + "cut.bin", image, &error)) << error;
+  ProgramResult info = RunProgram({BuiltProgram("fwimage"), "info", temp + "cut.bin"});
+  EXPECT_EQ(info.exitCode, 1);
+  EXPECT_NE(info.out.find("stream REFUSED: " + reason), std::string::npos) << info.out;
+
+  ProgramResult check = Flashwright(dir, {"--check", "\\Temp\\cut.bin"});
+  EXPECT_EQ(check.exitCode, 0);
+  EXPECT_NE(check.out.find(reason), std::string::npos) << check.out;
+
+  std::string factory = Digest(dir);
+  ProgramResult r = Flashwright(dir, {"/u", "\\Temp\\cut.bin"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find(reason), std::string::npos) << r.err;
+  EXPECT_EQ(Digest(dir), factory);
 }
 
 }  // namespace

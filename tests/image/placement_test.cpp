@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "tests/image/image_fixture.h"
 #include "tests/support/temp_module.h"
+#include "tests/support/xsvf_writer.h"
 
 namespace {
 
@@ -183,7 +184,7 @@ TEST_F(PlacementTest, ACpldSectionCountsOnlyWhereThereIsACpld) {
   Attach();
   BinImageSpec spec = OneRecordImage(0x80000000, 64);
   spec.hasCpld = true;
-  spec.cpld.data = Pattern(94, 1);  // padded to whole words by the builder
+  spec.cpld.data = XsvfVendorFile("xc2c64a-idcode.xsvf");  // 94 bytes, padded to whole words by the builder
   spec.cpld.mode = 2;
   std::u16string path = Place(spec);
   RegionSummary summary = {};

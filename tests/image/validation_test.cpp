@@ -14,6 +14,7 @@
 #include "fwlib/work_buffer.h"
 #include "platform/files.h"
 #include "tests/image/image_fixture.h"
+#include "tests/support/xsvf_writer.h"
 
 namespace {
 
@@ -254,7 +255,7 @@ TEST_F(ValidationTest, AStopAskedAtAnyReportEndsWithUserAbort) {
   BinImageSpec spec = OneRecordImage(kOsLinked, 5000);
   spec.streams.push_back(SectorStream(4));
   spec.hasCpld = true;
-  spec.cpld.data = Pattern(100, 4);
+  spec.cpld.data = XsvfVendorFile("xc2c64a-idcode.xsvf");
   std::u16string path = Place(spec);
   g_stopAt = 0;
   g_calls = 0;
@@ -280,7 +281,7 @@ TEST_F(ValidationTest, ProgressWalksTheFileToItsEnd) {
   BinImageSpec spec = OneRecordImage(kOsLinked, 3 * 0x200000 + 17);  // pieces of the 2 MB work buffer
   spec.streams.push_back(SectorStream(8));
   spec.hasCpld = true;
-  spec.cpld.data = Pattern(64, 4);
+  spec.cpld.data = XsvfVendorFile("xc2c64a-erase.xsvf");
   std::vector<uint8_t> bytes;
   std::string error;
   ASSERT_TRUE(BinImageBuild(spec, &bytes, &error));

@@ -1,6 +1,27 @@
 #include "tests/support/xsvf_writer.h"
 
+#include <fstream>
+#include <iterator>
+
 #include "cpld/xsvf.h"
+
+XsvfStream XsvfVendorFile(const std::string& name) {
+  std::ifstream in(std::string(FW_SHARED_TESTDATA) + "/xsvf/" + name, std::ios::binary);
+  return XsvfStream{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A prefix ends either between two commands or inside the one the check names.
+std::vector<uint32_t> XsvfCommandStarts(const XsvfStream& s) {
+  std::vector<uint32_t> starts;
+  for (uint32_t end = static_cast<uint32_t>(s.size()); end > 0;) {
+    XsvfCheckResult r{};
+    XsvfCheck(s.data(), end - 1, &r);
+    uint32_t start = r.betweenCommands ? end - 1 : r.offset;
+    starts.insert(starts.begin(), start);
+    end = start;
+  }
+  return starts;
+}
 
 void XsvfPut(XsvfStream* s, uint8_t command, std::initializer_list<uint8_t> operands) {
   s->push_back(command);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 using XsvfStream = std::vector<uint8_t>;
@@ -16,6 +17,14 @@ void XsvfPut32(XsvfStream* s, uint8_t command, uint32_t value);
 void XsvfPutValue(XsvfStream* s, uint32_t bits, uint64_t value);
 // XSIR with its 8-bit length.
 void XsvfSir(XsvfStream* s, uint8_t bits, uint64_t value);
+// A vendor's stream from the shared test data (xsvf/NAME); empty when missing.
+XsvfStream XsvfVendorFile(const std::string& name);
+// Where each command of a well-formed stream starts, in order, found by the
+// program's own check (so a test needs no table of command lengths).
+std::vector<uint32_t> XsvfCommandStarts(const XsvfStream& s);
+// The smallest stream a check takes: XCOMPLETE alone.
+inline XsvfStream XsvfEmptyDesign() { return XsvfStream{0x00}; }
+
 // XSDRSIZE, then `command` (XSDR, XSDRTDO, XSDRTDOB ...) with TDI and, for
 // the TDO forms, the expected value.
 void XsvfSdr(XsvfStream* s, uint8_t command, uint32_t bits, uint64_t tdi, uint64_t expected = 0);

@@ -26,6 +26,7 @@
 #include "tests/support/boards.h"
 #include "tests/support/store_sectors.h"
 #include "tests/support/temp_module.h"
+#include "tests/support/xsvf_writer.h"
 #include "tests/update/update_fixture.h"
 
 namespace {
@@ -433,7 +434,7 @@ TEST_F(NorUpdateFlowTest, ACpldSectionIsProgrammedOnlyWhereThereIsACpld) {
   Attach();
   BinImageSpec spec = OneRecord(0x1000000, 0x100);
   spec.hasCpld = true;
-  spec.cpld.data = Pattern(64, 3);
+  spec.cpld.data = XsvfEmptyDesign();
   std::u16string path = Place(spec);
   EXPECT_EQ(Update(path), FWL_OK) << "ignored on the NOR module";
   EXPECT_EQ(g_log.sections.size(), 1u);

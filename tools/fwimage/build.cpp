@@ -115,6 +115,10 @@ int FwimageBuild(const std::vector<std::string>& args) {
     } else if (option == "--cpld" && c.Take(&file)) {
       spec.hasCpld = true;
       if (!ReadInput(file, &spec.cpld.data, &error)) return FwimageFail(error);
+      // Its length is recorded, so a stream cut short can no longer pass for one padded.
+      uint32_t length = static_cast<uint32_t>(spec.cpld.data.size());
+      std::string fault = FwimageCpldStreamFault(spec.cpld.data.data(), length, length);
+      if (!fault.empty()) return FwimageFail("build: " + file + ": " + fault);
     } else {
       return FwimageFail("build: '" + option + "' is not an option or lacks its value (see fwimage --help)");
     }

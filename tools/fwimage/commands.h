@@ -19,5 +19,9 @@ int FwimageInfo(const std::vector<std::string>& args);
 // "fwimage: MESSAGE" on standard error; returns kFwimageError.
 int FwimageFail(const std::string& message);
 
+// The program's own verdict on the XSVF stream of a CPLD section's data (the
+// validation's words): empty when an update would take it, else the reason.
+std::string FwimageCpldStreamFault(const uint8_t* data, uint32_t dataLength, uint32_t recordedLength);
+
 // A number in C notation (0x..., decimal), at most 32 bits.
 bool FwimageNumber(const std::string& text, uint32_t* value);

@@ -8,6 +8,9 @@
 #include <optional>
 
 #include "app/image_check.h"
+#include "fwlib/cpld_stream.h"
+#include "fwlib/refusal.h"
+#include "fwlib/results.h"
 #include "module/bin_image_builder.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -54,13 +57,18 @@ int ShowStream(size_t index, const FsStreamSeen& s) {
   return (known ? 0 : 1) + (s.headerChecksumOk ? 0 : 1) + (s.badChunks != 0 ? 1 : 0) + (s.chunksFit ? 0 : 1);
 }
 
-int ShowCpld(const CpldSectionSeen& c) {
+int ShowCpld(const CpldSectionSeen& c, const std::vector<uint8_t>& file) {
   std::string state = !c.complete ? "CUT SHORT" : Ok(c.checksumOk);
   std::printf("cpld        at 0x%08" PRIX64 ": mode %" PRIu32 "%s, header %" PRIu32 " bytes, data %" PRIu32
               " bytes, checksum %s\n",
               c.fileOffset, c.mode, c.mode > kCpldModeMax ? " (REFUSED)" : "", c.headerBytes, c.dataLength,
               state.c_str());
-  return (c.complete && c.checksumOk ? 0 : 1) + (c.mode > kCpldModeMax ? 1 : 0);
+  int faults = (c.complete && c.checksumOk ? 0 : 1) + (c.mode > kCpldModeMax ? 1 : 0);
+  if (!c.complete || !c.checksumOk) return faults;
+  const uint8_t* data = file.data() + c.fileOffset + c.headerBytes;
+  std::string fault = FwimageCpldStreamFault(data, c.dataLength, c.recordedLength);
+  std::printf("            stream %s\n", fault.empty() ? "ok" : ("REFUSED: " + fault).c_str());
+  return faults + (fault.empty() ? 0 : 1);
 }
 
 void PrintPlanLine(const WCHAR* line) {
@@ -80,6 +88,12 @@ bool JudgeOnModule(const std::string& path, const std::string& moduleDir, std::s
 
 }  // namespace
 
+std::string FwimageCpldStreamFault(const uint8_t* data, uint32_t dataLength, uint32_t recordedLength) {
+  RefusalClear();
+  if (CpldStreamCheck(data, dataLength, recordedLength) == FWL_OK) return {};
+  return Utf16ToUtf8(RefusalText());
+}
+
 int FwimageInfo(const std::vector<std::string>& args) {
   std::string path, moduleDir;
   for (size_t i = 0; i < args.size(); i++) {
@@ -97,7 +111,7 @@ int FwimageInfo(const std::vector<std::string>& args) {
   if (seen.hasBinPart) faults += ShowBinPart(seen);
   else std::printf("bin part    none\n");
   for (size_t i = 0; i < seen.streams.size(); i++) faults += ShowStream(i + 1, seen.streams[i]);
-  if (seen.hasCpld) faults += ShowCpld(seen.cpld);
+  if (seen.hasCpld) faults += ShowCpld(seen.cpld, bytes);
   if (seen.trailingBytes != 0) std::printf("trailing    %" PRIu64 " bytes belong to no part\n", seen.trailingBytes);
   if (!seen.hasBinPart && seen.streams.empty() && !seen.hasCpld) std::printf("            nothing an update would write\n");
   if (!moduleDir.empty()) {
