@@ -123,7 +123,7 @@ struct CpldSectionSpec {
   // The header's word at 16: the data's own length before padding, so a
   // reader can tell padding from a stream cut short. Given: what another
   // builder left there.
-  std::optional<uint32_t> recordedLength;
+  std::optional<uint32_t> recordedLength = std::nullopt;
   bool checksumOff = false;                        // damage
   bool unpadded = false;                           // damage: the data as it is, in no whole words
 };
