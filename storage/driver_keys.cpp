@@ -20,6 +20,22 @@ bool OpenStorageProfileKey(const WCHAR* format, const WCHAR* profile, HKEY* key)
          RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, key) == ERROR_SUCCESS;
 }
 
+bool ReadFlashDiskSettings(FlashDiskSettings* settings, WCHAR* folder, DWORD folderBytes) {
+  HKEY key = nullptr;
+  if (!OpenFlashDiskDriverKey(&key)) return false;
+  RegReadDword(key, u"MemBase", &settings->memBase);
+  RegReadDword(key, u"MemLen", &settings->memLen);
+  RegReadDword(key, u"BlockSize", &settings->blockSize);
+  RegReadDword(key, u"SectorSize", &settings->sectorSize);
+  RegReadText(key, u"Profile", settings->profile, DRIVER_PROFILE_BYTES);
+  RegCloseKey(key);
+  if (OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, settings->profile, &key)) {
+    RegReadText(key, u"Folder", folder, folderBytes);
+    RegCloseKey(key);
+  }
+  return true;
+}
+
 void RegReadDword(HKEY key, const WCHAR* name, uint32_t* value) {
   DWORD type = 0;
   uint32_t data = 0;

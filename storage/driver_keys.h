@@ -22,6 +22,20 @@ bool OpenFlashDiskDriverKey(HKEY* key, const WCHAR** path = nullptr);
 // Opens an existing key of the profile, `format` one of the two above.
 bool OpenStorageProfileKey(const WCHAR* format, const WCHAR* profile, HKEY* key);
 
+// What the flash disk driver's key says of its flash and where its profile
+// mounts the volumes. Values the keys lack are left as they were.
+struct FlashDiskSettings {
+  uint32_t memBase;
+  uint32_t memLen;
+  uint32_t blockSize;
+  uint32_t sectorSize;
+  WCHAR profile[DRIVER_PROFILE_BYTES / sizeof(WCHAR) + 1];
+};
+// False when the driver has no key; `folderBytes` bytes of the profile's
+// "Folder" go into `folder` (which holds one unit more), when the profile
+// key opens.
+bool ReadFlashDiskSettings(FlashDiskSettings* settings, WCHAR* folder, DWORD folderBytes);
+
 // Leaves `value` as it was unless the value is a DWORD.
 void RegReadDword(HKEY key, const WCHAR* name, uint32_t* value);
 // Text of at most `limit` bytes; empty otherwise. `text` holds `limit`

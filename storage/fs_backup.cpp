@@ -21,21 +21,18 @@ constexpr DWORD kFolderBytes = 32;
 // The driver's geometry and its profile's folder and TFAT setting; false
 // when the driver or its profile has no key.
 bool ReadDriverSettings(FsStreamHeader* header) {
+  FlashDiskSettings settings = {header->memBase, header->memLen, header->blockSize, header->sectorSize, {}};
+  WCHAR folder[kFolderBytes / sizeof(WCHAR) + 1] = {};
+  if (!ReadFlashDiskSettings(&settings, folder, kFolderBytes)) return false;
+  header->memBase = settings.memBase;
+  header->memLen = settings.memLen;
+  header->blockSize = settings.blockSize;
+  header->sectorSize = settings.sectorSize;
+  const WCHAR* profile = settings.profile;
   HKEY key = nullptr;
-  if (!OpenFlashDiskDriverKey(&key)) return false;
-  RegReadDword(key, u"MemBase", &header->memBase);
-  RegReadDword(key, u"MemLen", &header->memLen);
-  RegReadDword(key, u"BlockSize", &header->blockSize);
-  RegReadDword(key, u"SectorSize", &header->sectorSize);
-  WCHAR profile[DRIVER_PROFILE_BYTES / sizeof(WCHAR) + 1];
-  RegReadText(key, u"Profile", profile, DRIVER_PROFILE_BYTES);
-  RegCloseKey(key);
-
   if (!OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) return false;
-  WCHAR folder[kFolderBytes / sizeof(WCHAR) + 1];
-  RegReadText(key, u"Folder", folder, kFolderBytes);
-  std::copy(folder, folder + kFolderBytes / sizeof(WCHAR), header->folder);
   RegCloseKey(key);
+  std::copy(folder, folder + kFolderBytes / sizeof(WCHAR), header->folder);
 
   if (OpenStorageProfileKey(STORAGE_PROFILE_FAT_KEY_FORMAT, profile, &key)) {
     uint32_t tfat = 0;

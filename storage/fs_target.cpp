@@ -16,20 +16,12 @@ constexpr size_t kDeviceNameChars = sizeof STOREINFO::szDeviceName / sizeof(WCHA
 constexpr size_t kVolumeFieldChars = sizeof PARTINFO::szVolumeName / sizeof(WCHAR);
 
 void ReadDriver(FsTarget* t) {
-  HKEY key = nullptr;
-  if (!OpenFlashDiskDriverKey(&key)) return;
-  t->driver = true;
-  RegReadDword(key, u"MemBase", &t->memBase);
-  RegReadDword(key, u"MemLen", &t->memLen);
-  RegReadDword(key, u"BlockSize", &t->blockSize);
-  RegReadDword(key, u"SectorSize", &t->sectorSize);
-  WCHAR profile[DRIVER_PROFILE_BYTES / sizeof(WCHAR) + 1];
-  RegReadText(key, u"Profile", profile, DRIVER_PROFILE_BYTES);
-  RegCloseKey(key);
-  if (OpenStorageProfileKey(STORAGE_PROFILE_KEY_FORMAT, profile, &key)) {
-    RegReadText(key, u"Folder", t->folder, kFolderBytes);
-    RegCloseKey(key);
-  }
+  FlashDiskSettings settings = {t->memBase, t->memLen, t->blockSize, t->sectorSize, {}};
+  t->driver = ReadFlashDiskSettings(&settings, t->folder, kFolderBytes);
+  t->memBase = settings.memBase;
+  t->memLen = settings.memLen;
+  t->blockSize = settings.blockSize;
+  t->sectorSize = settings.sectorSize;
 }
 
 // The partitions' sectors and volumes; with the free sectors, what a

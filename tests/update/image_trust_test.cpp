@@ -57,18 +57,7 @@ class ImageTrustTest : public BoardUpdateTest {
   // A stream of this module's store as a backup would write it, damaged as
   // told; file-level when the damage leaves partitions to write.
   std::u16string StreamFile(const StreamDamage& damage, const char* name = "stream.bin") {
-    STOREINFO info = {};
-    info.cbSize = STORE_INFO_BYTES;
-    HANDLE store = OpenStore(FwlState()->storeDeviceName);
-    EXPECT_TRUE(GetStoreInfo(store, &info));
-    CloseHandle(store);
-    RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
-    EXPECT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
-    FsStreamSpec stream;
-    stream.memBase = fs.start;
-    stream.memLen = fs.length;
-    stream.storeSectors = info.snNumSectors;
-    stream.chunks.push_back({12000, Pattern(2 * 512, 9)});
+    FsStreamSpec stream = ThisStoreStream();
     std::vector<FsPartitionEntry> partitions;
     damage(&stream, &partitions);
     std::string error;

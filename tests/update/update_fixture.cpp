@@ -10,9 +10,11 @@
 #include "fwlib/checksum.h"
 #include "fwlib/init.h"
 #include "fwlib/library_state.h"
+#include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/update.h"
 #include "module/module_dir.h"
+#include "platform/handles.h"
 #include "platform/platform.h"
 #include "storage/flash_disk_driver.h"
 #include "tests/support/flash_lock_probe.h"
@@ -49,6 +51,22 @@ int LogSection(uint32_t address, uint32_t length, uint32_t checksum) {
 int LogBytes(uint32_t section, uint32_t total) {
   g_log.bytes.emplace_back(section, total);
   return Answer(static_cast<int>(g_log.bytes.size()), g_log.stopBytes);
+}
+
+FsStreamSpec ThisStoreStream() {
+  STOREINFO info = {};
+  info.cbSize = STORE_INFO_BYTES;
+  HANDLE store = OpenStore(FwlState()->storeDeviceName);
+  EXPECT_TRUE(GetStoreInfo(store, &info));
+  CloseHandle(store);
+  RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
+  EXPECT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
+  FsStreamSpec stream;
+  stream.memBase = fs.start;
+  stream.memLen = fs.length;
+  stream.storeSectors = info.snNumSectors;
+  stream.chunks.push_back({12000, Pattern(2 * 512, 9)});
+  return stream;
 }
 
 void ResetUpdateLayers() { ResetProgramLayersForTests(); }

@@ -86,5 +86,10 @@ inline BinImageSpec OneRecord(uint32_t start, size_t bytes, uint32_t seed = 1) {
   return BinSingleRecordImage(start, Pattern(bytes, seed));
 }
 
+// A sector-level stream of the attached module's store as a backup records
+// it (the File System region, the store's sector count), holding one run of
+// two sectors at 12000, past what the factory's store uses.
+FsStreamSpec ThisStoreStream();
+
 // Every layer of the program that keeps process-wide state, back to start.
 void ResetUpdateLayers();

@@ -249,18 +249,7 @@ TEST_P(UpdateFlowTest, RefusesToStartWithoutEverythingItNeeds) {
 
 // A sector-level stream the store can take, in sectors past the factory's.
 BinImageSpec SectorStreamImage(const std::function<void(FsStreamSpec*)>& damage = nullptr) {
-  STOREINFO info = {};
-  info.cbSize = STORE_INFO_BYTES;
-  HANDLE store = OpenStore(FwlState()->storeDeviceName);
-  EXPECT_TRUE(GetStoreInfo(store, &info));
-  CloseHandle(store);
-  RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
-  EXPECT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
-  FsStreamSpec stream;
-  stream.memBase = fs.start;  // the driver's region, as a backup records it
-  stream.memLen = fs.length;
-  stream.storeSectors = info.snNumSectors;
-  stream.chunks.push_back({12000, Pattern(2 * 512, 9)});
+  FsStreamSpec stream = ThisStoreStream();
   if (damage) damage(&stream);
   BinImageSpec spec = OneRecord(0x1400000, 0x100);  // the registry, as a backup writes it
   std::vector<uint8_t> bytes;
