@@ -55,8 +55,10 @@ const uint32_t kListedRegions[] = {REGION_BOOTLOADER, REGION_SECOND_BOOTLOADER, 
 template <size_t N>
 void FormatImageFailure(const ResultMessage (&table)[N], uint32_t result, const WCHAR* unknown, const WCHAR* path,
                         WCHAR* text, size_t capacity) {
-  FormatResultText(table, N, result, unknown, path, text, capacity);
-  if (RefusalText()[0] == 0) return;
+  // A code without a message of its own is said by the reason alone.
+  bool reason = RefusalText()[0] != 0;
+  FormatResultText(table, N, result, reason ? nullptr : unknown, path, text, capacity);
+  if (!reason) return;
   if (text[0] != 0) TextAppend(text, capacity, u"\n");
   TextAppend(text, capacity, RefusalText());
 }

@@ -296,7 +296,7 @@ uint32_t WalkFile(Walk* w) {
 bool UnloadsFlashDisk(const ImageDescription& image) {
   if ((image.contents & IMAGE_CONTENT_FS_STREAM) != 0) return true;
   if ((image.contents & IMAGE_CONTENT_BIN) == 0 || image.imageLength == 0) return false;
-  uint32_t regions = REGION_FILE_SYSTEM;
+  uint32_t regions = REGION_ALL;
   return FWLGetRegionsInArea(&regions, image.mappedStart, image.imageLength) == FWL_OK &&
          (regions & REGION_FILE_SYSTEM) != 0;
 }

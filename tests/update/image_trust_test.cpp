@@ -33,6 +33,15 @@ namespace {
 
 using StreamDamage = std::function<void(FsStreamSpec*, std::vector<FsPartitionEntry>*)>;
 
+// Writes `bytes` as the module's file `path` through the module's file calls.
+bool PutModuleFile(const char16_t* path, const std::vector<uint8_t>& bytes) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD done = 0;
+  bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
+  return CloseHandle(file) && ok;
+}
+
 // Every file of the object store with its bytes.
 std::map<std::string, std::string> ObjectStore(const std::string& dir) {
   std::map<std::string, std::string> files;
@@ -190,8 +199,17 @@ TEST_P(ImageTrustTest, AnImageOnTheFlashDiskItWouldTakeOfflineIsRefused) {
   ClockSkipSleepsForTests(true);
   ASSERT_EQ(FWLBackupToFile(u"\\Hard Disk\\all.bin", REGION_ALL, nullptr, nullptr, nullptr), FWL_OK);
   ASSERT_EQ(FWLBackupToFile(u"\\Hard Disk\\config.bin", REGION_CONFIG_BLOCK, nullptr, nullptr, nullptr), FWL_OK);
+  RegionSummary fs = {REGION_FILE_SYSTEM, 0, 0, 0};
+  ASSERT_EQ(FWLGetRegionInfo(&fs, nullptr), FWL_OK);
+  BinImageSpec overRegistryAndDisk = OneRecord(0x1400000, 0x100);  // records only, no stream
+  overRegistryAndDisk.bin.imageLength = fs.start + 0x100 - 0x1400000;
+  std::vector<uint8_t> bytes;
+  std::string error;
+  ASSERT_TRUE(BinImageBuild(overRegistryAndDisk, &bytes, &error)) << error;
+  ASSERT_TRUE(PutModuleFile(u"\\Hard Disk\\records.bin", bytes));
   std::vector<uint8_t> cells = FlashCells();
-  for (const char16_t* path : {u"\\Hard Disk\\all.bin", u"\\Temp\\..\\hard disk\\all.bin"}) {
+  for (const char16_t* path :
+       {u"\\Hard Disk\\all.bin", u"\\Temp\\..\\hard disk\\all.bin", u"\\Hard Disk\\records.bin"}) {
     EXPECT_EQ(Update(path), FWL_ERR_AREA);
     EXPECT_NE(std::u16string(RefusalText()).find(u"copy it to another volume"), std::u16string::npos);
     EXPECT_TRUE(FlashCells() == cells);
