@@ -89,6 +89,7 @@ class ImageTrustTest : public BoardUpdateTest {
 
 struct HostileStream {
   const char* what;
+  const char16_t* reason;  // what the refusal names
   StreamDamage damage;
 };
 
@@ -98,51 +99,55 @@ void Files(std::vector<FsPartitionEntry>* p, std::vector<FsFileEntry> extra) {
 }
 
 const HostileStream kHostile[] = {
-    {"a store laid over the bootloader", [](FsStreamSpec* s, auto*) { s->memBase = 0; }},
-    {"a store laid over the OS image", [](FsStreamSpec* s, auto*) { s->memBase = kOsBase; }},
-    {"a store longer than the flash disk", [](FsStreamSpec* s, auto*) { s->memLen += 0x40000; }},
-    {"another block size", [](FsStreamSpec* s, auto*) { s->blockSize = 4096; }},
-    {"sectors of 1024 bytes", [](FsStreamSpec* s, auto*) { s->sectorSize = 1024; }},
-    {"sectors of 4096 bytes", [](FsStreamSpec* s, auto*) { s->sectorSize = 4096; s->chunks[0].data.resize(4096); }},
-    {"sectors past the real store, the header claiming a bigger one",
+    {"a store laid over the bootloader", u"lays its store at", [](FsStreamSpec* s, auto*) { s->memBase = 0; }},
+    {"a store laid over the OS image", u"lays its store at", [](FsStreamSpec* s, auto*) { s->memBase = kOsBase; }},
+    {"a store longer than the flash disk", u"store is 0x", [](FsStreamSpec* s, auto*) { s->memLen += 0x40000; }},
+    {"another block size", u"blocks", [](FsStreamSpec* s, auto*) { s->blockSize = 4096; }},
+    {"sectors of 1024 bytes", u"1024-byte sectors", [](FsStreamSpec* s, auto*) { s->sectorSize = 1024; }},
+    {"sectors of 4096 bytes", u"4096-byte sectors",
+     [](FsStreamSpec* s, auto*) { s->sectorSize = 4096; s->chunks[0].data.resize(4096); }},
+    {"sectors past the real store, the header claiming a bigger one", u"does not fit this module's store",
      [](FsStreamSpec* s, auto*) { s->chunks[0].tag = uint32_t(s->storeSectors); s->storeSectors *= 4; }},
-    {"a run that wraps the sector numbers", [](FsStreamSpec* s, auto*) { s->chunks[0].tag = 0xFFFFFFFF; }},
-    {"a file whose folder is missing",
+    {"a run that wraps the sector numbers", u"does not fit this module's store",
+     [](FsStreamSpec* s, auto*) { s->chunks[0].tag = 0xFFFFFFFF; }},
+    {"a file whose folder is missing", u"never made",
      [](auto*, auto* p) { Files(p, {{u"\\Hard Disk\\Nowhere\\x.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
-    {"a name with *", [](auto*, auto* p) { Files(p, {{u"\\Hard Disk\\a*b", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
-    {"a name with ?", [](auto*, auto* p) { Files(p, {{u"\\Hard Disk\\a?", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
-    {"a file named as its volume",
+    {"a name with *", u"cannot hold",
+     [](auto*, auto* p) { Files(p, {{u"\\Hard Disk\\a*b", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
+    {"a name with ?", u"cannot hold",
+     [](auto*, auto* p) { Files(p, {{u"\\Hard Disk\\a?", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
+    {"a file named as its volume", u"own folder",
      [](auto*, auto* p) { Files(p, {{u"\\Hard Disk", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, Pattern(8, 1)}}); }},
-    {"a path made a folder and a file",
+    {"a path made a folder and a file", u"twice",
      [](auto*, auto* p) { Files(p, {{u"\\Hard Disk\\docs", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
-    {"five partitions",
+    {"five partitions", u"at most 4",
      [](FsStreamSpec* s, auto* p) {
        for (int i = 0; i < 5; i++) p->push_back(FsPartitionEntry{});
        s->storePartitions = 5;
      }},
-    {"a partition larger than the store",
+    {"a partition larger than the store", u"sectors left",
      [](FsStreamSpec* s, auto* p) {
        Files(p, {});
        p->back().sectors = s->storeSectors + 1;
      }},
-    {"a volume that is not the flash disk's",
+    {"a volume that is not the flash disk's", u"mounted as",
      [](auto*, auto* p) {
        p->push_back(FsPartitionEntry{});
        p->back().volume = u"\\Windows";
        p->back().files = {{u"\\Windows\\wince.nls", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, Pattern(4, 1)}};
      }},
-    {"a volume of the object store",
+    {"a volume of the object store", u"mounted as",
      [](auto*, auto* p) {
        p->push_back(FsPartitionEntry{});
        p->back().volume = u"Temp";
        p->back().files = {{u"Temp\\x.txt", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, Pattern(4, 1)}};
      }},
-    {"the volumes mounted over \\Windows",
+    {"the volumes mounted over \\Windows", u"mounts its volumes under",
      [](FsStreamSpec* s, auto* p) {
        Files(p, {});
        s->folder = u"Windows";
      }},
-    {"a record outside its volume, after the last partition",
+    {"a record outside its volume, after the last partition", u"belong to no partition",
      [](auto*, auto* p) { Files(p, {{u"\\USB HD\\IMAGES\\nk.bin", FILE_ATTRIBUTE_ARCHIVE, 0, 0, 0, {}}}); }},
 };
 
@@ -159,7 +164,7 @@ TEST_P(ImageTrustTest, HostileStreamsAreRefusedBeforeAnythingChanges) {
     std::u16string path = StreamFile(h.damage);
     files = ObjectStore(dir_);  // the stream file itself is new
     EXPECT_NE(Update(path), FWL_OK);
-    EXPECT_NE(RefusalText()[0], 0) << "the refusal names its reason";
+    EXPECT_NE(std::u16string(RefusalText()).find(h.reason), std::u16string::npos) << Utf16ToUtf8(RefusalText());
     EXPECT_TRUE(FlashCells() == cells);
     EXPECT_TRUE(StoreSectorRuns(FwlState()->storeDeviceName) == disk);
     EXPECT_TRUE(ObjectStore(dir_) == files);
