@@ -80,7 +80,8 @@ void ShowStreamPlans(CheckLineFn out) {
     }
   }
   if (plan->streams > FS_PLAN_STREAMS_SHOWN) {
-    Line(out, u"            and %u streams more, each formatting the store afresh", plan->streams - FS_PLAN_STREAMS_SHOWN);
+    Line(out, u"            and %u streams more, each formatting the store afresh",
+         plan->streams - FS_PLAN_STREAMS_SHOWN);
   }
 }
 
