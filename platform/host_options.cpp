@@ -1,5 +1,9 @@
 #include "platform/host_options.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 #include "platform/text.h"
@@ -112,3 +116,12 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
 }
 
 bool HostLineHasNoSwitch(const std::u16string& line) { return !line.empty() && line[0] != u'/'; }
+
+void HostReopenClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is the one just found closed.
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+}

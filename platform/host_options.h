@@ -22,6 +22,15 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
 
 extern const char kHostUsage[];
 
+// What the program and its tools answer to --version.
+constexpr char kFlashwrightVersion[] = "3.7.1";
+
+// A program started with standard input, output or error closed would hand
+// those numbers to the next files it opens: a lock file read as typed input,
+// a dialog drawn into it. Each closed one is opened on /dev/null first; the
+// three programs call this before anything else.
+void HostReopenClosedStandardStreams();
+
 // The program's parser stops at once on a line that does not start with a
 // switch: it recognises nothing in it, and the main dialog opens.
 bool HostLineHasNoSwitch(const std::u16string& line);

@@ -41,6 +41,7 @@ void PrintCheckLine(const WCHAR* line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HostReopenClosedStandardStreams();
   // A reader that goes away (`flashwright ... | head`) must not end the
   // program half way through writing the flash: writes to it just fail.
   std::signal(SIGPIPE, SIG_IGN);
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (options.version) {
-    std::puts("Flashwright 3.7.1");
+    std::printf("Flashwright %s\n", kFlashwrightVersion);
     return 0;
   }
   // Only the default module is made on demand: a mistyped --module must not

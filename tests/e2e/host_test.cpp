@@ -56,6 +56,43 @@ TEST(Host, RejectsBadHostOptions) {
   EXPECT_NE(RunProgram({BuiltProgram("flashwright"), "--version"}).out.find("3.7.1"), std::string::npos);
 }
 
+// Every program answers --version; started with its standard streams closed,
+// none reads or draws into the files it opens next.
+TEST(Host, ProgramsAnswerTheirVersionAndBearClosedStandardStreams) {
+  for (const char* program : {"flashwright", "fwimage", "fwmodule"}) {
+    ProgramResult r = RunProgram({BuiltProgram(program), "--version"});
+    EXPECT_EQ(r.exitCode, 0) << program;
+    EXPECT_NE(r.out.find("3.7.1"), std::string::npos) << program << r.out;
+  }
+  std::string dir = MakeModule();
+  std::string lock = dir + "/locks/OnModuleFlash";
+  ASSERT_EQ(Flashwright(dir, {"/fu"}).exitCode, 1);
+  size_t lockBytes = ReadFile(lock).size();  // the owner's record, rewritten by every run
+  // The main dialog in the terminal, each stream closed in turn: nothing is
+  // read from or drawn into the files the program opens next.
+  for (const char* closed : {"<&-", ">&-", "2>&-"}) {
+    std::string line = std::string("exec \"$0\" --module \"$1\" --ui console </dev/null ") + closed;
+    ProgramResult r = RunProgram({"/bin/sh", "-c", line, BuiltProgram("flashwright"), dir});
+    EXPECT_EQ(r.exitCode, 1) << closed;
+    std::string after = ReadFile(lock);
+    EXPECT_EQ(after.size(), lockBytes) << closed << ": " << after;
+  }
+}
+
+// fwimage makes no empty image and calls a file without any part no image.
+TEST(Host, FwimageRefusesToMakeOrPassAnEmptyImage) {
+  std::string work = MakeTempDir("fwempty");
+  ProgramResult r = RunProgram({BuiltProgram("fwimage"), "build", work + "/empty.bin"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("nothing to put in"), std::string::npos) << r.err;
+  EXPECT_FALSE(Exists(work + "/empty.bin"));
+  std::string error;
+  ASSERT_TRUE(BinImageWriteFile(work + "/text.bin", BinFillerBytes(100, 1), &error)) << error;
+  r = RunProgram({BuiltProgram("fwimage"), "info", work + "/text.bin"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("not an image file"), std::string::npos) << r.out;
+}
+
 class HostCheck : public testing::TestWithParam<std::string> {};
 
 // The dry run takes what the update takes, says what it would write where,

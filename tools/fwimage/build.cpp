@@ -124,6 +124,10 @@ int FwimageBuild(const std::vector<std::string>& args) {
     }
   }
   spec.hasBinPart = !blobs.empty();
+  // An empty file would pass for an image that holds nothing to write.
+  if (!spec.hasBinPart && spec.streams.empty() && !spec.hasCpld) {
+    return FwimageFail("build: nothing to put in " + out + " (give --record, --stream or --cpld)");
+  }
   if (!spec.hasBinPart && (options.haveStart || haveLength)) {
     return FwimageFail("build: a BIN part needs at least one --record");
   }

@@ -113,7 +113,10 @@ int FwimageInfo(const std::vector<std::string>& args) {
   for (size_t i = 0; i < seen.streams.size(); i++) faults += ShowStream(i + 1, seen.streams[i]);
   if (seen.hasCpld) faults += ShowCpld(seen.cpld, bytes);
   if (seen.trailingBytes != 0) std::printf("trailing    %" PRIu64 " bytes belong to no part\n", seen.trailingBytes);
-  if (!seen.hasBinPart && seen.streams.empty() && !seen.hasCpld) std::printf("            nothing an update would write\n");
+  if (!seen.hasBinPart && seen.streams.empty() && !seen.hasCpld) {
+    std::printf("            no BIN part, file-system stream or CPLD section: not an image file\n");
+    faults++;
+  }
   if (!moduleDir.empty()) {
     fflush(stdout);
     bool accepted = JudgeOnModule(path, moduleDir, &error);

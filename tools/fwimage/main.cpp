@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_options.h"
 #include "tools/fwimage/commands.h"
 
 namespace {
@@ -15,6 +16,7 @@ const char kUsage[] =
     "                      --chunk TAG FILE...\n"
     "       fwimage files OUT HOSTFOLDER [--volume PATH] [--module DIR | --mem-base ADDR --mem-len LEN]\n"
     "       fwimage info FILE [--module DIR]\n"
+    "       fwimage --help | --version\n"
     "\n"
     "build   writes a BIN part linked at --start (default: the lowest record address)\n"
     "        with one record per --record, cut into records of --split bytes when\n"
@@ -47,9 +49,14 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HostReopenClosedStandardStreams();
   if (argc < 2) return Usage();
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--version") {
+    std::printf("%s %s\n", "fwimage", kFlashwrightVersion);
+    return kFwimageOk;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     return kFwimageOk;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_options.h"
 #include "tools/fwmodule/commands.h"
 
 namespace {
@@ -20,6 +21,7 @@ const char kUsage[] =
     "       fwmodule get DIR VOLUMEPATH HOSTFILE         (HOSTFILE a folder: the file's own name in it)\n"
     "       fwmodule cpld DIR --digest                   (NAND: a hash of the CPLD's array)\n"
     "       fwmodule jtag-server DIR [--port N] [--once] (NAND: the CPLD for OpenOCD's remote_bitbang)\n"
+    "       fwmodule --help | --version\n"
     "\n"
     "Settings are those of module.ini (see the comments in a created one);\n"
     "--set changes one before the factory content is laid down; --two-stage sets\n"
@@ -49,9 +51,14 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  HostReopenClosedStandardStreams();
   if (argc < 2) return Usage();
   std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--version") {
+    std::printf("%s %s\n", "fwmodule", kFlashwrightVersion);
+    return 0;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     return 0;
