@@ -77,20 +77,39 @@ bool ModuleCreateFrom(const std::string& dirIn, const ModuleConfig& config, bool
       *error = dir + " already holds a module (use --force to replace it)";
       return false;
     }
-    // Replace only what a module consists of; anything else the user keeps there stays.
+    // Replace only what a module consists of; anything else the user keeps
+    // there stays, and so do the files of the object store (backups in
+    // \Temp): the factory's own files are laid down over them again.
     std::error_code ec;
     for (const std::string& part :
          {ModuleFlashPath(dir), NorLockStorePath(ModuleFlashPath(dir)), ModuleRegistryPath(dir),
           ModuleRegistryPath(dir) + ".lock", FactoryRegistryPath(dir), DeviceTablePath(dir), BoardEventsLogPath(dir),
-          ModuleCpldPath(dir), ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
+          ModuleCpldPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir), ModuleIniPath(dir)}) {
       fs::remove_all(part, ec);
     }
+  } else if (std::error_code ec; fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
+    // A folder of other files is no module to be: a typo must not fill it.
+    *error = dir + " is not empty and holds no module: give an empty or new folder";
+    return false;
   }
+  std::error_code ec;
+  bool existed = fs::exists(dir, ec);
+  bool fresh = !HoldsModule(dir);
+  bool made = true;
   for (const std::string& d : {dir, ModuleRootPath(dir), ModuleLocksPath(dir), ModuleShmPath(dir)}) {
-    if (!MakeDirs(d, error)) return false;
+    made = made && MakeDirs(d, error);
   }
-  if (!ModuleConfigSave(ModuleIniPath(dir), module.config, error)) return false;
-  return FactoryInstall(module, error);
+  made = made && ModuleConfigSave(ModuleIniPath(dir), module.config, error) && FactoryInstall(module, error);
+  // A folder that held nothing before holds nothing after a failed create:
+  // no half-made module for the next run to open.
+  if (!made && fresh) {
+    if (existed) {
+      for (const auto& entry : fs::directory_iterator(dir, ec)) fs::remove_all(entry.path(), ec);
+    } else {
+      fs::remove_all(dir, ec);
+    }
+  }
+  return made;
 }
 
 bool ModuleOpen(const std::string& dirIn, Module* module, std::string* error) {

@@ -8,6 +8,7 @@
 #include "module/module_dir.h"
 #include "module/registry_store.h"
 #include "tests/factory/rom_rule.h"
+#include "tests/support/flashwright_run.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_module.h"
 
@@ -107,6 +108,28 @@ TEST(FwmoduleVariants, RefusedSettingsLeaveNoModule) {
   EXPECT_FALSE(ModuleOpen(dir, &module, &error));
   // A corrected retry needs no --force.
   EXPECT_EQ(Fwmodule({"create", dir}).exitCode, 0);
+}
+
+// A module made afresh over an old one keeps the user's files in its object
+// store; a folder of other files is not taken for a module.
+TEST(FwmoduleVariants, ReplacingAModuleKeepsTheUsersFilesAndOtherFoldersAreLeftAlone) {
+  std::string dir = MakeTempDir("fwforce");
+  ASSERT_EQ(Fwmodule({"create", dir}).exitCode, 0);
+  std::string error;
+  ASSERT_TRUE(AtomicWriteFile(dir + "/root/Temp/all.bin", "a backup", &error)) << error;
+  ASSERT_EQ(Fwmodule({"create", dir, "--force", "--board", "nand"}).exitCode, 0);
+  Module module;
+  ASSERT_TRUE(ModuleOpen(dir, &module, &error)) << error;
+  EXPECT_NE(module.config.cpuPartCode, 17u) << "the NAND board's processor";
+  EXPECT_EQ(ReadFile(dir + "/root/Temp/all.bin"), "a backup");
+
+  std::string other = MakeTempDir("fwother");
+  ASSERT_TRUE(AtomicWriteFile(other + "/notes.txt", "mine", &error)) << error;
+  ProgramResult r = Fwmodule({"create", other});
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_NE(r.err.find("is not empty and holds no module"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadFile(other + "/notes.txt"), "mine");
+  EXPECT_FALSE(ModuleOpen(other, &module, &error));
 }
 
 TEST(FwmoduleVariants, AFaultPastTheEndOfTheFlashChangesNothing) {
