@@ -72,8 +72,14 @@ void ReportUnknownSwitch(WCHAR letter) {
 
 int ParseCommandLine(WCHAR* line) {
   g_commandTable.count = 0;
+  g_commandTable.notUnderstood = -1;
   TextLowerInPlace(line);
-  if (line[0] != kSwitch) return 1;
+  if (line[0] != kSwitch) {
+    int first = 0;
+    while (IsSpace(line[first])) first++;
+    if (!IsEnd(line[first])) g_commandTable.notUnderstood = first;
+    return 1;
+  }
   int i = 0;
   for (;;) {
     if (g_commandTable.count == SHELL_MAX_COMMANDS) return 1;
@@ -105,6 +111,7 @@ int ParseCommandLine(WCHAR* line) {
         break;
       default:
         ReportUnknownSwitch(letter);
+        g_commandTable.notUnderstood = i;
         return 0;
     }
     g_commandTable.count++;
@@ -114,4 +121,7 @@ int ParseCommandLine(WCHAR* line) {
   }
 }
 
-void CommandTableResetForTests() { std::memset(&g_commandTable, 0, sizeof g_commandTable); }
+void CommandTableResetForTests() {
+  std::memset(&g_commandTable, 0, sizeof g_commandTable);
+  g_commandTable.notUnderstood = -1;
+}

@@ -29,13 +29,17 @@ struct ShellCommand {
 struct CommandTable {
   ShellCommand commands[SHELL_MAX_COMMANDS];
   uint32_t count;
+  // Where the lowered line holds the first thing that is not a switch the
+  // program knows (an unknown switch, or text before any switch); -1 when
+  // everything was understood.
+  int32_t notUnderstood;
 };
 
 extern CommandTable g_commandTable;
 
 // Fills the command table from `commandLine`, lower-casing it in place.
 // Returns 1, or 0 when it stopped at an unknown switch (the commands parsed
-// before it stay).
+// before it stay, and `notUnderstood` says where it stopped).
 int ParseCommandLine(WCHAR* commandLine);
 
 void CommandTableResetForTests();

@@ -12,7 +12,9 @@ int ProgramEntry(HINSTANCE instance, LPWSTR commandLine) {
   // The progress bars of the flows need the common controls.
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  // Commands recognised before an unknown switch still run.
+  // A line that holds anything the program does not understand runs nothing:
+  // a typo must not pass for success, nor run half of what a script meant.
   ParseCommandLine(commandLine);
+  if (g_commandTable.notUnderstood >= 0) return ReportNotUnderstood(commandLine);
   return RunCommands(instance) != 0 ? 1 : 0;
 }

@@ -18,6 +18,13 @@
 
 namespace {
 
+bool NextSlash(const WCHAR* text) {
+  for (; *text != 0; text++) {
+    if (*text == u'/') return true;
+  }
+  return false;
+}
+
 // A switch and its file name or wait, the path taking what is left.
 constexpr size_t kSwitchTextChars = MAX_PATH + 32;
 constexpr size_t kReportChars = kSwitchTextChars + kFailureTextChars + 64;
@@ -110,6 +117,47 @@ int RunCommand(const ShellCommand& command) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr size_t kWordChars = 64;
+constexpr WCHAR kSwitches[] = u"/u FILE, /b FILE, /f, /fu, /c, /cu, /r, /rc[MS]";
+
+// The word of the lowered line that starts at `at`, shortened to fit.
+void WordAt(const WCHAR* line, int32_t at, WCHAR* word) {
+  size_t n = 0;
+  for (const WCHAR* c = line + at; *c != 0 && *c != u' ' && n + 1 < kWordChars; c++) word[n++] = *c;
+  word[n] = 0;
+}
+
+// A host path after /u or /b reads as switches of its own ("/srv/x.bin").
+bool FollowsAFileSwitch(int32_t at, const WCHAR* word) {
+  if (at == 0 || g_commandTable.count == 0) return false;
+  const ShellCommand& last = g_commandTable.commands[g_commandTable.count - 1];
+  bool fileSwitch = last.type == CommandUpdate || last.type == CommandBackup;
+  return fileSwitch && last.path[0] == 0 && TextLength(word) > 1 && NextSlash(word + 1);
+}
+
+}  // namespace
+
+int ReportNotUnderstood(const WCHAR* line) {
+  int32_t at = g_commandTable.notUnderstood;
+  WCHAR word[kWordChars];
+  WordAt(line, at, word);
+  WCHAR text[kReportChars];
+  if (FollowsAFileSwitch(at, word)) {
+    StringCchPrintfW(text, kReportChars,
+                     u"flashwright: \"%s\" is a host path; image paths are the module's own, such as "
+                     u"\\Temp\\x.bin: copy the file into the module's root folder first (root/Temp/x.bin is "
+                     u"\\Temp\\x.bin). Nothing ran.\n",
+                     word);
+  } else {
+    StringCchPrintfW(text, kReportChars, u"flashwright: \"%s\" is not a switch (%s). Nothing ran.\n", word,
+                     kSwitches);
+  }
+  OutputDebugStringW(text);
+  return 0;
+}
 
 int RunCommands(HINSTANCE instance) {
   uint32_t initResult = FWLInit();

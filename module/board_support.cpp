@@ -22,7 +22,6 @@ constexpr uint32_t kHwVersionWords = 2;
 constexpr uint32_t kConfig12Bytes = 4;
 constexpr uint32_t kHalfWordShift = 16;
 constexpr uint32_t kHalfWordMask = 0xFFFF;
-constexpr int kRestartExitStatus = 0;
 
 struct ItemBytes {
   uint8_t bytes[kLayoutWords * sizeof(uint32_t)] = {};  // room for the largest item
@@ -246,5 +245,5 @@ void BoardRestart(const std::string& moduleDir, const ModuleFlash& flash, bool c
   std::fflush(stderr);
   // _exit, not exit: other threads of the program are still running, and a
   // reset does not run their destructors either.
-  ::_exit(kRestartExitStatus);
+  ::_exit(kModuleRestartExitStatus);
 }

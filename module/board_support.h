@@ -38,13 +38,18 @@ bool BoardClearRegistry(const std::string& moduleDir, const ModuleFlash& flash, 
 // The module's restart log, one line per restart request.
 std::string BoardEventsLogPath(const std::string& moduleDir);
 
+// The status a process ends with when the module restarts under it: a script
+// tells "restarted" (the switches before the restart succeeded) from 1
+// (success) and 0 (failure).
+constexpr int kModuleRestartExitStatus = 3;
+
 // Restarts the module: appends the event to events.log, restarts the flash
 // driver (ModuleFlashOps::restart: on NAND the controller powers off and the
 // shared block map goes, for the next start to build again), reloads the live registry from the
 // persistent copy (the factory registry when none is valid), boots the OS
 // image the flash holds (module/running_image.h: its version and build date
 // become the running image's; without one the bootloader's)
-// and ends the process with status 0, as the module's reset would; the line
+// and ends the process with kModuleRestartExitStatus, as the module's reset would; the line
 // "module restarted (warm|cold)" goes to standard error. Returns only when the
 // module did not restart (faults.restart_returns, which still logs the
 // attempt, or an unreadable module), with the reason in `error`. Other

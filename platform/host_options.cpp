@@ -115,7 +115,6 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
   return true;
 }
 
-bool HostLineHasNoSwitch(const std::u16string& line) { return !line.empty() && line[0] != u'/'; }
 
 void HostReopenClosedStandardStreams() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {

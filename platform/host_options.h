@@ -31,6 +31,3 @@ constexpr char kFlashwrightVersion[] = "3.7.1";
 // three programs call this before anything else.
 void HostReopenClosedStandardStreams();
 
-// The program's parser stops at once on a line that does not start with a
-// switch: it recognises nothing in it, and the main dialog opens.
-bool HostLineHasNoSwitch(const std::u16string& line);

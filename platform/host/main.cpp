@@ -1,6 +1,5 @@
 // The Linux host of the program: picks the virtual module and the window
 // system, then hands the module-style command line to the program's entry.
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -73,14 +72,6 @@ int main(int argc, char** argv) {
     int accepted = CheckImageFile(path.c_str(), PrintCheckLine);
     std::fflush(stdout);
     return accepted;
-  }
-  // A script's "-u FILE" or a switch without its slash would quietly become
-  // the main dialog, waiting for a person who is not there.
-  if (HostLineHasNoSwitch(options.commandLine) && ::isatty(STDIN_FILENO) != 1) {
-    std::fprintf(stderr,
-                 "flashwright: no switch recognised in \"%s\" (switches start with /, see --help); the main dialog "
-                 "opens\n",
-                 Utf16ToUtf8(options.commandLine).c_str());
   }
   UiEnvironment environment = UiEnvironmentOfProcess();
   UiBackendKind requested = RequestedUi(options.ui);

@@ -203,7 +203,7 @@ TEST_F(FsDriverDeathTest, ModuleRestartBringsTheBootDeviceBack) {
   std::string error;
   const ModuleFlash* flash = PlatformModuleFlash(&error);
   ASSERT_NE(flash, nullptr) << error;
-  EXPECT_EXIT(BoardRestart(dir_, *flash, false, false, &error), ::testing::ExitedWithCode(0), "module restarted");
+  EXPECT_EXIT(BoardRestart(dir_, *flash, false, false, &error), ::testing::ExitedWithCode(kModuleRestartExitStatus), "module restarted");
 
   EXPECT_EQ(StoreDevices(), std::vector<std::u16string>{u"DSK1:"});
   DEVMGR_DEVICE_INFORMATION info;

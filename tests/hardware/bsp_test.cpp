@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "module/board_support.h"
 #include "module/registry_persist.h"
 #include "module/registry_store.h"
 #include "platform/debug.h"
@@ -207,7 +208,7 @@ TEST_F(BspTest, BoardQueryNamesTheBoardInsideItsBuffer) {
 
 TEST_F(BspDeathTest, WarmRestartReloadsTheRegistryAndEndsTheProcess) {
   AddScratchKey();
-  EXPECT_EXIT(BspReboot(false), ::testing::ExitedWithCode(0), "module restarted \\(warm\\)");
+  EXPECT_EXIT(BspReboot(false), ::testing::ExitedWithCode(kModuleRestartExitStatus), "module restarted \\(warm\\)");
   std::string events = ReadEvents(dir_);
   EXPECT_NE(events.find("warm restart: registry from flash"), std::string::npos) << events;
   EXPECT_EQ(events.find("clean boot"), std::string::npos) << events;
@@ -217,7 +218,7 @@ TEST_F(BspDeathTest, WarmRestartReloadsTheRegistryAndEndsTheProcess) {
 TEST_F(BspDeathTest, ColdRestartAfterAClearedRegistryBringsTheFactoryRegistry) {
   AddScratchKey();
   ASSERT_TRUE(BspClearRegistry());
-  EXPECT_EXIT(BspReboot(true), ::testing::ExitedWithCode(0), "module restarted \\(cold\\)");
+  EXPECT_EXIT(BspReboot(true), ::testing::ExitedWithCode(kModuleRestartExitStatus), "module restarted \\(cold\\)");
   std::string events = ReadEvents(dir_);
   EXPECT_NE(events.find("cold restart (clean boot requested): factory registry"), std::string::npos) << events;
   EXPECT_FALSE(ScratchKeyLive());
