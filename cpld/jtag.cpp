@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cpld/gpio.h"
+#include "cpld/timer.h"
 #include "platform/clock.h"
 #include "platform/memory.h"
 
@@ -250,21 +251,24 @@ uint32_t JtagScan(uint8_t* state, uint8_t startState, uint32_t bitCount, const J
 uint64_t JtagScanLongestWait(uint8_t startState, uint32_t bitCount, bool compared, uint8_t endState,
                              uint32_t runTestMicroseconds, uint32_t maxRepeat) {
   if (runTestMicroseconds == 0) return 0;
-  if (bitCount == 0) return JtagWaitMilliseconds(runTestMicroseconds);
+  if (bitCount == 0) return runTestMicroseconds;
   if (startState == endState) return 0;
   uint32_t retries = compared ? maxRepeat : 0;
   uint64_t total = 0;
   for (uint32_t attempt = 0; attempt <= retries; attempt++) {
     if (attempt < retries) runTestMicroseconds = Lengthened(runTestMicroseconds);
-    total += JtagWaitMilliseconds(runTestMicroseconds);
+    total += runTestMicroseconds;
   }
   return total;
 }
 
-void JtagWaitMicroseconds(uint32_t microseconds) { Sleep(JtagWaitMilliseconds(microseconds)); }
-
-uint32_t JtagWaitMilliseconds(uint32_t microseconds) {
-  return microseconds >= MICROSECONDS_PER_MS ? microseconds / MICROSECONDS_PER_MS : 1;
+// A sleep is late by a fraction of a millisecond at most, so only the part
+// below a millisecond needs the timer; a wait shorter than the stream asks
+// could leave a row unprogrammed.
+void JtagWaitMicroseconds(uint32_t microseconds) {
+  DWORD milliseconds = microseconds / MICROSECONDS_PER_MS;
+  if (milliseconds != 0) Sleep(milliseconds);
+  TimerSpin(static_cast<uint32_t>(TimerCountsFor(microseconds % MICROSECONDS_PER_MS)));
 }
 
 uint32_t JtagVectorValue(const JtagVector* vector) {
