@@ -4,7 +4,6 @@
 
 #include "cpld/gpio.h"
 #include "cpld/timer.h"
-#include "platform/clock.h"
 #include "platform/memory.h"
 
 namespace {
@@ -18,7 +17,6 @@ constexpr uint32_t INPUT = 0;
 constexpr uint32_t RESET_CLOCKS = 6;
 
 constexpr uint32_t BITS_PER_BYTE = 8;
-constexpr uint32_t MICROSECONDS_PER_MS = 1000;
 constexpr uint32_t RETRY_LENGTHEN_SHIFT = 2;  // each retry waits a quarter longer
 constexpr uint32_t BYTE_CARRY = 0x100;
 
@@ -262,14 +260,7 @@ uint64_t JtagScanLongestWait(uint8_t startState, uint32_t bitCount, bool compare
   return total;
 }
 
-// A sleep is late by a fraction of a millisecond at most, so only the part
-// below a millisecond needs the timer; a wait shorter than the stream asks
-// could leave a row unprogrammed.
-void JtagWaitMicroseconds(uint32_t microseconds) {
-  DWORD milliseconds = microseconds / MICROSECONDS_PER_MS;
-  if (milliseconds != 0) Sleep(milliseconds);
-  TimerSpin(static_cast<uint32_t>(TimerCountsFor(microseconds % MICROSECONDS_PER_MS)));
-}
+void JtagWaitMicroseconds(uint32_t microseconds) { TimerWaitMicroseconds(microseconds); }
 
 uint32_t JtagVectorValue(const JtagVector* vector) {
   uint32_t value = 0;

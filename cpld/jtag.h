@@ -88,8 +88,8 @@ uint32_t JtagScan(uint8_t* state, uint8_t startState, uint32_t bitCount, const J
 uint64_t JtagScanLongestWait(uint8_t startState, uint32_t bitCount, bool compared, uint8_t endState,
                              uint32_t runTestMicroseconds, uint32_t maxRepeat);
 
-// Waits at least `microseconds`: the whole milliseconds asleep, the rest
-// spinning on the OS timer (timer.h); TCK stands still.
+// Waits at least `microseconds` (TimerWaitMicroseconds); TCK stands still.
+// A wait shorter than the stream asks could leave a row unprogrammed.
 void JtagWaitMicroseconds(uint32_t microseconds);
 
 // The bytes folded most significant first into 32 bits (meaningful for at
