@@ -2,6 +2,7 @@
 
 #include "app/messages.h"
 #include "cpld/cpld.h"
+#include "cpld/version_word.h"
 #include "platform/format.h"
 
 namespace {
@@ -9,22 +10,21 @@ namespace {
 constexpr size_t kTextCapacity = 64;
 constexpr size_t kBetaCapacity = 32;
 
-// The version word: major in the top half, minor in the low byte, a beta
-// build number in the byte between (its low nibble is the number).
-constexpr uint32_t kMajorShift = 16;
-constexpr uint32_t kMinorMask = 0xFF;
-constexpr uint32_t kBuildShift = 8;
-constexpr uint32_t kBuildByteMask = 0xFF;
-constexpr uint32_t kBuildNumberMask = 0x0F;
-
-void ShowVersion(HWND dialog, uint32_t v) {
-  WCHAR beta[kBetaCapacity] = {};
-  if (((v >> kBuildShift) & kBuildByteMask) != 0) {
-    StringCchPrintfW(beta, kBetaCapacity, u"BETA, Build %d", static_cast<int>((v >> kBuildShift) & kBuildNumberMask));
+void ShowVersion(HWND dialog, uint32_t word) {
+  if (word == CPLD_VERSION_NONE) {
+    // Every bit set is the user code's row erased: no firmware's version.
+    MessageBoxW(dialog,
+                u"CPLD Ver:\tnone\r\nThe CPLD holds no version (user code FFFFFFFF): it is blank, its programming "
+                u"did not finish, or its design sets no version. Update the CPLD with its firmware again.\r\n",
+                u"CPLD Version", MSG_WARNING);
+    return;
   }
+  CpldVersion v = CpldVersionOf(word);
+  WCHAR beta[kBetaCapacity] = {};
+  if (v.beta) StringCchPrintfW(beta, kBetaCapacity, u"BETA, Build %d", static_cast<int>(v.build));
   WCHAR text[kTextCapacity];
-  StringCchPrintfW(text, kTextCapacity, u"CPLD Ver:\t%d.%d %s\r\n", static_cast<int>(v >> kMajorShift),
-                   static_cast<int>(v & kMinorMask), beta);
+  StringCchPrintfW(text, kTextCapacity, u"CPLD Ver:\t%d.%d %s\r\n", static_cast<int>(v.major),
+                   static_cast<int>(v.minor), beta);
   MessageBoxW(dialog, text, u"CPLD Version", MSG_INFO);
 }
 

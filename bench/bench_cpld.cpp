@@ -1,9 +1,13 @@
 // The CPLD's JTAG clock on the NAND board: single writes to the GPIO set
 // and clear registers through the platform's register accessors, the same
 // writes straight on the module's bus (the share of the pin, wire and TAP
-// models alone), the program's own port (JtagTmsClock), and programming the
-// light-LED design through CpldProgram.
+// models alone), the program's own port (JtagTmsClock), programming the
+// light-LED design through CpldProgram, and a whole `flashwright /u` of it
+// against OpenOCD playing the same file through `fwmodule jtag-server`.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -12,10 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/support/bench_measure.h"
 #include "bench/support/bench_module.h"
 #include "cpld/cpld.h"
 #include "cpld/jtag.h"
 #include "flash/hardware.h"
+#include "module/bin_image_builder.h"
 #include "module/gpio_model.h"
 #include "module/jtag_wires.h"
 #include "module/mfp_model.h"
@@ -29,7 +35,13 @@ constexpr uint32_t kWordBytes = 4;
 constexpr double kGoalTckPerSecond = 10e6;
 constexpr char kLightLed[] = FW_SHARED_TESTDATA "/xsvf/xc2c64a-light-led.xsvf";
 
+constexpr double kGoalOpenocdRatio = 1.0;
+constexpr char kImageName[] = "light-led.bin";
+
 double g_tckPerSecond = 0;
+double g_openocdRatio = 0;
+double g_openocdSeconds = 0;
+double g_programSeconds = 0;
 
 struct Pins {
   JtagPins pins;
@@ -160,6 +172,7 @@ void BM_ProgramLightLed(benchmark::State& state) {
   std::vector<uint8_t> stream = ReadXsvf(kLightLed);
   if (stream.empty()) return state.SkipWithError("no light-LED stream");
   if (!BenchModuleUse("nand")) return state.SkipWithError("no module");
+  double start = BenchNow();
   for (auto _ : state) {
     uint32_t init = CpldInit();
     uint32_t result = init == CPLD_OK ? CpldProgram(stream.data(), static_cast<uint32_t>(stream.size()), 1) : init;
@@ -167,13 +180,123 @@ void BM_ProgramLightLed(benchmark::State& state) {
     if (result != CPLD_OK) return state.SkipWithError(("CPLD result " + std::to_string(result)).c_str());
   }
   state.SetBytesProcessed(int64_t{state.iterations()} * static_cast<int64_t>(stream.size()));
+  g_programSeconds = (BenchNow() - start) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_ProgramLightLed)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// `fwmodule jtag-server DIR --once`, and the port it listens on (0: it did not start).
+struct Server {
+  pid_t pid = -1;
+  uint32_t port = 0;
+};
+
+Server StartServer(const std::string& dir) {
+  Server s;
+  int out[2];
+  if (::pipe(out) != 0) return s;
+  std::string fwmodule = BenchBuiltProgram("fwmodule");
+  s.pid = ::fork();
+  if (s.pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execl(fwmodule.c_str(), fwmodule.c_str(), "jtag-server", dir.c_str(), "--once", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  FILE* in = ::fdopen(out[0], "r");
+  char line[128] = {};
+  unsigned port = 0;
+  if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr &&
+      std::sscanf(line, "jtag-server: listening on 127.0.0.1:%u", &port) == 1) {
+    s.port = port;
+  }
+  if (in != nullptr) std::fclose(in);
+  return s;
+}
+
+// The session ends with OpenOCD's shutdown, and the server with it.
+bool StopServer(const Server& s) {
+  int status = 0;
+  if (s.port == 0) ::kill(s.pid, SIGTERM);
+  return ::waitpid(s.pid, &status, 0) == s.pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// OpenOCD as README.md shows it, its log thrown away.
+bool OpenocdPlays(uint32_t port) {
+  return BenchRun({"openocd", "-l", "/dev/null", "-c", "adapter driver remote_bitbang", "-c",
+                   "remote_bitbang port " + std::to_string(port), "-c", "remote_bitbang host 127.0.0.1", "-c",
+                   "transport select jtag", "-c", "jtag newtap cpld tap -irlen 8 -expected-id 0x06e5d093", "-c",
+                   "init", "-c", std::string("xsvf cpld.tap ") + kLightLed, "-c", "shutdown"},
+                  0, "/dev/null", "/dev/null");
+}
+
+// A whole `/u` of an image holding the design alone; it exits with 1 when
+// the update succeeded.
+bool FlashwrightUpdates(const std::string& dir) {
+  return BenchRun({BenchBuiltProgram("flashwright"), "--module", dir, "--ui", "console", "/u",
+                   std::string("\\USB HD\\IMAGES\\") + kImageName},
+                  1, "/dev/null", "/dev/null");
+}
+
+// Wall time from process start to exit on both sides, each on a module of
+// its own, taking turns so that neither always runs on the other's warm
+// caches. Both wait what the file asks (1.12 s) and bit-bang the rest.
+void BM_UpdateVsOpenocd(benchmark::State& state) {
+  std::vector<uint8_t> stream = ReadXsvf(kLightLed);
+  if (stream.empty()) return state.SkipWithError("no light-LED stream");
+  if (!BenchModuleUseAs("openocd", "nand")) return state.SkipWithError("no module");
+  std::string peerDir = BenchModuleDir();
+  if (!BenchModuleUse("nand")) return state.SkipWithError("no module");
+  std::string ownDir = BenchModuleDir();
+  BinImageSpec spec;
+  spec.hasBinPart = false;
+  spec.hasCpld = true;
+  spec.cpld.data = stream;
+  std::vector<uint8_t> image;
+  std::string error;
+  if (!BinImageBuild(spec, &image, &error) || !BinImageStore(ownDir, kImageName, image, &error)) {
+    return state.SkipWithError(error.c_str());
+  }
+  std::vector<double> ours, theirs;
+  for (auto _ : state) {
+    bool oursFirst = ours.size() % 2 == 0;
+    for (int turn = 0; turn < 2; turn++) {
+      if ((turn == 0) == oursFirst) {
+        double start = BenchNow();
+        if (!FlashwrightUpdates(ownDir)) return state.SkipWithError("flashwright /u failed");
+        ours.push_back(BenchNow() - start);
+      } else {
+        Server server = StartServer(peerDir);
+        double start = BenchNow();
+        bool played = server.port != 0 && OpenocdPlays(server.port);
+        theirs.push_back(BenchNow() - start);
+        if (!StopServer(server) || !played) return state.SkipWithError("openocd or the jtag-server failed");
+      }
+    }
+    state.SetIterationTime(ours.back());
+  }
+  g_openocdRatio = BenchMedian(ours) / BenchMedian(theirs);
+  g_openocdSeconds = BenchMedian(theirs);
+  state.counters["ours_ms"] = BenchMedian(ours) * 1e3;
+  state.counters["openocd_ms"] = BenchMedian(theirs) * 1e3;
+  state.counters["x_openocd"] = g_openocdRatio;
+}
+BENCHMARK(BM_UpdateVsOpenocd)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int status = BenchMain(argc, argv);
+  if (g_openocdRatio > 0) {
+    std::printf("flashwright /u of the light-LED design: %.2f x openocd xsvf through the jtag-server (goal: at most "
+                "%.1f)\n",
+                g_openocdRatio, kGoalOpenocdRatio);
+  }
+  if (g_openocdSeconds > 0 && g_programSeconds > 0) {
+    std::printf("CpldProgram of the design in process: %.2f x openocd (%.0f ms and %.0f ms)\n",
+                g_programSeconds / g_openocdSeconds, g_programSeconds * 1e3, g_openocdSeconds * 1e3);
+  }
   if (g_tckPerSecond > 0) {
     std::printf("JtagTmsClock: %.1f M TCK/s (goal: at least %.0f M/s)\n", g_tckPerSecond / 1e6,
                 kGoalTckPerSecond / 1e6);

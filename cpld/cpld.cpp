@@ -2,10 +2,9 @@
 
 #include "cpld/gpio.h"
 #include "cpld/jtag.h"
+#include "cpld/timer.h"
 #include "cpld/xsvf.h"
 #include "flash/hardware.h"
-#include "platform/clock.h"
-#include "platform/memory.h"
 #include "platform/threads.h"
 
 namespace {
@@ -16,7 +15,7 @@ constexpr uint8_t CPLD_IR_USERCODE = 0xFD;
 constexpr uint32_t CPLD_IR_BITS = 8;
 constexpr uint32_t CPLD_DR_BITS = 32;
 constexpr uint16_t CPLD_DR_BYTES = 4;
-constexpr uint32_t CPLD_SCAN_WAIT_US = 1;  // rounds up to a millisecond in Run-Test/Idle
+constexpr uint32_t CPLD_SCAN_WAIT_US = 1;  // in Run-Test/Idle after each scan
 
 // What a TDO line nobody drives reads (it floats high), and what one held
 // low or a device without an IDCODE (its bypass bit captures 0) reads: no
@@ -26,12 +25,7 @@ constexpr uint32_t IDCODE_HELD_LOW = 0x00000000;
 
 // The settle wait after programming: 975 counts of the OS timer (3.25 MHz),
 // 300 microseconds.
-constexpr uint32_t OSCR0_PHYS = 0x40A00010;
 constexpr uint32_t CPLD_SETTLE_COUNTS = 975;
-// A counter that stands still (no timer behind the window) must not hold
-// the program forever.
-constexpr DWORD CPLD_SETTLE_GUARD_MS = 5;
-constexpr DWORD CPLD_SETTLE_FALLBACK_MS = 1;
 
 // On the module's 256-level scale: above every ordinary thread, so the
 // bit-banged clock is not interrupted.
@@ -66,6 +60,7 @@ static_assert(sizeof kRefreshStream == 138);
 struct CpldState {
   bool initialised = false;
   uint32_t partCode = 0;
+  CpldProgramFailure failure = {};
 };
 
 CpldState g_cpld;
@@ -110,18 +105,7 @@ bool ReadIdentity(uint32_t* identity) {
 
 // Gives the device time to come up on its new configuration. Spins on the
 // OS timer rather than sleeping, so the wait is as short as it may be.
-void Settle() {
-  volatile ULONG* oscr = PhysMap(OSCR0_PHYS);
-  if (oscr == nullptr) {
-    Sleep(CPLD_SETTLE_FALLBACK_MS);
-    return;
-  }
-  uint32_t start = READ_REGISTER_ULONG(oscr);
-  DWORD began = GetTickCount();
-  while (READ_REGISTER_ULONG(oscr) - start < CPLD_SETTLE_COUNTS && GetTickCount() - began < CPLD_SETTLE_GUARD_MS) {
-  }
-  PhysUnmap(oscr);
-}
+void Settle() { TimerSpin(CPLD_SETTLE_COUNTS); }
 
 struct PriorityRaise {
   bool raised = false;
@@ -140,7 +124,18 @@ void RestorePriority(const PriorityRaise& raise) {
   if (raise.raised) CeSetThreadPriority(GetCurrentThread(), raise.previous);
 }
 
+// The first failure is the one kept: a refresh after a failed design fails
+// for the design's sake, if at all.
+bool Play(const uint8_t* stream, uint32_t length, bool refresh) {
+  uint32_t commands = 0;
+  uint32_t error = XsvfRunDetailed(stream, length, &commands);
+  if (error != XSVF_OK && g_cpld.failure.xsvfError == XSVF_OK) g_cpld.failure = {error, commands, refresh};
+  return error == XSVF_OK;
+}
+
 }  // namespace
+
+CpldProgramFailure CpldLastProgramFailure() { return g_cpld.failure; }
 
 uint32_t CpldInit() {
   if (g_cpld.initialised) return CPLD_OK;
@@ -177,12 +172,13 @@ uint32_t CpldProgram(const uint8_t* stream, uint32_t length, uint32_t mode) {
   if (mode != CPLD_MODE_REFRESH && mode != CPLD_MODE_PLAIN) mode = CPLD_MODE_RAISED;
   PriorityRaise raise;
   if (mode == CPLD_MODE_RAISED) RaisePriority(&raise);
-  bool ok = XsvfRun(stream, length) != 0;
+  g_cpld.failure = {};
+  bool ok = Play(stream, length, false);
   if (mode == CPLD_MODE_REFRESH) {
     // Also after a failed firmware stream: the device must not stay in
     // in-system mode.
     RaisePriority(&raise);
-    bool refreshed = XsvfRun(kRefreshStream, sizeof kRefreshStream) != 0;
+    bool refreshed = Play(kRefreshStream, sizeof kRefreshStream, true);
     ok = ok && refreshed;
   }
   Settle();
@@ -194,4 +190,5 @@ void CpldResetForTests() {
   g_cpld = CpldState{};
   JtagResetForTests();
   GpioResetForTests();
+  TimerResetForTests();
 }

@@ -39,5 +39,15 @@ uint32_t CpldReadVersion(uint32_t* version);
 // runs out before its end fails (7).
 uint32_t CpldProgram(const uint8_t* stream, uint32_t length, uint32_t mode);
 
+// Why the last CpldProgram failed: the player's error (xsvf.h), the command
+// of the stream it came at (counted from 1) and whether the stream was the
+// refresh. All 0 after a run that succeeded.
+struct CpldProgramFailure {
+  uint32_t xsvfError;
+  uint32_t command;
+  bool refresh;
+};
+CpldProgramFailure CpldLastProgramFailure();
+
 // Uninitialised again, as at process start (tests only).
 void CpldResetForTests();

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cpld/gpio.h"
-#include "platform/clock.h"
+#include "cpld/timer.h"
 #include "platform/memory.h"
 
 namespace {
@@ -17,7 +17,6 @@ constexpr uint32_t INPUT = 0;
 constexpr uint32_t RESET_CLOCKS = 6;
 
 constexpr uint32_t BITS_PER_BYTE = 8;
-constexpr uint32_t MICROSECONDS_PER_MS = 1000;
 constexpr uint32_t RETRY_LENGTHEN_SHIFT = 2;  // each retry waits a quarter longer
 constexpr uint32_t BYTE_CARRY = 0x100;
 
@@ -250,22 +249,18 @@ uint32_t JtagScan(uint8_t* state, uint8_t startState, uint32_t bitCount, const J
 uint64_t JtagScanLongestWait(uint8_t startState, uint32_t bitCount, bool compared, uint8_t endState,
                              uint32_t runTestMicroseconds, uint32_t maxRepeat) {
   if (runTestMicroseconds == 0) return 0;
-  if (bitCount == 0) return JtagWaitMilliseconds(runTestMicroseconds);
+  if (bitCount == 0) return runTestMicroseconds;
   if (startState == endState) return 0;
   uint32_t retries = compared ? maxRepeat : 0;
   uint64_t total = 0;
   for (uint32_t attempt = 0; attempt <= retries; attempt++) {
     if (attempt < retries) runTestMicroseconds = Lengthened(runTestMicroseconds);
-    total += JtagWaitMilliseconds(runTestMicroseconds);
+    total += runTestMicroseconds;
   }
   return total;
 }
 
-void JtagWaitMicroseconds(uint32_t microseconds) { Sleep(JtagWaitMilliseconds(microseconds)); }
-
-uint32_t JtagWaitMilliseconds(uint32_t microseconds) {
-  return microseconds >= MICROSECONDS_PER_MS ? microseconds / MICROSECONDS_PER_MS : 1;
-}
+void JtagWaitMicroseconds(uint32_t microseconds) { TimerWaitMicroseconds(microseconds); }
 
 uint32_t JtagVectorValue(const JtagVector* vector) {
   uint32_t value = 0;

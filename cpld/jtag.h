@@ -82,16 +82,15 @@ uint32_t JtagScan(uint8_t* state, uint8_t startState, uint32_t bitCount, const J
                   const JtagVector* expected, const JtagVector* mask, uint8_t endState, uint32_t runTestMicroseconds,
                   uint32_t maxRepeat);
 
-// The longest JtagScan with these arguments waits, in milliseconds: every
+// The longest JtagScan with these arguments waits, in microseconds: every
 // retry a mismatch could ask for, each lengthened as the scan lengthens it.
 // Nothing is clocked; a check of a stream adds these up before it is played.
 uint64_t JtagScanLongestWait(uint8_t startState, uint32_t bitCount, bool compared, uint8_t endState,
                              uint32_t runTestMicroseconds, uint32_t maxRepeat);
 
-// Sleeps whole milliseconds, at least one; TCK stands still.
+// Waits at least `microseconds` (TimerWaitMicroseconds); TCK stands still.
+// A wait shorter than the stream asks could leave a row unprogrammed.
 void JtagWaitMicroseconds(uint32_t microseconds);
-// How long JtagWaitMicroseconds sleeps, in milliseconds.
-uint32_t JtagWaitMilliseconds(uint32_t microseconds);
 
 // The bytes folded most significant first into 32 bits (meaningful for at
 // most four bytes).

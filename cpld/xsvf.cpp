@@ -9,6 +9,7 @@ constexpr uint32_t XSIR2_LENGTH_BYTES = 2;
 constexpr uint32_t XSVF_NUMBER_BYTES = 4;  // XRUNTEST, XSDRSIZE, XWAIT's time
 constexpr uint8_t XENDXR_PAUSE = 1;        // XENDIR/XENDDR: end in Pause; 0: in Run-Test/Idle
 constexpr uint8_t XCOMMENT_END = 0;
+constexpr uint64_t MICROSECONDS_PER_MS = 1000;
 
 // A scan's longest wait with retries, kept while XRUNTEST and XREPEAT stay
 // as they are: counting a long stream's retries afresh for every scan would
@@ -17,7 +18,7 @@ struct RetryWaitMemo {
   bool valid;
   uint32_t runTestMicroseconds;
   uint8_t maxRepeat;
-  uint64_t milliseconds;
+  uint64_t microseconds;
 };
 
 // The player's context, one per run, on the caller's stack.
@@ -43,7 +44,7 @@ struct XsvfContext {
   // A check: the commands are read and judged as a run reads them, and the
   // waits added up, but no pin is touched.
   bool checking;
-  uint64_t waitMilliseconds;
+  uint64_t waitMicroseconds;
   RetryWaitMemo retryWait;
   uint32_t commandOffset;
 };
@@ -87,7 +88,7 @@ uint64_t ScanLongestWait(XsvfContext* c, uint8_t startState, uint32_t bits, bool
     m = {true, runTestMicroseconds, static_cast<uint8_t>(maxRepeat),
          JtagScanLongestWait(startState, bits, compared, endState, runTestMicroseconds, maxRepeat)};
   }
-  return m.milliseconds;
+  return m.microseconds;
 }
 
 // Every scan, move and wait of the player goes through these three, so a
@@ -99,7 +100,7 @@ uint32_t Scan(XsvfContext* c, uint8_t startState, uint32_t bits, JtagVector* cap
                     maxRepeat);
   }
   bool compared = captured != nullptr && expected != nullptr;
-  c->waitMilliseconds += ScanLongestWait(c, startState, bits, compared, endState, runTestMicroseconds, maxRepeat);
+  c->waitMicroseconds += ScanLongestWait(c, startState, bits, compared, endState, runTestMicroseconds, maxRepeat);
   return XSVF_OK;
 }
 
@@ -111,7 +112,7 @@ uint32_t Goto(XsvfContext* c, uint8_t target) {
 }
 
 void Wait(XsvfContext* c, uint32_t microseconds) {
-  if (c->checking) c->waitMilliseconds += JtagWaitMilliseconds(microseconds);
+  if (c->checking) c->waitMicroseconds += microseconds;
   else JtagWaitMicroseconds(microseconds);
 }
 
@@ -265,12 +266,15 @@ uint32_t DoComment(XsvfContext*) {
   return OperandsResult();
 }
 
-// The moves' results do not count: a wait is a wait wherever it happens.
+// A state number that names no state is refused before anything is
+// clocked, as XSTATE refuses it; otherwise the moves' results do not count:
+// a wait is a wait wherever it happens.
 uint32_t DoWait(XsvfContext* c) {
   uint8_t waitState = XsvfReadByte();
   uint8_t endState = XsvfReadByte();
   uint32_t microseconds = ReadNumber(XSVF_NUMBER_BYTES);
   if (uint32_t e = OperandsResult()) return e;
+  if (waitState > JTAG_STATE_LAST || endState > JTAG_STATE_LAST) return XSVF_ERR_ILLEGAL_STATE;
   if (c->tapState != waitState) Goto(c, waitState);
   Wait(c, microseconds);
   if (c->tapState != endState) Goto(c, endState);
@@ -368,11 +372,11 @@ uint32_t XsvfCheck(const uint8_t* stream, uint32_t length, XsvfCheckResult* resu
   r.command = c.command;
   r.betweenCommands = c.error == XSVF_ERR_STREAM_END && c.commandOffset == length;
   r.commandCount = c.commandCount;
-  r.waitMilliseconds = c.waitMilliseconds;
+  r.waitMilliseconds = (c.waitMicroseconds + MICROSECONDS_PER_MS - 1) / MICROSECONDS_PER_MS;
   if (r.error == XSVF_OK) {
     r.offset = Offset();
     if (!OnlyPaddingLeft()) r.error = XSVF_ERR_TRAILING_DATA;
-    else if (r.waitMilliseconds > XSVF_WAIT_BOUND_MS) r.error = XSVF_ERR_WAITS_TOO_LONG;
+    else if (c.waitMicroseconds > XSVF_WAIT_BOUND_MS * MICROSECONDS_PER_MS) r.error = XSVF_ERR_WAITS_TOO_LONG;
   }
   if (result != nullptr) *result = r;
   return r.error;

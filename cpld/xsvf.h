@@ -79,7 +79,7 @@ struct XsvfCheckResult {
   uint8_t command;          // its code
   bool betweenCommands;     // the data ended where a command should start (offset: the length)
   uint32_t commandCount;    // commands read
-  uint64_t waitMilliseconds;  // the longest a run of the stream could wait
+  uint64_t waitMilliseconds;  // the longest a run of the stream could wait, rounded up
 };
 
 // Reads `length` bytes at `stream` command by command with the player's own

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cpld/cpld.h"
+#include "cpld/xsvf.h"
 #include "flash/flash_layer.h"
 #include "fwlib/address_map.h"
 #include "fwlib/bin_file_format.h"
@@ -124,6 +125,24 @@ uint32_t WriteBinPart(uint32_t regions) {
   return result;
 }
 
+const WCHAR* XsvfErrorText(uint32_t error) {
+  switch (error) {
+    case XSVF_ERR_NO_PORT: return u"the JTAG pins could not be reached";
+    case XSVF_ERR_TDO_MISMATCH: return u"the CPLD did not answer what the stream expects";
+    case XSVF_ERR_MAX_RETRIES: return u"the CPLD did not answer what the stream expects, retries included";
+    case XSVF_ERR_ILLEGAL_STATE: return u"a TAP move the CPLD cannot make from where it was";
+    default: return u"the stream's own fault";
+  }
+}
+
+// A run that failed after its erase leaves the array blank or part
+// programmed; the technician must know that it stays so.
+void RefuseCpldFailure(const CpldProgramFailure& failure) {
+  RefusalSet(u"The CPLD %s failed at its command %u: %s. The CPLD may now be blank or part programmed; "
+             u"update it again before the module is used.",
+             failure.refresh ? u"refresh stream" : u"stream", failure.command, XsvfErrorText(failure.xsvfError));
+}
+
 // The section is read and its stream judged again (the file may have changed
 // since it was validated) before CpldInit, whose identity read is the first
 // clock on the TAP: a refused stream clocks nothing.
@@ -146,6 +165,7 @@ uint32_t ProgramCpld() {
   } else if (CpldProgram(WorkBufferData(), CpldStreamLength(WorkBufferData(), section.dataLength, section.streamLength),
                          section.mode) != CPLD_OK) {
     result = FWL_ERR_CPLD_PROGRAM;
+    RefuseCpldFailure(CpldLastProgramFailure());
   } else if (!ReportBytes(section.dataLength)) {
     result = FWL_ERR_USER_ABORT;
   }

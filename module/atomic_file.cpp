@@ -26,7 +26,8 @@ bool WriteAll(int fd, std::string_view data) {
 
 }  // namespace
 
-bool AtomicWriteFile(const std::string& path, std::string_view data, std::string* error) {
+bool AtomicWriteFile(const std::string& path, std::string_view data, std::string* error,
+                     AtomicDurability durability) {
   std::string temp = path + ".tmp.XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) {
@@ -36,7 +37,8 @@ bool AtomicWriteFile(const std::string& path, std::string_view data, std::string
   // A replaced file keeps its permissions; a new one gets the usual ones.
   struct stat old;
   mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, data) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, data) &&
+            (durability == AtomicDurability::ProcessEnd || ::fsync(fd) == 0);
   if (!ok) *error = Describe("cannot write", temp);
   if (::close(fd) != 0 && ok) {
     *error = Describe("cannot write", temp);

@@ -66,6 +66,25 @@ uint32_t XorShift(uint32_t* state) {
   return x;
 }
 
+// What is wrong with the bytes of a cpld.img, or nothing.
+std::string Damage(const std::string& data) {
+  const auto* p = reinterpret_cast<const uint8_t*>(data.data());
+  if (data.size() != kFileBytes) {
+    return std::to_string(data.size()) + " bytes where the array takes " + std::to_string(kFileBytes);
+  }
+  if (std::memcmp(p, kMagic, sizeof kMagic) != 0) return "it does not begin as a CPLD array file";
+  uint64_t rows = GetLe(p + sizeof kMagic, sizeof(uint32_t));
+  uint64_t bits = GetLe(p + sizeof kMagic + sizeof(uint32_t), sizeof(uint32_t));
+  if (rows != kCpldRows || bits != kCpldRowBits) {
+    return std::to_string(rows) + " rows of " + std::to_string(bits) + " bits where the CPLD has " +
+           std::to_string(kCpldRows) + " of " + std::to_string(kCpldRowBits);
+  }
+  if (GetLe(p + kHeaderBytes + kArrayBytes, kHashBytes) != Fnv(kFnvOffset, p, kHeaderBytes + kArrayBytes)) {
+    return "its contents no longer match their check sum";
+  }
+  return "";
+}
+
 }  // namespace
 
 bool CpldRowOfAddress(uint32_t address, uint32_t* row) {
@@ -152,22 +171,23 @@ bool CpldArrayLoad(const std::string& path, CpldArray* array, bool* found, std::
   }
   std::string data;
   if (!ReadWholeFile(path, &data, error)) return false;
-  const auto* p = reinterpret_cast<const uint8_t*>(data.data());
-  bool intact = data.size() == kFileBytes && std::memcmp(p, kMagic, sizeof kMagic) == 0 &&
-                GetLe(p + sizeof kMagic, sizeof(uint32_t)) == kCpldRows &&
-                GetLe(p + sizeof kMagic + sizeof(uint32_t), sizeof(uint32_t)) == kCpldRowBits &&
-                GetLe(p + kHeaderBytes + kArrayBytes, kHashBytes) == Fnv(kFnvOffset, p, kHeaderBytes + kArrayBytes);
-  if (!intact) {
-    *error = path + " is not a CPLD array of 98 rows of 274 bits, or it is damaged";
+  std::string damage = Damage(data);
+  if (!damage.empty()) {
+    *error = path + " is damaged (" + damage +
+             "): the CPLD's array cannot be read, so the CPLD stays off its JTAG wires (TDO reads high). "
+             "To recover, put back a saved copy of the file, or delete it: the CPLD then holds the factory "
+             "firmware again, and an update or a JTAG tool programs the design anew";
     return false;
   }
+  const auto* p = reinterpret_cast<const uint8_t*>(data.data());
   std::memcpy(array->rows, p + kHeaderBytes, kArrayBytes);
   for (auto& row : array->rows) row[kCpldRowBytes - 1] &= kLastByteMask;
   *found = true;
   return true;
 }
 
-bool CpldArraySave(const std::string& path, const CpldArray& array, std::string* error) {
+bool CpldArraySave(const std::string& path, const CpldArray& array, std::string* error,
+                   AtomicDurability durability) {
   uint8_t file[kFileBytes];
   std::memcpy(file, kMagic, sizeof kMagic);
   PutLe32(file + sizeof kMagic, kCpldRows);
@@ -177,5 +197,5 @@ bool CpldArraySave(const std::string& path, const CpldArray& array, std::string*
   for (size_t i = 0; i < kHashBytes; i++) {
     file[kHeaderBytes + kArrayBytes + i] = static_cast<uint8_t>(hash >> (kByteBits * i));
   }
-  return AtomicWriteFile(path, std::string_view(reinterpret_cast<const char*>(file), kFileBytes), error);
+  return AtomicWriteFile(path, std::string_view(reinterpret_cast<const char*>(file), kFileBytes), error, durability);
 }

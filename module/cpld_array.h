@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "module/atomic_file.h"
+
 constexpr uint32_t kCpldRows = 98;
 constexpr uint32_t kCpldRowBits = 274;
 constexpr uint32_t kCpldAddressBits = 7;
@@ -54,4 +56,5 @@ std::string CpldArrayDigest(const CpldArray& array);
 // file; false with `error` for a file that is not a whole, intact array.
 bool CpldArrayLoad(const std::string& path, CpldArray* array, bool* found, std::string* error);
 // Written atomically: readers see the old or the new array.
-bool CpldArraySave(const std::string& path, const CpldArray& array, std::string* error);
+bool CpldArraySave(const std::string& path, const CpldArray& array, std::string* error,
+                   AtomicDurability durability = AtomicDurability::HostCrash);

@@ -15,8 +15,10 @@ struct CpldModel {
   std::string path;
   bool programFails = false;
   uint64_t powerCutAfterTck = 0;  // 0: never
-  bool isc = false;    // ISC mode: erase, program and read act
-  bool dirty = false;  // changed since cpld.img was written
+  bool isc = false;       // ISC mode: erase, program and read act
+  bool dirty = false;     // changed since cpld.img was written
+  bool unsynced = false;  // written since cpld.img was last synced
+  bool saveFailing = false;  // the last write failed (reported once)
   // The row the last ISC_READ update fetched, and the address register.
   uint8_t readLatch[kCpldRowBytes] = {};
   uint32_t address = 0;
@@ -49,12 +51,38 @@ void ClearLatch(CpldModel* m) {
   std::memcpy(m->readLatch, erased.rows[0], kCpldRowBytes);
 }
 
-void Save(CpldModel* m) {
-  std::string error;
-  if (!CpldModelSave(m, &error)) {
+bool Write(CpldModel* m, AtomicDurability durability, std::string* error) {
+  if (!CpldArraySave(m->path, m->array, error, durability)) {
     m->counters.saveFailures++;
-    std::fprintf(stderr, "cpld: %s\n", error.c_str());
+    m->saveFailing = true;
+    return false;
   }
+  m->dirty = false;
+  m->unsynced = durability == AtomicDurability::ProcessEnd;
+  m->saveFailing = false;
+  return true;
+}
+
+void Report(CpldModel* m, bool written, bool failingBefore, const std::string& error) {
+  // A directory that refuses the file would otherwise be reported for every row.
+  if (!written && !failingBefore) std::fprintf(stderr, "cpld: %s\n", error.c_str());
+}
+
+// An erase or a row program is in the cells once its pulse ends, whatever
+// the process does next, so the change goes to cpld.img at once. Without a
+// sync: the file must outlive the process, not the host, and a sync per row
+// would cost more than the row's programming time. The end of a run syncs.
+void WriteThrough(CpldModel* m) {
+  if (!m->dirty) return;
+  bool failingBefore = m->saveFailing;
+  std::string error;
+  Report(m, Write(m, AtomicDurability::ProcessEnd, &error), failingBefore, error);
+}
+
+void Save(CpldModel* m) {
+  bool failingBefore = m->saveFailing;
+  std::string error;
+  Report(m, CpldModelSave(m, &error), failingBefore, error);
 }
 
 bool Select(void*, uint8_t instruction, uint32_t* bits) {
@@ -92,9 +120,11 @@ void Program(CpldModel* m, const TapRegister& dr) {
   for (uint32_t bit = 0; bit < kCpldRowBits; bit++) {
     if (TapRegisterBit(dr, bit)) data[bit / kByteBits] |= static_cast<uint8_t>(1u << (bit % kByteBits));
   }
+  uint8_t before[kCpldRowBytes];
+  std::memcpy(before, m->array.rows[row], kCpldRowBytes);
   CpldArrayProgramRow(&m->array, row, data);
   m->counters.rowsProgrammed++;
-  m->dirty = true;
+  if (std::memcmp(before, m->array.rows[row], kCpldRowBytes) != 0) m->dirty = true;
 }
 
 void Read(CpldModel* m, const TapRegister& dr) {
@@ -117,14 +147,15 @@ void Update(void* device, uint8_t instruction, const TapRegister& dr) {
     return;
   }
   if (instruction == kCpldIscErase) {
+    if (!CpldArrayBlank(m->array)) m->dirty = true;
     CpldArrayErase(&m->array);
     m->counters.erases++;
-    m->dirty = true;
   } else if (instruction == kCpldIscProgram) {
     Program(m, dr);
   } else {
     Read(m, dr);
   }
+  WriteThrough(m);
 }
 
 void Instruction(void* device, uint8_t instruction) {
@@ -132,8 +163,8 @@ void Instruction(void* device, uint8_t instruction) {
   if (instruction == kCpldIscEnable || instruction == kCpldIscEnableOtf) m->isc = true;
   if (instruction == kCpldIscDisable) {
     m->isc = false;
-    // Leaving ISC mode is where a programming run ends: the array is written now.
-    if (m->dirty) Save(m);
+    // Leaving ISC mode is where a programming run ends: what it wrote is synced now.
+    Save(m);
   }
 }
 
@@ -144,7 +175,7 @@ uint32_t Usercode(void* device) { return CpldArrayUsercode(static_cast<CpldModel
 void Rising(void* device, uint64_t edges) {
   auto* m = static_cast<CpldModel*>(device);
   if (m->powerCutAfterTck == 0 || edges < m->powerCutAfterTck) return;
-  if (m->dirty) Save(m);
+  Save(m);
   std::fprintf(stderr, "cpld: power cut after %" PRIu64 " TCK edges\n", edges);
   ::_exit(kCpldPowerCutExitCode);
 }
@@ -182,7 +213,7 @@ CpldModel* CpldModelOpen(const std::string& path, const ModuleConfig& config, st
 
 void CpldModelClose(CpldModel* model) {
   if (model == nullptr) return;
-  if (model->dirty) Save(model);
+  Save(model);
   delete model;
 }
 
@@ -197,10 +228,8 @@ void CpldModelSetArray(CpldModel* model, const CpldArray& array) {
 }
 
 bool CpldModelSave(CpldModel* model, std::string* error) {
-  if (!model->dirty) return true;
-  if (!CpldArraySave(model->path, model->array, error)) return false;
-  model->dirty = false;
-  return true;
+  if (!model->dirty && !model->unsynced) return true;
+  return Write(model, AtomicDurability::HostCrash, error);
 }
 
 bool CpldFactoryInstall(const std::string& path, const ModuleConfig& config, std::string* error) {

@@ -7,7 +7,8 @@
 // - the logic the configuration describes: the device never runs its
 //   macrocells, so pins other than the JTAG wires see nothing of it;
 // - programming and erase times: an erase or a row program takes effect at
-//   Update-DR, however little time the stream then waits in Run-Test/Idle;
+//   Update-DR, however little time the stream then waits in Run-Test/Idle,
+//   and reaches cpld.img there, so it outlives the process whatever happens next;
 // - boundary scan (SAMPLE/PRELOAD, EXTEST, INTEST, HIGHZ, CLAMP select
 //   BYPASS), the on-the-fly SRAM writes and the security bits: a read of a
 //   protected device reads like any other;
@@ -63,7 +64,7 @@ bool CpldCheckConfig(const ModuleConfig& config, std::string* error);
 // when the file does not exist; IDCODE and faults from `config`. Null with
 // `error` for a damaged file.
 CpldModel* CpldModelOpen(const std::string& path, const ModuleConfig& config, std::string* error);
-// Saves the array first when it changed since the last save.
+// Saves the array first when it changed or was not synced since the last save.
 void CpldModelClose(CpldModel* model);
 
 JtagTap* CpldModelTap(CpldModel* model);
@@ -74,7 +75,9 @@ bool CpldModelInIscMode(const CpldModel* model);
 // would (saved like a change made over JTAG).
 void CpldModelSetArray(CpldModel* model, const CpldArray& array);
 
-// Writes cpld.img now when the array changed (ISC_DISABLE and closing do it too).
+// Writes and syncs cpld.img now when the array changed since, or was only
+// written through since (each erase and row program writes it at once;
+// ISC_DISABLE and closing sync it).
 bool CpldModelSave(CpldModel* model, std::string* error);
 
 // The factory's cpld.img for a new module of `config` (nothing when it has no CPLD).

@@ -46,7 +46,7 @@ int BenchHeapSample(uint32_t, uint32_t) {
 
 size_t BenchHeapPeak() { return g_heapPeak; }
 
-bool BenchRun(const std::vector<std::string>& argv, int okStatus, const char* stdoutPath) {
+bool BenchRun(const std::vector<std::string>& argv, int okStatus, const char* stdoutPath, const char* stderrPath) {
   std::vector<std::string> words = argv;
   std::vector<char*> args;
   for (std::string& word : words) args.push_back(word.data());
@@ -55,6 +55,9 @@ bool BenchRun(const std::vector<std::string>& argv, int okStatus, const char* st
   ::posix_spawn_file_actions_init(&actions);
   if (stdoutPath != nullptr) {
     ::posix_spawn_file_actions_addopen(&actions, 1, stdoutPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  if (stderrPath != nullptr) {
+    ::posix_spawn_file_actions_addopen(&actions, 2, stderrPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
   pid_t pid = 0;
   int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);

@@ -22,7 +22,9 @@ int BenchHeapSample(uint32_t done, uint32_t total);
 size_t BenchHeapPeak();
 
 // Runs `argv` (its first word looked up on PATH) with standard output sent
-// to `stdoutPath` when one is given; true when it exits with `okStatus`.
-bool BenchRun(const std::vector<std::string>& argv, int okStatus = 0, const char* stdoutPath = nullptr);
+// to `stdoutPath` and standard error to `stderrPath` when they are given;
+// true when it exits with `okStatus`.
+bool BenchRun(const std::vector<std::string>& argv, int okStatus = 0, const char* stdoutPath = nullptr,
+              const char* stderrPath = nullptr);
 // A program built beside the benchmarks (flashwright, fwmodule).
 std::string BenchBuiltProgram(const char* name);

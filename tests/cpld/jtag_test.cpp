@@ -2,6 +2,8 @@
 // the retries of a mismatching scan, with TDO held high from outside.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "cpld/jtag.h"
 #include "platform/clock.h"
 #include "tests/cpld/cpld_fixture.h"
@@ -95,5 +97,32 @@ TEST_F(JtagTest, ScanRetriesThroughPauseWithLongerWaits) {
   EXPECT_LT(waited, sleeps + 1000) << "skipped sleeps and a little real time";
   EXPECT_EQ(state_, JTAG_RUN_TEST_IDLE);
 }
+
+// Real time, with the sleeps not skipped: a wait never ends before the
+// microseconds asked (2500 is not 2 ms), nor does one below a millisecond
+// take a whole one. The upper bounds leave room for a busy machine.
+struct WaitCase {
+  const char* name;
+  uint32_t microseconds;
+  uint32_t times;
+  uint32_t atMostMicroseconds;  // all of them together
+};
+
+class RunTestWaits : public JtagTest, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(RunTestWaits, LastAtLeastWhatIsAsked) {
+  const WaitCase& c = GetParam();
+  ClockSkipSleepsForTests(false);
+  auto start = std::chrono::steady_clock::now();
+  for (uint32_t i = 0; i < c.times; i++) JtagWaitMicroseconds(c.microseconds);
+  auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(took.count(), int64_t{c.microseconds} * c.times);
+  EXPECT_LT(took.count(), c.atMostMicroseconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, RunTestWaits,
+                         ::testing::Values(WaitCase{"BelowAMillisecond", 100, 20, 15000},
+                                           WaitCase{"MillisecondsAndAPart", 2500, 4, 16000}),
+                         [](const ::testing::TestParamInfo<WaitCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -62,18 +62,19 @@ std::vector<WaitCase> WaitCases() {
   XsvfSdr(&pieces, XSDRB, 8, 0x01);
   XsvfPut(&pieces, XSDRE, {0x02});
   return {
-      {"LongestRunTest", Join({RunTest(kLongestMicroseconds), Sir()}), XSVF_ERR_WAITS_TOO_LONG, 4294967},
-      {"LongestWait", Join({Wait(kLongestMicroseconds)}), XSVF_ERR_WAITS_TOO_LONG, 4294967},
+      {"LongestRunTest", Join({RunTest(kLongestMicroseconds), Sir()}), XSVF_ERR_WAITS_TOO_LONG, 4294968},
+      {"LongestWait", Join({Wait(kLongestMicroseconds)}), XSVF_ERR_WAITS_TOO_LONG, 4294968},
       {"AtTheBound", Join({RunTest(600 * kSecond), Sir()}), XSVF_OK, 600000},
       {"TwoWaitsOverTogether", Join({Wait(301 * kSecond), Wait(301 * kSecond)}), XSVF_ERR_WAITS_TOO_LONG, 602000},
       // Each retry waits a quarter longer, the first already: 125 + 156.25 + 195.3125 s, and the last attempt's again.
       {"RetriesAddUp", Join({XsvfStream{XREPEAT, 3}, RunTest(100 * kSecond), ComparedScan()}),
-       XSVF_ERR_WAITS_TOO_LONG, 671874},
+       XSVF_ERR_WAITS_TOO_LONG, 671875},
       {"RetriesWithoutAWaitWaitNothing", Join({XsvfStream{XREPEAT, 255}, RunTest(0), ComparedScan()}), XSVF_OK, 0},
       {"InstructionScansAreNotRetried", Join({XsvfStream{XREPEAT, 255}, RunTest(500 * kSecond), Sir()}), XSVF_OK,
        500000},
       {"PiecesDoNotWait", Join({pieces}), XSVF_OK, 0},
-      {"ShortWaitsTakeAMillisecond", Join({Wait(0), RunTest(1), Sir()}), XSVF_OK, 2},
+      // Counted as asked, in microseconds, and the sum rounded up: 3.499 ms.
+      {"WaitsCountWhatTheyAsk", Join({Wait(0), Wait(999), RunTest(2500), Sir()}), XSVF_OK, 4},
   };
 }
 
@@ -106,8 +107,10 @@ TEST_F(CpldTest, TheCheckCountsWhatTheRunSleeps) {
   DWORD before = GetTickCount();
   EXPECT_EQ(XsvfRunDetailed(s.data(), static_cast<uint32_t>(s.size()), nullptr), XSVF_ERR_MAX_RETRIES);
   uint64_t slept = GetTickCount() - before;
-  // The tick count also runs on with the run's own time; a retry more or less is seconds.
-  EXPECT_GE(slept, r.waitMilliseconds);
+  // The tick count also runs on with the run's own time; a retry more or less
+  // is seconds. It moves in whole milliseconds and the check rounds up, so
+  // one millisecond is the ticks' own.
+  EXPECT_GE(slept + 1, r.waitMilliseconds);
   EXPECT_LT(slept, r.waitMilliseconds + 1000);
 }
 

@@ -52,6 +52,8 @@ std::vector<StreamCase> Cases() {
       {"InstructionTooLong", longSir2, XSVF_ERR_DATA_OVERFLOW, 1, {}},
       {"EndDrTwo", Bytes({XENDDR, 2}), XSVF_ERR_ILLEGAL_STATE, 1, {}},
       {"StateSixteen", Bytes({XSTATE, 16}), XSVF_ERR_ILLEGAL_STATE, 1, {}},
+      {"WaitInStateSixteen", Bytes({XWAIT, 16, 1, 0, 0, 0, 1, XCOMPLETE}), XSVF_ERR_ILLEGAL_STATE, 1, {}},
+      {"WaitEndingInStateSixteen", Bytes({XWAIT, 1, 16, 0, 0, 0, 1, XCOMPLETE}), XSVF_ERR_ILLEGAL_STATE, 1, {}},
       {"Empty", Bytes({}), XSVF_ERR_STREAM_END, 0, {}},
       {"NoComplete", Bytes({XREPEAT, 0}), XSVF_ERR_STREAM_END, 1, {}},
       {"NumberCutShort", Bytes({XSDRSIZE, 0, 0}), XSVF_ERR_STREAM_END, 1, {}},

@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "cpld/version_word.h"
 #include "module/cpld_model.h"
 #include "module/module_image.h"
 #include "tools/common/format.h"
@@ -10,12 +11,18 @@
 
 namespace {
 
-constexpr uint32_t kVersionShift = 16;
-constexpr uint32_t kVersionMask = 0xFFFF;
-
 std::string ArrayState(const CpldArray& array) {
   if (CpldArrayBlank(array)) return "blank (erased)";
   return CpldArrayDone(array) ? "programmed" : "holds data, but its programming never finished (done bit erased)";
+}
+
+// As the program's CPLDVersion report reads the word.
+std::string VersionText(uint32_t word) {
+  if (word == CPLD_VERSION_NONE) return "no version: its row is erased";
+  CpldVersion v = CpldVersionOf(word);
+  std::string text = "version " + std::to_string(v.major) + "." + std::to_string(v.minor);
+  if (v.beta) text += " BETA, Build " + std::to_string(v.build);
+  return text;
 }
 
 }  // namespace
@@ -46,8 +53,7 @@ void PrintCpld(const Module& module) {
     return;
   }
   uint32_t user = CpldArrayUsercode(array);
-  std::printf("            USERCODE 0x%08" PRIX32 " (version %" PRIu32 ".%" PRIu32 ")\n", user, user >> kVersionShift,
-              user & kVersionMask);
+  std::printf("            USERCODE 0x%08" PRIX32 " (%s)\n", user, VersionText(user).c_str());
   std::printf("            array %s, digest %s%s\n", ArrayState(array).c_str(), CpldArrayDigest(array).c_str(),
               fromFile ? "" : " (factory firmware; no cpld.img yet)");
   if (!c.faultTdoStuck.empty()) std::printf("            fault: TDO held %s from outside\n", c.faultTdoStuck.c_str());
