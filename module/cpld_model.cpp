@@ -63,7 +63,7 @@ bool Write(CpldModel* m, AtomicDurability durability, std::string* error) {
   return true;
 }
 
-void Report(CpldModel* m, bool written, bool failingBefore, const std::string& error) {
+void Report(bool written, bool failingBefore, const std::string& error) {
   // A directory that refuses the file would otherwise be reported for every row.
   if (!written && !failingBefore) std::fprintf(stderr, "cpld: %s\n", error.c_str());
 }
@@ -76,13 +76,13 @@ void WriteThrough(CpldModel* m) {
   if (!m->dirty) return;
   bool failingBefore = m->saveFailing;
   std::string error;
-  Report(m, Write(m, AtomicDurability::ProcessEnd, &error), failingBefore, error);
+  Report(Write(m, AtomicDurability::ProcessEnd, &error), failingBefore, error);
 }
 
 void Save(CpldModel* m) {
   bool failingBefore = m->saveFailing;
   std::string error;
-  Report(m, CpldModelSave(m, &error), failingBefore, error);
+  Report(CpldModelSave(m, &error), failingBefore, error);
 }
 
 bool Select(void*, uint8_t instruction, uint32_t* bits) {
