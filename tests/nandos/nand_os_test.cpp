@@ -118,7 +118,7 @@ TEST_F(NandOs, ARestartDropsTheBootStateAndTheNextStartBuildsItAgain) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kModuleRestartExitStatus) << status;
   EXPECT_EQ(MapMagic(SharedMapBytes(dir_)), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/shm/nand-controller"));
   // The restarting module read its registry the way its boot does.

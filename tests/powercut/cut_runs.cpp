@@ -176,7 +176,7 @@ bool PowerUpModule(const std::string& dir, const std::string& log) {
     BoardRestart(dir, image.flash, true, false, &error);
     ::_exit(kRestartReturned);
   }
-  return WaitFor(pid) == 0;
+  return WaitFor(pid) == kModuleRestartExitStatus;
 }
 
 bool CopyModule(const std::string& from, const std::string& to) {
