@@ -100,6 +100,8 @@ TEST_P(NandSpare, PageReadTakesTheSpareBytesTheControllerCarries) {
   NandSetEcc(GetParam().ecc);
   EXPECT_EQ(NandSpareBytes(), GetParam().bytes);
   uint32_t page[512];
+  for (uint32_t i = 0; i < 512; i++) page[i] = 0x01020304u * (i + 1);
+  ASSERT_EQ(NandProgramPage(page, nullptr, 0, 300), NAND_STATUS_OK);
   StartTrace();
   EXPECT_EQ(NandReadPage(page, nullptr, 0, 300), NAND_STATUS_OK);
   size_t reads = 0;
