@@ -44,7 +44,7 @@ bool AllErased(const uint8_t* bytes, uint32_t length) {
   return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == kErasedByte; });
 }
 
-uint8_t* StepCode(uint8_t* record, uint32_t step) {
+uint8_t* CodeOf(uint8_t* record, uint32_t step) {
   return record + kNandPageBytes + kNandEccCodeOffset + step * kNandEccStepCodeBytes;
 }
 
@@ -53,13 +53,14 @@ uint8_t* StepCode(uint8_t* record, uint32_t step) {
 bool StepErased(uint8_t* record, uint32_t step) {
   uint32_t flips = 0;
   return NandEccBlank(record + step * kNandEccStepBytes, kNandEccStepBytes, &flips) &&
-         AllErased(StepCode(record, step), kNandEccStepCodeBytes);
+         AllErased(CodeOf(record, step), kNandEccStepCodeBytes);
 }
 
 // Checks the page record just read, step by step, and repairs what the code
-// repairs. A page without any code is erased (weak bits and all) or was
-// written before the driver kept codes: it is taken as read; so is a step
-// whose code was voided, its records carry their own checks.
+// repairs. A page without any code was written before the driver kept codes
+// (or is erased: weak bits and all read erased): it is taken as read; so is
+// a step whose code was voided or is still to come, its records carry their
+// own checks.
 NandResult CheckRecord(uint8_t* record) {
   uint32_t flips = 0;
   if (NandEccCodesErased(record + kNandPageBytes + kNandEccCodeOffset)) {
@@ -69,8 +70,16 @@ NandResult CheckRecord(uint8_t* record) {
   }
   NandResult result = NandResult::Ok;
   for (uint32_t s = 0; s < kNandEccSteps; s++) {
-    if (NandEccStepVoided(StepCode(record, s))) continue;
-    NandEccResult r = NandEccCorrectStep(record + s * kNandEccStepBytes, StepCode(record, s));
+    uint8_t* step = record + s * kNandEccStepBytes;
+    const uint8_t* code = CodeOf(record, s);
+    if (NandEccStepVoided(code)) continue;
+    if (AllErased(code, kNandEccStepCodeBytes)) {
+      // Not coded yet (its front is still to come), or never written.
+      if (NandEccBlank(step, kNandEccStepBytes, &flips)) std::memset(step, kErasedByte, kNandEccStepBytes);
+      if (flips != 0) result = NandResult::Corrected;
+      continue;
+    }
+    NandEccResult r = NandEccCorrectStep(step, code);
     if (r == NandEccResult::Uncorrectable) return NandResult::Uncorrectable;
     if (r == NandEccResult::Corrected) result = NandResult::Corrected;
   }
@@ -122,9 +131,36 @@ bool Read(void* ctx, uint32_t offset, void* out, uint32_t length) {
   return true;
 }
 
+// The code a step gets with this program, or false when it gets none yet.
+// A step is coded once: with its first program, or, when that one started
+// past the step's first byte (a NOR-style writer fills its records' fronts,
+// their commit marks, last), with the program that follows it. A step
+// programmed after it has its code voided.
+bool StepCode(NandOsFlash* f, uint32_t step, uint32_t column, uint8_t code[kNandEccStepCodeBytes]) {
+  uint32_t first = step * kNandEccStepBytes;
+  uint8_t* cells = f->record + first;
+  uint8_t* bytes = f->bounce + first;
+  const uint8_t* stored = CodeOf(f->record, step);
+  if (StepErased(f->record, step)) {
+    if (column > first) return false;
+    NandEccStep(bytes, code);
+    return true;
+  }
+  if (AllErased(stored, kNandEccStepCodeBytes)) {
+    // What the cells will hold: only bits the program clears change.
+    uint8_t merged[kNandEccStepBytes];
+    for (uint32_t i = 0; i < kNandEccStepBytes; i++) merged[i] = cells[i] & bytes[i];
+    NandEccStep(merged, code);
+    return true;
+  }
+  if (NandEccStepVoided(stored)) return false;
+  std::memset(code, kNandEccVoidByte, kNandEccStepCodeBytes);
+  return true;
+}
+
 // Programs `chunk` bytes at `column` of a page, with erased bytes around
-// them so that those cells stay as they are. Each step the chunk reaches
-// gets its code when it was erased, else its code is voided.
+// them so that those cells stay as they are, and the codes of the steps it
+// reaches.
 bool ProgramPart(NandOsFlash* f, uint32_t physical, uint32_t column, const uint8_t* src, uint32_t chunk) {
   if (!ReadOk(NandModelReadPage(f->model, physical, f->record, f->record + kNandPageBytes, false))) return false;
   std::memset(f->bounce, kErasedByte, kNandPageBytes);
@@ -132,12 +168,8 @@ bool ProgramPart(NandOsFlash* f, uint32_t physical, uint32_t column, const uint8
   std::memset(f->spare, kErasedByte, kNandSpareBytes);
   uint8_t* codes = f->spare + kNandEccCodeOffset;
   for (uint32_t s = column / kNandEccStepBytes; s * kNandEccStepBytes < column + chunk; s++) {
-    uint8_t* code = codes + s * kNandEccStepCodeBytes;
-    if (StepErased(f->record, s)) {
-      NandEccStep(f->bounce + s * kNandEccStepBytes, code);
-    } else if (!NandEccStepVoided(StepCode(f->record, s))) {
-      std::memset(code, kNandEccVoidByte, kNandEccStepCodeBytes);
-    }
+    uint8_t code[kNandEccStepCodeBytes];
+    if (StepCode(f, s, column, code)) std::memcpy(codes + s * kNandEccStepCodeBytes, code, kNandEccStepCodeBytes);
   }
   return NandModelProgramPage(f->model, physical, f->bounce, f->spare, kNandSpareBytes, false) == NandResult::Ok;
 }
