@@ -131,45 +131,54 @@ bool Read(void* ctx, uint32_t offset, void* out, uint32_t length) {
   return true;
 }
 
-// The code a step gets with this program, or false when it gets none yet.
-// A step is coded once: with its first program, or, when that one started
-// past the step's first byte (a NOR-style writer fills its records' fronts,
-// their commit marks, last), with the program that follows it. A step
-// programmed after it has its code voided.
-bool StepCode(NandOsFlash* f, uint32_t step, uint32_t column, uint8_t code[kNandEccStepCodeBytes]) {
+enum class StepCoding : uint8_t { None, Code, Void };
+
+// What a step's code becomes with this program. A step is coded once: with
+// its first program, or, when that one started past the step's first byte
+// (a NOR-style writer fills its records' fronts, their commit marks, last),
+// with the program that follows it. A step programmed after it has its code
+// voided.
+StepCoding CodeStep(NandOsFlash* f, uint32_t step, uint32_t column, uint8_t code[kNandEccStepCodeBytes]) {
   uint32_t first = step * kNandEccStepBytes;
-  uint8_t* cells = f->record + first;
-  uint8_t* bytes = f->bounce + first;
   const uint8_t* stored = CodeOf(f->record, step);
   if (StepErased(f->record, step)) {
-    if (column > first) return false;
-    NandEccStep(bytes, code);
-    return true;
+    if (column > first) return StepCoding::None;
+    NandEccStep(f->bounce + first, code);
+    return StepCoding::Code;
   }
   if (AllErased(stored, kNandEccStepCodeBytes)) {
     // What the cells will hold: only bits the program clears change.
     uint8_t merged[kNandEccStepBytes];
-    for (uint32_t i = 0; i < kNandEccStepBytes; i++) merged[i] = cells[i] & bytes[i];
+    for (uint32_t i = 0; i < kNandEccStepBytes; i++) merged[i] = f->record[first + i] & f->bounce[first + i];
     NandEccStep(merged, code);
-    return true;
+    return StepCoding::Code;
   }
-  if (NandEccStepVoided(stored)) return false;
-  std::memset(code, kNandEccVoidByte, kNandEccStepCodeBytes);
-  return true;
+  return NandEccStepVoided(stored) ? StepCoding::None : StepCoding::Void;
 }
 
 // Programs `chunk` bytes at `column` of a page, with erased bytes around
 // them so that those cells stay as they are, and the codes of the steps it
-// reaches.
+// reaches. Codes to void go first, in a program of their own: a power cut
+// in the data's program (which reaches the spare bytes last) must not leave
+// changed data under a code that still looks valid.
 bool ProgramPart(NandOsFlash* f, uint32_t physical, uint32_t column, const uint8_t* src, uint32_t chunk) {
   if (!ReadOk(NandModelReadPage(f->model, physical, f->record, f->record + kNandPageBytes, false))) return false;
   std::memset(f->bounce, kErasedByte, kNandPageBytes);
   std::memcpy(f->bounce + column, src, chunk);
   std::memset(f->spare, kErasedByte, kNandSpareBytes);
-  uint8_t* codes = f->spare + kNandEccCodeOffset;
+  uint8_t voids[kNandSpareBytes];
+  std::memset(voids, kErasedByte, kNandSpareBytes);
+  bool voiding = false;
   for (uint32_t s = column / kNandEccStepBytes; s * kNandEccStepBytes < column + chunk; s++) {
-    uint8_t code[kNandEccStepCodeBytes];
-    if (StepCode(f, s, column, code)) std::memcpy(codes + s * kNandEccStepCodeBytes, code, kNandEccStepCodeBytes);
+    uint32_t at = kNandEccCodeOffset + s * kNandEccStepCodeBytes;
+    StepCoding coding = CodeStep(f, s, column, f->spare + at);
+    if (coding != StepCoding::Void) continue;
+    std::memset(f->spare + at, kErasedByte, kNandEccStepCodeBytes);
+    std::memset(voids + at, kNandEccVoidByte, kNandEccStepCodeBytes);
+    voiding = true;
+  }
+  if (voiding && NandModelProgramPage(f->model, physical, nullptr, voids, kNandSpareBytes, false) != NandResult::Ok) {
+    return false;
   }
   return NandModelProgramPage(f->model, physical, f->bounce, f->spare, kNandSpareBytes, false) == NandResult::Ok;
 }
