@@ -9,6 +9,7 @@
 #include "app/update_flow.h"
 #include "fwlib/backup.h"
 #include "fwlib/init.h"
+#include "fwlib/refusal.h"
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "platform/clock.h"
@@ -172,8 +173,15 @@ int RunCommands(HINSTANCE instance) {
   ClearFailure();
   if (initResult != FWL_OK) {
     NoteFailure(u"FWLInit", initResult);
-    if (g_commandTable.commands[0].unattended != 1) ShowError(nullptr, u"Init FwLib failed.");
-    else NoteFailureText(u"Init FwLib failed.");
+    // The library's reason, when it gave one, says what to look at.
+    WCHAR text[kFailureTextChars];
+    TextCopy(text, kFailureTextChars, u"Init FwLib failed.");
+    if (RefusalText()[0] != 0) {
+      TextAppend(text, kFailureTextChars, u"\n");
+      TextAppend(text, kFailureTextChars, RefusalText());
+    }
+    if (g_commandTable.commands[0].unattended != 1) ShowError(nullptr, text);
+    else NoteFailureText(text);
     ReportFailure(u"no command ran, the library's start failed");
     return 0;
   }

@@ -3,6 +3,7 @@
 #include "flash/flash_trace.h"
 #include "flash/hardware.h"
 #include "flash/nand.h"
+#include "flash/nand_controller.h"
 #include "flash/nor.h"
 #include "platform/debug.h"
 #include "platform/handles.h"
@@ -102,3 +103,5 @@ void FlashLayerResetForTests() {
   FlashSize = 0;
   FlashError = FLASH_ERR_NONE;
 }
+
+const WCHAR* FlashNoAnswer() { return NandNoAnswer(); }

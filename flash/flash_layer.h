@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/types.h"
+
 // Erase progress: (bytes done, bytes total); 0 aborts the erase.
 using FlashProgressHook = int (*)(uint32_t done, uint32_t total);
 
@@ -48,6 +50,9 @@ extern uint32_t FlashError;
 
 // Returns FlashType (0 on failure). Idempotent once it succeeded.
 uint32_t FlashInit();
+// What the flash was last waited for in vain (the step and the status
+// seen), empty when nothing timed out.
+const WCHAR* FlashNoAnswer();
 // Closes the lock handle and forgets the driver; returns 1.
 uint32_t FlashRelease();
 // 1 when the lock is held (also when taken over from an owner that died

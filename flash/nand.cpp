@@ -30,6 +30,8 @@ struct NandState {
   uint32_t partCode = 0;
   // A partial first or last page on its way to or from the chip.
   uint32_t bounce[NAND_MAX_PAGE_BYTES / WORD_BYTES] = {};
+  // A page read again without correction, with its whole spare area.
+  uint32_t raw[(NAND_MAX_PAGE_BYTES + NAND_MAX_SPARE_BYTES) / WORD_BYTES] = {};
 };
 
 NandState g_nand;
@@ -69,6 +71,28 @@ void PutBootMarker(uint8_t* source, uint32_t offset, uint32_t length) {
   }
 }
 
+// A page the controller called uncorrectable, as real drivers judge it: an
+// erased page (weak bits and all) reads erased; a page that carries no whole
+// code (programmed without correction, or a step the module's OS programmed
+// twice) is taken as read, as the module's OS takes it; anything else has
+// more bit errors than its code repairs.
+uint32_t JudgeUncorrectable(uint32_t* data, uint32_t physical) {
+  uint32_t pageBytes = NandChipGeometry().pageSize;
+  uint32_t flips = 0;
+  if (NandDataBlank(data, pageBytes, &flips)) {
+    std::memset(data, ERASED_BYTE, pageBytes);
+    return flips != 0 ? NAND_STATUS_CORRECTED : NAND_STATUS_OK;
+  }
+  int ecc = NandSetEcc(0);
+  int spare = NandSetSpare(1);
+  uint32_t* rawSpare = g_nand.raw + pageBytes / WORD_BYTES;
+  uint32_t status = NandReadPage(g_nand.raw, rawSpare, NAND_MAX_SPARE_BYTES, physical);
+  NandSetSpare(spare);
+  NandSetEcc(ecc);
+  if (status != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+  return NandCodesAbsent(rawSpare) ? NAND_STATUS_OK : NAND_STATUS_UNCORRECTABLE;
+}
+
 uint32_t ReadSteps(uint8_t* out, uint32_t offset, uint32_t length) {
   if (!Usable(offset, length)) return 0;
   const NandGeometry& geo = NandChipGeometry();
@@ -83,7 +107,9 @@ uint32_t ReadSteps(uint8_t* out, uint32_t offset, uint32_t length) {
       // The page block 0 gave to the list holds nothing: it reads erased.
       std::memset(out, ERASED_BYTE, chunk);
     } else {
-      status = NandReadPage(direct ? reinterpret_cast<uint32_t*>(out) : g_nand.bounce, nullptr, 0, physical);
+      uint32_t* target = direct ? reinterpret_cast<uint32_t*>(out) : g_nand.bounce;
+      status = NandReadPage(target, nullptr, 0, physical);
+      if (status == NAND_STATUS_UNCORRECTABLE) status = JudgeUncorrectable(target, physical);
       if (!NandReadSucceeded(status)) break;
       if (!direct) std::memcpy(out, BounceBytes() + inPage, chunk);
     }

@@ -219,45 +219,48 @@ uint32_t EraseSteps(uint32_t logicalPage) {
   return NandStatusResult(status);
 }
 
-// Whether physical page `page` holds nothing at all. With error correction
-// on only part of the spare area shows and an erased page may read clean, so
-// the question is asked with correction off; copying an erased page would
-// program it, and the next write there would program it a second time.
-bool PageErasedRaw(uint32_t page, bool* failed) {
-  uint32_t pageWords = NandChipGeometry().pageSize / WORD_BYTES;
+// Copies a page as the cells hold it, code bytes and all: a page that
+// carries no code of its own, or one past repair, stays exactly that.
+uint32_t CopyRaw(uint32_t from, uint32_t to) {
+  uint32_t* spare = g_bbm.copy + NandChipGeometry().pageSize / WORD_BYTES;
   int ecc = NandSetEcc(0);
   uint32_t spareBytes = NandSpareBytes();
-  uint32_t status = NandReadPage(g_bbm.copy, g_bbm.copy + pageWords, spareBytes, page);
+  uint32_t status = NandReadPage(g_bbm.copy, spare, spareBytes, from);
+  if (status == NAND_STATUS_OK) status = NandProgramPage(g_bbm.copy, spare, spareBytes, to);
   NandSetEcc(ecc);
-  *failed = status == NAND_STATUS_TIMEOUT;
-  return !*failed && AllErased(g_bbm.copy, pageWords + spareBytes / WORD_BYTES);
+  return status;
 }
 
 // Copies the pages of `oldBlock` into the block in force for `block`, page
 // for page. `failedPage` (the physical page whose programming failed) is left
-// out: the caller programs it again at once.
+// out: the caller programs it again at once. An erased page is left out as
+// well (copying it would program it, and the next write there would program
+// it twice): with correction on the controller calls it uncorrectable, and
+// its data and spare bytes tell it from a damaged one. A page that reads
+// clean or corrected is programmed anew with its code; any other goes raw.
 uint32_t CopySteps(uint32_t block, uint32_t oldBlock, uint32_t failedPage) {
   const NandGeometry& geo = NandChipGeometry();
   uint32_t pageWords = geo.pageSize / WORD_BYTES;
   uint32_t* spare = g_bbm.copy + pageWords;
   uint32_t spareBytes = NandSpareBytes();
+  bool ecc = NandEccEnabled();
   for (uint32_t i = 0; i < geo.pagesPerBlock;) {
     uint32_t from = oldBlock * geo.pagesPerBlock + i;
     uint32_t to = uint32_t{Map()[block]} * geo.pagesPerBlock + i;
-    bool failed = false;
-    if (from == failedPage || PageErasedRaw(from, &failed)) {
+    if (from == failedPage) {
       i++;
       continue;
     }
-    if (failed) return 0;
     uint32_t status = NandReadPage(g_bbm.copy, spare, spareBytes, from);
     if (status == NAND_STATUS_TIMEOUT) return 0;
-    // An uncorrectable page whose spare area is erased carries nothing to keep.
-    if (status == NAND_STATUS_UNCORRECTABLE && AllErased(spare, spareBytes / WORD_BYTES)) {
+    uint32_t flips = 0;
+    bool erased = (status == NAND_STATUS_UNCORRECTABLE || !ecc) && NandDataBlank(g_bbm.copy, geo.pageSize, &flips) &&
+                  AllErased(spare, spareBytes / WORD_BYTES);
+    if (erased) {
       i++;
       continue;
     }
-    status = NandProgramPage(g_bbm.copy, spare, spareBytes, to);
+    status = NandReadSucceeded(status) ? NandProgramPage(g_bbm.copy, spare, spareBytes, to) : CopyRaw(from, to);
     if (status == NAND_STATUS_TIMEOUT) return 0;
     if (status == NAND_STATUS_BAD_BLOCK) {
       // The new block is bad too: take another and start over.

@@ -1,9 +1,13 @@
 #include "flash/nand_controller.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "flash/flash_layer.h"
 #include "flash/hardware.h"
+#include "platform/clock.h"
+#include "platform/debug.h"
+#include "platform/format.h"
 
 namespace {
 
@@ -36,8 +40,9 @@ constexpr uint32_t NDSR_SBERR = 0x008;     // a bit error was corrected
 constexpr uint32_t NDSR_DBERR = 0x010;     // an uncorrectable bit error
 constexpr uint32_t NDSR_CS1_BBD = 0x020;   // the chip reported a program or erase failure
 constexpr uint32_t NDSR_CS0_BBD = 0x040;
-constexpr uint32_t NDSR_CS0_CMDD = 0x100;  // command done
-constexpr uint32_t NDSR_COMMAND_END = 0x1F0;
+constexpr uint32_t NDSR_CS1_CMDD = 0x080;  // command done
+constexpr uint32_t NDSR_CS0_CMDD = 0x100;
+constexpr uint32_t NDSR_COMMAND_END = NDSR_DBERR | NDSR_CS1_BBD | NDSR_CS0_BBD | NDSR_CS1_CMDD | NDSR_CS0_CMDD;
 constexpr uint32_t NDSR_RDY = 0x800;       // the chip is ready
 constexpr uint32_t NDSR_CLEAR_ALL = 0xFFF;
 
@@ -63,8 +68,32 @@ constexpr uint32_t NAND_CMD_ERASE = 0xD060;
 constexpr uint32_t NAND_CMD_READ_ID = 0x90;
 constexpr uint32_t NAND_CMD_RESET = 0xFF;
 
-// Status waits spin on the register without sleeping, bounded by reads.
-constexpr uint32_t NAND_WAIT_POLLS = 1400002;
+// Status waits are bounded by time, not by reads (their count depends on
+// the host). Each step has the chip's worst case with a wide margin: the
+// controller takes a command at once, a read needs tR (at most 50 us), a
+// program tPROG (700 us), an erase tBERS (10 ms), a reset tRST (500 us).
+constexpr DWORD NAND_WAIT_COMMAND_MS = 100;
+constexpr DWORD NAND_WAIT_READ_MS = 100;
+constexpr DWORD NAND_WAIT_PROGRAM_MS = 200;
+constexpr DWORD NAND_WAIT_ERASE_MS = 500;
+constexpr DWORD NAND_WAIT_RESET_MS = 100;
+// A wait spins this long before it sleeps between reads.
+constexpr DWORD NAND_WAIT_SPIN_MS = 1;
+constexpr DWORD NAND_WAIT_SLEEP_MS = 1;
+constexpr size_t NAND_NO_ANSWER_CHARS = 96;
+
+// What a wait waits for: its name for the logs and its time-out.
+struct NandWaitStep {
+  const WCHAR* name;
+  uint32_t mask;
+  DWORD timeoutMs;
+};
+constexpr NandWaitStep WAIT_COMMAND = {u"the controller to take a command", NDSR_WRCMDREQ, NAND_WAIT_COMMAND_MS};
+constexpr NandWaitStep WAIT_READ_DATA = {u"a page read", NDSR_RDDREQ, NAND_WAIT_READ_MS};
+constexpr NandWaitStep WAIT_ID_DATA = {u"the identification", NDSR_RDDREQ, NAND_WAIT_READ_MS};
+constexpr NandWaitStep WAIT_ID_DONE = {u"the identification's end", NDSR_CS0_CMDD, NAND_WAIT_READ_MS};
+constexpr NandWaitStep WAIT_WRITE_DATA = {u"a program's data request", NDSR_WRDREQ, NAND_WAIT_COMMAND_MS};
+constexpr NandWaitStep WAIT_RESET = {u"the chip's reset", NDSR_RDY, NAND_WAIT_RESET_MS};
 
 constexpr uint32_t NAND_ID_MASK = 0xFFFF;
 // The two faster PXA3xx parts run the controller at 156 MHz; part code 9
@@ -86,6 +115,19 @@ constexpr uint32_t NAND_LARGE_BLOCK_SHIFT = 6;
 constexpr uint32_t NAND_SMALL_BLOCK_SHIFT = 5;
 constexpr uint32_t NAND_SPARE_WITH_ECC = 40;  // the controller keeps the rest for its code
 constexpr uint32_t NAND_ERASED_WORD = 0xFFFFFFFF;
+constexpr uint8_t ERASED_BYTE = 0xFF;
+// The controller's code: 3 bytes over each 256-byte half of a 512-byte step,
+// one bit repaired per step, the four steps' codes in spare bytes 40-63. The
+// top two bits of a half's code are set in every genuine code; the module's
+// OS driver clears all of a step's code bytes when it programs the step a
+// second time.
+constexpr uint32_t NAND_ECC_STEP_BYTES = 512;
+constexpr uint32_t NAND_ECC_STEPS = 4;
+constexpr uint32_t NAND_ECC_STEP_CODE_BYTES = 6;
+constexpr uint32_t NAND_ECC_HALF_CODE_BYTES = 3;
+constexpr uint32_t NAND_ECC_TOP_CODE_BYTE = 2;
+constexpr uint8_t NAND_ECC_UNUSED_BITS = 0xC0;
+constexpr uint32_t NAND_ECC_STEP_BITS_REPAIRED = 1;
 constexpr uint32_t WORD_BYTES = 4;
 
 // Timing register fields: the count each time gives and its largest value.
@@ -157,6 +199,7 @@ struct NandControllerState {
   NandGeometry geometry = {};
   bool ecc = false;
   bool spare = false;
+  WCHAR noAnswer[NAND_NO_ANSWER_CHARS] = {};  // the last wait that timed out
 };
 
 NandControllerState g_ctl;
@@ -221,26 +264,44 @@ void NandSetControl() {
   Put(NDCR, g_ctl.working);
 }
 
-uint32_t NandWaitStatus(uint32_t mask) {
-  for (uint32_t i = 0; i < NAND_WAIT_POLLS; i++) {
-    if ((Get(NDSR) & mask) != 0) return NAND_STATUS_OK;
+// Reads the status until one of the step's bits is set or its time is up.
+// The clock is read before the status, so a wait the host kept from running
+// past its time still looks once more.
+uint32_t NandWaitStatus(const NandWaitStep& step) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    DWORD elapsed = GetTickCount() - start;
+    uint32_t status = Get(NDSR);
+    if ((status & step.mask) != 0) return NAND_STATUS_OK;
+    if (elapsed >= step.timeoutMs) {
+      StringCchPrintfW(g_ctl.noAnswer, NAND_NO_ANSWER_CHARS, u"%s, status 0x%03X after %u ms", step.name, status,
+                       elapsed);
+      if (DebugTraceOn()) {
+        WCHAR line[NAND_NO_ANSWER_CHARS + 32];
+        StringCchPrintfW(line, NAND_NO_ANSWER_CHARS + 32, u"nand: no answer waiting for %s\n", g_ctl.noAnswer);
+        OutputDebugStringW(line);
+      }
+      return NAND_STATUS_TIMEOUT;
+    }
+    if (elapsed >= NAND_WAIT_SPIN_MS) Sleep(NAND_WAIT_SLEEP_MS);
   }
-  return NAND_STATUS_TIMEOUT;
 }
 
 uint32_t IssueCommand(uint32_t control, const NandCommand& command) {
   Put(NDSR, NDSR_CLEAR_ALL);
   Put(NDCR, control | NDCR_ND_RUN);
-  if (NandWaitStatus(NDSR_WRCMDREQ) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+  if (NandWaitStatus(WAIT_COMMAND) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
   Put(NDCB0, command.word);
   Put(NDCB0, command.address1);
   Put(NDCB0, command.address2);
   return NAND_STATUS_OK;
 }
 
-uint32_t NandFinish() {
-  if (NandWaitStatus(NDSR_RDY) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
-  if (NandWaitStatus(NDSR_COMMAND_END) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+// `timeoutMs` covers the chip's busy time of the command. Either chip
+// select's done bit ends it (0x1F0 holds both).
+uint32_t NandFinish(const WCHAR* name, DWORD timeoutMs) {
+  if (NandWaitStatus(NandWaitStep{name, NDSR_RDY, timeoutMs}) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+  if (NandWaitStatus(NandWaitStep{name, NDSR_COMMAND_END, timeoutMs}) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
   uint32_t status = Get(NDSR);
   if ((status & (NDSR_CS0_BBD | NDSR_CS1_BBD)) != 0) return NAND_STATUS_BAD_BLOCK;
   if ((status & NDSR_DBERR) != 0) return NAND_STATUS_UNCORRECTABLE;
@@ -285,11 +346,11 @@ uint32_t SpareWords(const uint32_t* spare, uint32_t spareLength, uint32_t spareB
 uint32_t ReadTransfer(const NandCommand& command, uint32_t* data, uint32_t* spare, uint32_t spareWords,
                       uint32_t spareBytes) {
   if (IssueCommand(g_ctl.working, command) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
-  if (NandWaitStatus(NDSR_RDDREQ) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+  if (NandWaitStatus(WAIT_READ_DATA) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
   ReadWords(data, g_ctl.geometry.pageSize / WORD_BYTES);
   ReadWords(spare, spareWords);
   ReadWords(nullptr, spareBytes / WORD_BYTES - spareWords);
-  return NandFinish();
+  return NandFinish(WAIT_READ_DATA.name, NAND_WAIT_READ_MS);
 }
 
 void SetGeometry(const NandChipEntry& entry) {
@@ -326,16 +387,16 @@ uint32_t NandReadId(uint32_t* id) {
   NandCommand command{Entry().idCommand | type << NDCB0_CMD_TYPE_SHIFT | READ_ID_ADDRESS_CYCLES << NDCB0_ADDR_CYC_SHIFT,
                       0, 0};
   if (IssueCommand(control, command) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
-  if (NandWaitStatus(NDSR_RDDREQ) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+  if (NandWaitStatus(WAIT_ID_DATA) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
   *id = Get(NDDB);
   ReadWords(nullptr, extra / WORD_BYTES);
-  return NandWaitStatus(NDSR_CS0_CMDD);
+  return NandWaitStatus(WAIT_ID_DONE);
 }
 
 uint32_t NandReset() {
   NandCommand command{Entry().resetCommand | CMD_TYPE_RESET << NDCB0_CMD_TYPE_SHIFT, 0, 0};
   if (IssueCommand(g_ctl.working, command) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
-  return NandWaitStatus(NDSR_RDY);
+  return NandWaitStatus(WAIT_RESET);
 }
 
 uint32_t NandReadPage(uint32_t* data, uint32_t* spare, uint32_t spareLength, uint32_t page) {
@@ -360,18 +421,18 @@ uint32_t NandProgramPage(const uint32_t* data, const uint32_t* spare, uint32_t s
   const NandChipEntry& entry = Entry();
   NandCommand command = PageCommand(entry.programCommand, CMD_TYPE_PROGRAM, entry.pageCycles, page);
   if (IssueCommand(g_ctl.working, command) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
-  if (NandWaitStatus(NDSR_WRDREQ) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
+  if (NandWaitStatus(WAIT_WRITE_DATA) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
   WriteWords(data, g_ctl.geometry.pageSize / WORD_BYTES);
   WriteWords(spare, spareWords);
   WriteWords(nullptr, spareBytes / WORD_BYTES - spareWords);
-  return NandFinish();
+  return NandFinish(u"a page program", NAND_WAIT_PROGRAM_MS);
 }
 
 uint32_t NandEraseBlock(uint32_t page) {
   const NandChipEntry& entry = Entry();
   NandCommand command = PageCommand(entry.eraseCommand, CMD_TYPE_ERASE, entry.eraseCycles, page);
   if (IssueCommand(g_ctl.working, command) != NAND_STATUS_OK) return NAND_STATUS_TIMEOUT;
-  return NandFinish();
+  return NandFinish(u"a block erase", NAND_WAIT_ERASE_MS);
 }
 
 uint32_t NandControllerInit(bool full) {
@@ -406,6 +467,8 @@ uint32_t NandControllerInit(bool full) {
 
 int NandSetEcc(int on) { return SetControlFlag(&g_ctl.ecc, NDCR_ECC_EN, on); }
 
+bool NandEccEnabled() { return g_ctl.ecc; }
+
 int NandSetSpare(int on) { return SetControlFlag(&g_ctl.spare, NDCR_SPARE_EN, on); }
 
 uint32_t NandSpareBytes() {
@@ -415,6 +478,35 @@ uint32_t NandSpareBytes() {
 
 void NandRestoreControl() {
   if (g_ctl.window != nullptr) Put(NDCR, g_ctl.saved);
+}
+
+const WCHAR* NandNoAnswer() { return g_ctl.noAnswer; }
+
+bool NandDataBlank(const uint32_t* words, uint32_t bytes, uint32_t* flips) {
+  const auto* data = reinterpret_cast<const uint8_t*>(words);
+  *flips = 0;
+  for (uint32_t at = 0; at < bytes; at += NAND_ECC_STEP_BYTES) {
+    uint32_t cleared = 0;
+    for (uint32_t i = at; i < std::min(bytes, at + NAND_ECC_STEP_BYTES); i++) {
+      cleared += static_cast<uint32_t>(std::popcount(static_cast<uint8_t>(~data[i])));
+    }
+    if (cleared > NAND_ECC_STEP_BITS_REPAIRED) return false;
+    *flips += cleared;
+  }
+  return true;
+}
+
+bool NandCodesAbsent(const uint32_t* spare) {
+  const auto* codes = reinterpret_cast<const uint8_t*>(spare) + NAND_SPARE_WITH_ECC;
+  bool erased = true;
+  bool voided = false;
+  for (uint32_t s = 0; s < NAND_ECC_STEPS; s++) {
+    const uint8_t* code = codes + s * NAND_ECC_STEP_CODE_BYTES;
+    for (uint32_t i = 0; i < NAND_ECC_STEP_CODE_BYTES; i++) erased = erased && code[i] == ERASED_BYTE;
+    voided = voided || ((code[NAND_ECC_TOP_CODE_BYTE] & NAND_ECC_UNUSED_BITS) == 0 &&
+                        (code[NAND_ECC_HALF_CODE_BYTES + NAND_ECC_TOP_CODE_BYTE] & NAND_ECC_UNUSED_BITS) == 0);
+  }
+  return erased || voided;
 }
 
 bool NandReadSucceeded(uint32_t status) { return status == NAND_STATUS_OK || status == NAND_STATUS_CORRECTED; }

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "platform/types.h"
+
 // NAND status of a controller command: one outcome per command.
 constexpr uint32_t NAND_STATUS_OK = 0;
 constexpr uint32_t NAND_STATUS_TIMEOUT = 1;        // the controller did not signal in time
@@ -51,6 +53,7 @@ uint32_t NandEraseBlock(uint32_t page);
 // value, for the commands that follow; each returns the previous setting.
 int NandSetEcc(int on);
 int NandSetSpare(int on);
+bool NandEccEnabled();
 // Spare bytes a page transfer carries: 0 with the spare transfer off, 40
 // with error correction on (the controller keeps the rest for its code), 64.
 uint32_t NandSpareBytes();
@@ -64,6 +67,22 @@ void NandRestoreControl();
 uint32_t NandStatusResult(uint32_t status);
 // A read that delivered its data: clean or with its bit error corrected.
 bool NandReadSucceeded(uint32_t status);
+
+// The controller reports an erased page as uncorrectable (its code over
+// erased data does not match erased code bytes), as real drivers know; they
+// tell it from a damaged page by its data. Whether `bytes` of page data
+// read erased but for at most the one bit per correction step the code
+// would repair (`flips` gets the cleared bits).
+bool NandDataBlank(const uint32_t* words, uint32_t bytes, uint32_t* flips);
+// Whether a page's 64 spare bytes show it carries no whole code: every code
+// byte erased (programmed without correction), or a step whose code the
+// module's OS driver voided when it programmed the step again. Such a page
+// reads uncorrectable whatever it holds.
+bool NandCodesAbsent(const uint32_t* spare);
+
+// What the last status wait that ran out of time waited for, with the
+// status it saw; empty when none has.
+const WCHAR* NandNoAnswer();
 
 const NandGeometry& NandChipGeometry();
 

@@ -50,15 +50,13 @@ uint32_t CopyRegionData(HANDLE file, uint32_t base, uint32_t length) {
   return FWL_OK;
 }
 
-// A page with bit errors would fail every corrected read; such a region is
-// saved raw instead, as the chip holds it. Returns the setting to restore.
-int PrepareEcc(uint32_t base) {
+// NAND regions are read with correction on, whatever their first page
+// shows: a bit error is repaired, one past repair fails the backup instead
+// of going into the file. The driver takes erased pages and pages without
+// a code of their own as they are. Returns the setting to restore.
+int PrepareEcc() {
   if (FlashType != FLASH_TYPE_NAND || FlashOps.SetEcc == nullptr) return 0;
-  int previous = FlashOps.SetEcc(1);
-  uint32_t probe = std::min(BACKUP_ECC_PROBE_BYTES, WorkBufferSize());
-  FlashOps.Read(WorkBufferWords(), base, probe);
-  if (FlashError == FLASH_ERR_ECC_CORRECTED || FlashError == FLASH_ERR_ECC_UNCORRECTABLE) FlashOps.SetEcc(0);
-  return previous;
+  return FlashOps.SetEcc(1);
 }
 
 void RestoreEcc(int previous) {
@@ -75,7 +73,7 @@ uint32_t SaveRegion(HANDLE file, uint32_t base, uint32_t length) {
   if (!FilePosition(file, &checksumAt) || !FileWriteLe32(file, header, 3)) return FWL_ERR_WRITE_FILE;
   checksumAt += BIN_RECORD_CHECKSUM_OFFSET;
   if (FlashLock(FLASH_WAIT_FOREVER) == 0) return FWL_ERR_FLASH_READ;
-  int previousEcc = PrepareEcc(base);
+  int previousEcc = PrepareEcc();
   uint32_t result = CopyRegionData(file, base, length);
   uint32_t checksum = ChecksumResult();
   if (result == FWL_OK && !FilePatchLe32(file, checksumAt, &checksum, 1)) result = FWL_ERR_WRITE_FILE;

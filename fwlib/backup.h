@@ -8,10 +8,6 @@
 #include "fwlib/callbacks.h"
 #include "platform/types.h"
 
-// Bytes of the probe read that tells whether a NAND region reads with
-// correctable or uncorrectable bit errors.
-constexpr uint32_t BACKUP_ECC_PROBE_BYTES = 64;
-
 // Writes the regions of `mask` (REGION_ALL: every present region) to a new
 // file at `path`, replacing any file of that name. `summary` is told the
 // selection before anything is written, `sectionStart` (base, used, 0) before

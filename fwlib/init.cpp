@@ -4,6 +4,7 @@
 #include "flash/flash_layer.h"
 #include "flash/hardware.h"
 #include "fwlib/library_state.h"
+#include "fwlib/refusal.h"
 #include "fwlib/region_scan.h"
 #include "fwlib/results.h"
 
@@ -31,6 +32,10 @@ uint32_t StartupCheck() {
     return FWL_ERR_HW_VERSION;
   }
   state->startupResult = FlashInit() == FLASH_TYPE_NONE ? FWL_ERR_FLASH_INIT : FWL_OK;
+  // A flash that never answered says which wait ran out, for the error line.
+  if (state->startupResult != FWL_OK && FlashError == FLASH_ERR_TIMEOUT && FlashNoAnswer()[0] != 0) {
+    RefusalSet(u"the flash did not answer: waited for %s", FlashNoAnswer());
+  }
   return state->startupResult;
 }
 

@@ -42,7 +42,7 @@ bool TwoCommands(const NandController* c) { return (c->words[0] & kNandCommandTw
 void Stall(NandController* c) { c->phase = NandPhase::Stalled; }
 
 void End(NandController* c, uint32_t status) {
-  c->status |= status | kNandStatusDone;
+  c->status |= status | (c->secondSelect ? kNandStatusDoneCs1 : kNandStatusDone);
   c->phase = NandPhase::Done;
 }
 
@@ -102,7 +102,7 @@ void Advance(NandController* c) {
     NandChipCommand(c->chip, kNandCmdReadStatus);
     uint8_t chipStatus = 0;
     NandChipReadData(c->chip, &chipStatus, 1);
-    if ((chipStatus & kNandStatusFail) != 0) status |= kNandStatusBadBlock;
+    if ((chipStatus & kNandStatusFail) != 0) status |= c->secondSelect ? kNandStatusBadBlockCs1 : kNandStatusBadBlock;
   }
   End(c, status);
 }
@@ -137,7 +137,8 @@ void Start(NandController* c) {
   c->counters.commandsStarted++;
   CheckTiming(c);
   uint32_t type = Type(c);
-  c->chip = c->chips[(c->words[0] & kNandCommandSecondSelect) != 0 ? 1 : 0];
+  c->secondSelect = (c->words[0] & kNandCommandSecondSelect) != 0;
+  c->chip = c->chips[c->secondSelect ? 1 : 0];
   if (c->chip == nullptr) {
     c->counters.refusedCommands++;
     Stall(c);

@@ -28,10 +28,12 @@ constexpr uint32_t kNandStatusReadData = 0x002;
 constexpr uint32_t kNandStatusWriteData = 0x004;
 constexpr uint32_t kNandStatusCorrected = 0x008;
 constexpr uint32_t kNandStatusUncorrectable = 0x010;
-// The chip reported a failed program or erase. The controller has a bit for
-// each chip select (0x020 the second); this one reports either.
+// The chip reported a failed program or erase, and the command ended: one
+// bit of each for each chip select.
 constexpr uint32_t kNandStatusBadBlock = 0x040;
+constexpr uint32_t kNandStatusBadBlockCs1 = 0x020;
 constexpr uint32_t kNandStatusDone = 0x100;
+constexpr uint32_t kNandStatusDoneCs1 = 0x080;
 constexpr uint32_t kNandStatusChipReady = 0x800;
 
 // Command word.
@@ -99,6 +101,7 @@ struct NandController {
   uint32_t words[3] = {};  // command word, address words 1 and 2
   uint32_t wordsTaken = 0;
   NandChip* chip = nullptr;  // of the running command
+  bool secondSelect = false;  // the running command is on chip select 1
   uint32_t doneStatus = 0;   // correction bits reported with the end of a read
   uint32_t at = 0;           // next data buffer byte
   uint32_t length = 0;       // bytes of the data phase

@@ -97,8 +97,9 @@ enum class NandResult : uint8_t {
 // A page or block the chip does not have is Failed without reaching the chip.
 
 // `data` 2048 bytes and `spare` 64 bytes, either may be null. With `ecc` the
-// data is checked against the correction code in spare bytes 40-63 (a page
-// whose code bytes are all 0xFF carries none and is not checked).
+// data is checked against the correction code in spare bytes 40-63 as the
+// controller checks it (a page whose code bytes are all 0xFF, an erased one
+// too, is uncorrectable).
 NandResult NandModelReadPage(NandModel* model, uint32_t page, uint8_t* data, uint8_t* spare, bool ecc);
 // Programs `data` (null: left erased) and the first `spareBytes` of `spare`;
 // with `ecc` the controller's code over the page's data goes into bytes 40-63.

@@ -1,15 +1,17 @@
 // The module OS's logical NAND flash: byte ranges turned into page and block
 // operations of the chip, addressed through the block map. Its users (the
 // persistent registry, the flash disk) write NOR-style: any part of a page,
-// one word at a time, clearing bits of what is there. A page programmed
-// whole into an erased page carries the controller's correction code; a
-// partial program carries none, since a second code programmed over a first
-// would AND the two into garbage.
+// one word at a time, clearing bits of what is there. So the driver keeps
+// the controller's code per 512-byte step, as a driver that writes parts of
+// pages does: a step gets its code with its first program, and a step
+// programmed again has its code voided (a code only loses bits, so the old
+// one cannot turn into the new one). Reads check every step that has a code.
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "module/flash_lock.h"
+#include "module/nand_ecc.h"
 #include "module/nand_model.h"
 #include "module/nand_os_driver.h"
 
@@ -20,6 +22,7 @@ struct NandOsFlash {
   NandBlockMap map;
   uint8_t bounce[kNandPageBytes];
   uint8_t spare[kNandSpareBytes];
+  uint8_t record[kNandPageRecordBytes];  // a page as the cells hold it
 };
 
 namespace {
@@ -35,13 +38,59 @@ bool Usable(const NandOsFlash* f, uint32_t offset, uint32_t length) {
   return NandBlockMapBuilt(f->map) && offset <= size && length <= size - offset;
 }
 
-// A read returns the data whether or not the correction code vouches for
-// it: a page the OS updated NOR-style after it got its code no longer
-// matches the code, and the OS's own records carry their own checks.
 bool ReadOk(NandResult r) { return r != NandResult::Failed && r != NandResult::NotReady; }
 
 bool AllErased(const uint8_t* bytes, uint32_t length) {
   return std::all_of(bytes, bytes + length, [](uint8_t b) { return b == kErasedByte; });
+}
+
+uint8_t* CodeOf(uint8_t* record, uint32_t step) {
+  return record + kNandPageBytes + kNandEccCodeOffset + step * kNandEccStepCodeBytes;
+}
+
+// A step that was never programmed: erased data (a weak cell may read one
+// bit cleared) and an erased code.
+bool StepErased(uint8_t* record, uint32_t step) {
+  uint32_t flips = 0;
+  return NandEccBlank(record + step * kNandEccStepBytes, kNandEccStepBytes, &flips) &&
+         AllErased(CodeOf(record, step), kNandEccStepCodeBytes);
+}
+
+// Checks the page record just read, step by step, and repairs what the code
+// repairs. A page without any code was written before the driver kept codes
+// (or is erased: weak bits and all read erased): it is taken as read; so is
+// a step whose code was voided or is still to come, its records carry their
+// own checks.
+NandResult CheckRecord(uint8_t* record) {
+  uint32_t flips = 0;
+  if (NandEccCodesErased(record + kNandPageBytes + kNandEccCodeOffset)) {
+    if (!NandEccBlank(record, kNandPageBytes, &flips)) return NandResult::Ok;
+    std::memset(record, kErasedByte, kNandPageBytes);
+    return flips != 0 ? NandResult::Corrected : NandResult::Ok;
+  }
+  NandResult result = NandResult::Ok;
+  for (uint32_t s = 0; s < kNandEccSteps; s++) {
+    uint8_t* step = record + s * kNandEccStepBytes;
+    const uint8_t* code = CodeOf(record, s);
+    if (NandEccStepVoided(code)) continue;
+    if (AllErased(code, kNandEccStepCodeBytes)) {
+      // Not coded yet (its front is still to come), or never written.
+      if (NandEccBlank(step, kNandEccStepBytes, &flips)) std::memset(step, kErasedByte, kNandEccStepBytes);
+      if (flips != 0) result = NandResult::Corrected;
+      continue;
+    }
+    NandEccResult r = NandEccCorrectStep(step, code);
+    if (r == NandEccResult::Uncorrectable) return NandResult::Uncorrectable;
+    if (r == NandEccResult::Corrected) result = NandResult::Corrected;
+  }
+  return result;
+}
+
+// The page's data, checked; false when the chip did not answer or a step
+// holds more bit errors than its code repairs.
+bool ReadChecked(NandOsFlash* f, uint32_t physical) {
+  NandResult r = NandModelReadPage(f->model, physical, f->record, f->record + kNandPageBytes, false);
+  return ReadOk(r) && CheckRecord(f->record) != NandResult::Uncorrectable;
 }
 
 bool ReadListPage(NandOsFlash* f, uint8_t list[kNandPageBytes]) { return NandOsReadListPage(f->model, list); }
@@ -73,9 +122,8 @@ bool Read(void* ctx, uint32_t offset, void* out, uint32_t length) {
       std::memset(dst, kErasedByte, chunk);
     } else {
       if (!NandPhysicalPage(f->map, f->chip, logical, &physical)) return false;
-      uint8_t* target = chunk == kNandPageBytes ? dst : f->bounce;
-      if (!ReadOk(NandModelReadPage(f->model, physical, target, nullptr, true))) return false;
-      if (target == f->bounce) std::memcpy(dst, f->bounce + column, chunk);
+      if (!ReadChecked(f, physical)) return false;
+      std::memcpy(dst, f->record + column, chunk);
     }
     dst += chunk;
     at += chunk;
@@ -83,13 +131,56 @@ bool Read(void* ctx, uint32_t offset, void* out, uint32_t length) {
   return true;
 }
 
-// A whole page gets the correction code only when the page was erased, as
-// the code covers what the cells will hold, not what this program adds.
-bool ProgramWholePage(NandOsFlash* f, uint32_t physical, const uint8_t* data) {
-  NandResult seen = NandModelReadPage(f->model, physical, f->bounce, f->spare, false);
-  if (!ReadOk(seen)) return false;
-  bool erased = AllErased(f->bounce, kNandPageBytes) && AllErased(f->spare, kNandSpareBytes);
-  return NandModelProgramPage(f->model, physical, data, nullptr, 0, erased) == NandResult::Ok;
+enum class StepCoding : uint8_t { None, Code, Void };
+
+// What a step's code becomes with this program. A step is coded once: with
+// its first program, or, when that one started past the step's first byte
+// (a NOR-style writer fills its records' fronts, their commit marks, last),
+// with the program that follows it. A step programmed after it has its code
+// voided.
+StepCoding CodeStep(NandOsFlash* f, uint32_t step, uint32_t column, uint8_t code[kNandEccStepCodeBytes]) {
+  uint32_t first = step * kNandEccStepBytes;
+  const uint8_t* stored = CodeOf(f->record, step);
+  if (StepErased(f->record, step)) {
+    if (column > first) return StepCoding::None;
+    NandEccStep(f->bounce + first, code);
+    return StepCoding::Code;
+  }
+  if (AllErased(stored, kNandEccStepCodeBytes)) {
+    // What the cells will hold: only bits the program clears change.
+    uint8_t merged[kNandEccStepBytes];
+    for (uint32_t i = 0; i < kNandEccStepBytes; i++) merged[i] = f->record[first + i] & f->bounce[first + i];
+    NandEccStep(merged, code);
+    return StepCoding::Code;
+  }
+  return NandEccStepVoided(stored) ? StepCoding::None : StepCoding::Void;
+}
+
+// Programs `chunk` bytes at `column` of a page, with erased bytes around
+// them so that those cells stay as they are, and the codes of the steps it
+// reaches. Codes to void go first, in a program of their own: a power cut
+// in the data's program (which reaches the spare bytes last) must not leave
+// changed data under a code that still looks valid.
+bool ProgramPart(NandOsFlash* f, uint32_t physical, uint32_t column, const uint8_t* src, uint32_t chunk) {
+  if (!ReadOk(NandModelReadPage(f->model, physical, f->record, f->record + kNandPageBytes, false))) return false;
+  std::memset(f->bounce, kErasedByte, kNandPageBytes);
+  std::memcpy(f->bounce + column, src, chunk);
+  std::memset(f->spare, kErasedByte, kNandSpareBytes);
+  uint8_t voids[kNandSpareBytes];
+  std::memset(voids, kErasedByte, kNandSpareBytes);
+  bool voiding = false;
+  for (uint32_t s = column / kNandEccStepBytes; s * kNandEccStepBytes < column + chunk; s++) {
+    uint32_t at = kNandEccCodeOffset + s * kNandEccStepCodeBytes;
+    StepCoding coding = CodeStep(f, s, column, f->spare + at);
+    if (coding != StepCoding::Void) continue;
+    std::memset(f->spare + at, kErasedByte, kNandEccStepCodeBytes);
+    std::memset(voids + at, kNandEccVoidByte, kNandEccStepCodeBytes);
+    voiding = true;
+  }
+  if (voiding && NandModelProgramPage(f->model, physical, nullptr, voids, kNandSpareBytes, false) != NandResult::Ok) {
+    return false;
+  }
+  return NandModelProgramPage(f->model, physical, f->bounce, f->spare, kNandSpareBytes, false) == NandResult::Ok;
 }
 
 bool Program(void* ctx, uint32_t offset, const void* data, uint32_t length) {
@@ -105,14 +196,7 @@ bool Program(void* ctx, uint32_t offset, const void* data, uint32_t length) {
     // update program's driver does.
     if (logical != kNandPagelessLogicalPage) {
       if (!NandPhysicalPage(f->map, f->chip, logical, &physical)) return false;
-      if (chunk == kNandPageBytes) {
-        if (!ProgramWholePage(f, physical, src)) return false;
-      } else {
-        // Erased bytes around the chunk leave those cells as they are.
-        std::memset(f->bounce, kErasedByte, kNandPageBytes);
-        std::memcpy(f->bounce + column, src, chunk);
-        if (NandModelProgramPage(f->model, physical, f->bounce, nullptr, 0, false) != NandResult::Ok) return false;
-      }
+      if (!ProgramPart(f, physical, column, src, chunk)) return false;
     }
     src += chunk;
     at += chunk;

@@ -264,4 +264,40 @@ TEST(NandChip, BitErrorsWhereTheUpdateReadsBack) {
   }
 }
 
+// Pages the module's OS wrote carry codes as its driver writes them: a bit
+// error under the Registry (read by the program's driver) or the flash disk
+// (read through the module's OS) gives the clean bytes, one the code cannot
+// repair fails the backup with its message.
+TEST(NandChip, BitErrorsUnderTheOsRegionsAreRepairedOrFailTheBackup) {
+  constexpr uint32_t kRegistryPage = 0x1400000 / kPageBytes;  // the live half's page, written in parts
+  constexpr uint32_t kFlashDiskPage = 0x14D0000 / kPageBytes;  // sectors the file system holds
+  for (uint32_t page : {kRegistryPage, kFlashDiskPage}) {
+    for (const char* fault : {"faults.nand_correctable_pages=", "faults.nand_uncorrectable_pages="}) {
+      SCOPED_TRACE(std::string(fault) + std::to_string(page));
+      bool repairable = std::string(fault).find("uncorrectable") == std::string::npos;
+      std::string dir = MakeModule({}, "nand");
+      ASSERT_EQ(Flashwright(dir, {"/b", "\\Temp\\Clean.bin"}).exitCode, 1);
+      SetFault(dir, fault + std::to_string(page));
+      ProgramResult r = Flashwright(dir, {"/b", "\\Temp\\All.bin"});
+      EXPECT_EQ(r.exitCode, repairable ? 1 : 0) << r.err;
+      std::string temp = ModuleRootPath(dir) + "/Temp/";
+      if (repairable) EXPECT_TRUE(ReadFile(temp + "all.bin") == ReadFile(temp + "clean.bin"));
+      else EXPECT_NE(r.err.find("/b \\temp\\all.bin failed"), std::string::npos) << r.err;
+    }
+  }
+}
+
+// A chip that never answers ends the run in bounded time, and its error
+// line (and with --verbose, the log) says what was waited for.
+TEST(NandChip, AFlashThatNeverAnswersIsNamed) {
+  std::string dir = MakeModule({}, "nand");
+  SetFault(dir, "faults.never_ready=true");
+  ProgramResult r = Flashwright(dir, {"--verbose", "/b", "\\Temp\\All.bin"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("the flash did not answer: waited for the controller to take a command, status 0x000"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("nand: no answer waiting for"), std::string::npos) << r.err;
+}
+
 }  // namespace

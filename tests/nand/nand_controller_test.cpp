@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "flash/nand.h"
 #include "flash/nand_controller.h"
+#include "platform/clock.h"
 #include "tests/nand/nand_fixture.h"
 
 namespace {
@@ -100,6 +103,8 @@ TEST_P(NandSpare, PageReadTakesTheSpareBytesTheControllerCarries) {
   NandSetEcc(GetParam().ecc);
   EXPECT_EQ(NandSpareBytes(), GetParam().bytes);
   uint32_t page[512];
+  for (uint32_t i = 0; i < 512; i++) page[i] = 0x01020304u * (i + 1);
+  ASSERT_EQ(NandProgramPage(page, nullptr, 0, 300), NAND_STATUS_OK);
   StartTrace();
   EXPECT_EQ(NandReadPage(page, nullptr, 0, 300), NAND_STATUS_OK);
   size_t reads = 0;
@@ -115,8 +120,12 @@ TEST_F(NandTest, ChipThatNeverAnswersFailsInitialisation) {
   NandBoard board;
   board.settings = {"faults.never_ready=true"};
   ASSERT_NO_FATAL_FAILURE(Attach(board));
+  // The waits are timed: sleeps that pass at once end them by the clock.
+  ClockSkipSleepsForTests(true);
   EXPECT_EQ(FlashInit(), 0u);
+  ClockSkipSleepsForTests(false);
   EXPECT_EQ(FlashError, FLASH_ERR_TIMEOUT);
+  EXPECT_EQ(std::u16string(FlashNoAnswer()).rfind(u"the controller to take a command, status 0x000 after ", 0), 0u);
 }
 
 }  // namespace

@@ -139,11 +139,37 @@ TEST_P(NandEccTest, WeakPageReadsAsTheCodeAllows) {
 INSTANTIATE_TEST_SUITE_P(Cases, NandEccTest,
                          ::testing::Values(EccCase{"Corrected", false, true, true, kCorrected, 0},
                                            EccCase{"Uncorrectable", true, true, true, kUncorrectable, 2},
-                                           EccCase{"PageWithoutCode", false, false, true, 0, 1},
+                                           EccCase{"PageWithoutCode", false, false, true, kUncorrectable, 1},
                                            EccCase{"CorrectionOff", true, true, false, 0, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The controller's code over erased data does not match erased code bytes:
+// a blank page reads uncorrectable with correction on, and as it is off.
+TEST_F(NandTest, BlankPageIsUncorrectableWithCorrectionOn) {
+  Open();
+  uint32_t plain = control_;
+  for (bool ecc : {true, false}) {
+    control_ = ecc ? plain | kEccOn : plain;
+    Bytes data, spare;
+    EXPECT_EQ(ReadPage(300, &data, &spare) & (kCorrected | kUncorrectable), ecc ? kUncorrectable : 0u) << ecc;
+    EXPECT_EQ(data, Bytes(kPageBytes, 0xFF)) << ecc;
+  }
+}
+
 // ---- Chip selects ----
+
+// Each chip select has its own command-done and bad-block bit.
+TEST_F(NandTest, CommandsEndWithTheirChipSelectsBits) {
+  config_.nandChipId = 0xDCAD;
+  config_.faultNandBadBlocks = "7, 0x1007";  // the same block on either die
+  Open();
+  for (uint32_t select : {0u, kSecondSelect}) {
+    uint32_t done = select != 0 ? 0x080u : 0x100u;
+    uint32_t bad = select != 0 ? 0x020u : 0x040u;
+    EXPECT_EQ(ProgramPage(kPagesPerBlock, PagePattern(1), {}, kProgramCommand | select) & 0x1E0, done) << select;
+    EXPECT_EQ(EraseBlock(7, kEraseCommand | select) & 0x1E0, done | bad) << select;
+  }
+}
 
 TEST_F(NandTest, SecondChipSelectHoldsTheUpperPages) {
   config_.nandChipId = 0xDCAD;
