@@ -14,7 +14,7 @@ ARGS      ?=
 # What `make run` builds: the program and the tools the README uses beside it.
 PROGRAMS  := flashwright fwmodule fwimage
 
-.PHONY: all deps configure build run test powercut bench fuzz clean
+.PHONY: all deps configure build run test deb powercut bench fuzz clean
 
 all: build
 
@@ -38,6 +38,12 @@ test: deps
 	@cmake -S . -B $(TESTBUILD) -DCMAKE_BUILD_TYPE=Debug -DFW_SANITIZE=ON >/dev/null
 	@cmake --build $(TESTBUILD) -j $(JOBS)
 	cd $(TESTBUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# A Debian package of the three programs, the Qt plug-in and the man pages,
+# into $(BUILD); its dependencies are what they link (dpkg-shlibdeps).
+deb: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS)
+	cd $(BUILD) && cpack -G DEB
 
 # The power-cut matrix in full (50 cuts per operation and board) on the
 # sanitizer build; `make test` runs a sample of it.

@@ -3,6 +3,8 @@
 // is described. Nothing is erased or written.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 // Receives the report one line at a time, without a line end.
@@ -11,6 +13,9 @@ using CheckLineFn = void (*)(const WCHAR* line);
 // Judges the module's file `path`. 1 when the update would write it, 0 when
 // it would not, the last line saying why.
 int CheckImageFile(const WCHAR* path, CheckLineFn out);
+
+// The same judgement as one JSON object (the keys are listed in the README).
+int CheckImageFileJson(const WCHAR* path, std::string* json);
 
 // Judges a file kept on the host, outside the module (fwimage info), with
 // the same rules on the attached module.

@@ -9,8 +9,8 @@
 #include "platform/text.h"
 
 const char kHostUsage[] =
-    "usage: flashwright [--module DIR] [--ui qt|console] [--verbose] [SWITCHES...]\n"
-    "       flashwright [--module DIR] --check FILE\n"
+    "usage: flashwright [--module DIR] [--ui qt|console|none] [--verbose] [SWITCHES...]\n"
+    "       flashwright [--module DIR] --check FILE [--json]\n"
     "       flashwright --help | --version\n"
     "\n"
     "Rewrites, backs up and erases the flash of a virtual module.\n"
@@ -19,12 +19,16 @@ const char kHostUsage[] =
     "  --module DIR    the virtual module to work on (default: $FLASHWRIGHT_MODULE,\n"
     "                  else $XDG_DATA_HOME/flashwright/module, created on first use)\n"
     "  --ui qt|console the window system (default: qt when a display is available)\n"
+    "  --ui none       no window at all, for scripts: messages go to standard error,\n"
+    "                  questions take the answer that changes nothing (Cancel, else\n"
+    "                  No), file dialogs are cancelled and dialogs closed; nothing waits\n"
     "  --verbose       each flash erase, write and read of the run on standard error,\n"
     "                  with its range and result\n"
     "  --check FILE    judge the image file FILE (the module's path, as /u takes it)\n"
     "                  as an update would on this module and print what it would\n"
     "                  write; writes nothing. Exit code 1: the update would take it,\n"
     "                  0: it would not (the last line says why)\n"
+    "  --json          with --check: print one JSON object instead (keys in the README)\n"
     "  --help          this text\n"
     "  --version       the program's version\n"
     "\n"
@@ -73,6 +77,8 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
       options->version = true;
     } else if (std::strcmp(arg, "--verbose") == 0) {
       options->verbose = true;
+    } else if (std::strcmp(arg, "--json") == 0) {
+      options->json = true;
     } else if (TakeValue(argc, argv, &i, "--check", &value, error)) {
       if (!error->empty()) return false;
       if (value.empty()) {
@@ -91,8 +97,9 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
       if (!error->empty()) return false;
       if (value == "qt") options->ui = HostUi::Qt;
       else if (value == "console") options->ui = HostUi::Console;
+      else if (value == "none") options->ui = HostUi::None;
       else {
-        *error = "--ui takes qt or console, not '" + value + "'";
+        *error = "--ui takes qt, console or none, not '" + value + "'";
         return false;
       }
     } else if (std::strncmp(arg, "--", 2) == 0) {
@@ -110,6 +117,10 @@ bool ParseHostOptions(int argc, char** argv, HostOptions* options, std::string* 
   options->commandLine = Utf8ToUtf16(line);
   if (!options->checkPath.empty() && !options->commandLine.empty()) {
     *error = "--check takes no switches";
+    return false;
+  }
+  if (options->json && options->checkPath.empty()) {
+    *error = "--json goes with --check";
     return false;
   }
   return true;

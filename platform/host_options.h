@@ -4,7 +4,7 @@
 
 #include <string>
 
-enum class HostUi { Auto, Qt, Console };
+enum class HostUi { Auto, Qt, Console, None };
 
 struct HostOptions {
   std::string moduleDir;  // empty: the default module
@@ -13,6 +13,7 @@ struct HostOptions {
   bool version = false;
   bool verbose = false;   // each flash operation on standard error
   std::string checkPath;  // --check: the module's path of an image file to judge
+  bool json = false;      // --json: the check's report as one JSON object
   std::u16string commandLine;  // remaining arguments joined by single blanks
 };
 

@@ -21,6 +21,8 @@ UiBackendKind RequestedUi(HostUi ui) {
       return UiBackendKind::Qt;
     case HostUi::Console:
       return UiBackendKind::Console;
+    case HostUi::None:
+      return UiBackendKind::None;
     case HostUi::Auto:
       break;
   }
@@ -69,7 +71,9 @@ int main(int argc, char** argv) {
   DebugSetTrace(options.verbose);
   if (!options.checkPath.empty()) {
     std::u16string path = Utf8ToUtf16(options.checkPath);
-    int accepted = CheckImageFile(path.c_str(), PrintCheckLine);
+    std::string json;
+    int accepted = options.json ? CheckImageFileJson(path.c_str(), &json) : CheckImageFile(path.c_str(), PrintCheckLine);
+    if (options.json) std::printf("%s\n", json.c_str());
     std::fflush(stdout);
     return accepted;
   }

@@ -13,6 +13,7 @@
 #include "platform/ui/console_ui.h"
 #include "platform/ui/dialog_templates.h"
 #include "platform/ui/file_dialog.h"
+#include "platform/ui/none_ui.h"
 #include "platform/ui/recording.h"
 #include "platform/ui/window_model.h"
 
@@ -79,6 +80,7 @@ UiBackendKind UiChooseBackend(UiBackendKind requested, const UiEnvironment& env)
 UiBackendKind UiSelectedBackend() {
   const UiBackendOps* backend = UiBackend();
   if (backend == ConsoleBackend()) return UiBackendKind::Console;
+  if (backend == NoneBackend()) return UiBackendKind::None;
   if (backend == RecordingBackend()) return UiBackendKind::Recording;
   return UiBackendKind::Qt;
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-enum class UiBackendKind : uint8_t { Auto, Qt, Console, Recording };
+enum class UiBackendKind : uint8_t { Auto, Qt, Console, None, Recording };
 
 // What the choice looks at in the environment.
 struct UiEnvironment {

@@ -2,6 +2,7 @@
 // reached through its plug-in (qt_plugin.h), so this knows every backend
 // without linking the toolkit.
 #include "platform/ui/console_ui.h"
+#include "platform/ui/none_ui.h"
 #include "platform/ui/qt_plugin.h"
 #include "platform/ui/recording.h"
 #include "platform/ui/ui_backend.h"
@@ -31,6 +32,9 @@ bool UiSelectBackend(UiBackendKind kind, std::string* error) {
     }
     case UiBackendKind::Console:
       backend = ConsoleBackend();
+      break;
+    case UiBackendKind::None:
+      backend = NoneBackend();
       break;
     case UiBackendKind::Auto:
     case UiBackendKind::Recording:

@@ -42,6 +42,10 @@ TEST(HostOptions, BadOptionsAreNamed) {
   EXPECT_NE(error.find("--loud"), std::string::npos);
   EXPECT_FALSE(Parse({"--check"}, &options, &error));
   EXPECT_FALSE(Parse({"--check", "\\a.bin", "/u", "\\a.bin"}, &options, &error)) << "a dry run runs no switch";
+  EXPECT_FALSE(Parse({"--json", "/f"}, &options, &error)) << "only the check speaks JSON";
+  ASSERT_TRUE(Parse({"--ui", "none", "--check", "\\a.bin", "--json"}, &options, &error)) << error;
+  EXPECT_EQ(options.ui, HostUi::None);
+  EXPECT_TRUE(options.json);
 }
 
 TEST(Version, ReportsTheModulesOperatingSystem) {

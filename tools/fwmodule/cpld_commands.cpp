@@ -5,6 +5,7 @@
 #include "cpld/version_word.h"
 #include "module/cpld_model.h"
 #include "module/module_image.h"
+#include "platform/json.h"
 #include "tools/common/format.h"
 #include "tools/fwmodule/commands.h"
 #include "tools/fwmodule/cpld_info.h"
@@ -61,6 +62,28 @@ void PrintCpld(const Module& module) {
   if (c.faultPowerCutAfterTck != 0) {
     std::printf("            fault: power cut after %" PRIu64 " TCK edges\n", c.faultPowerCutAfterTck);
   }
+}
+
+void JsonCpld(JsonWriter* w, const Module& module) {
+  const ModuleConfig& c = module.config;
+  if (!ModuleIsNand(c) || c.cpldIdcode == 0) return JsonNull(w, "cpld");
+  JsonBeginObject(w, "cpld");
+  JsonNumber(w, "idcode", c.cpldIdcode);
+  CpldArray array;
+  bool fromFile = false;
+  std::string error;
+  if (!LoadModuleCpld(module, &array, &fromFile, &error)) {
+    JsonString(w, "error", error);
+  } else {
+    JsonNull(w, "error");
+    uint32_t user = CpldArrayUsercode(array);
+    JsonNumber(w, "usercode", user);
+    JsonString(w, "version", VersionText(user));
+    JsonString(w, "array", CpldArrayBlank(array) ? "blank" : CpldArrayDone(array) ? "programmed" : "unfinished");
+    JsonString(w, "digest", CpldArrayDigest(array));
+    JsonBool(w, "factory_firmware", !fromFile);
+  }
+  JsonEndObject(w);
 }
 
 int FwmoduleCpld(const std::vector<std::string>& args) {

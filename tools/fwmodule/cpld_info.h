@@ -11,3 +11,7 @@
 bool LoadModuleCpld(const Module& module, CpldArray* array, bool* fromFile, std::string* error);
 
 void PrintCpld(const Module& module);
+
+// The same as the "cpld" member of fwmodule info --json (null: no CPLD).
+struct JsonWriter;
+void JsonCpld(JsonWriter* w, const Module& module);

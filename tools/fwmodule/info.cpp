@@ -16,6 +16,9 @@
 #include "tools/fwmodule/commands.h"
 #include "tools/fwmodule/cpld_info.h"
 #include "tools/fwmodule/nand_info.h"
+#include "module/nand_block_map.h"
+#include "module/nand_chips.h"
+#include "platform/json.h"
 #include "tools/common/format.h"
 
 namespace {
@@ -28,6 +31,8 @@ struct Region {
   uint32_t offset = 0;
   std::string name;
   std::vector<std::string> lines;
+  bool hasVersion = false;  // the version record the region's image carries
+  StoredVersion version = {};
 };
 
 
@@ -77,6 +82,8 @@ Region Bootloader(std::span<const uint8_t> flash) {
   BannerFound banner;
   uint32_t at;
   if (VersionRecordFind(flash, kBootloaderRegionBase, kBootloaderRegionBytes, &version, &at)) {
+    r.hasVersion = true;
+    r.version = version;
     r.lines.push_back(VersionText(version) + Format(" (record at 0x%08" PRIX32 ")", at));
   } else if (BannerFind(flash, kBannerSearchStart, kBannerSearchBytes, &banner)) {
     r.lines.push_back(Format("Ethernet bootloader banner at 0x%08" PRIX32 ": version %" PRIu32 ".%" PRIu32
@@ -96,6 +103,8 @@ Region SecondBootloader(std::span<const uint8_t> flash, uint32_t base) {
   StoredVersion version;
   uint32_t at;
   if (size != 0 && VersionRecordFind(flash, base, size, &version, &at)) {
+    r.hasVersion = true;
+    r.version = version;
     r.lines.push_back(VersionText(version) + Format(" (record at 0x%08" PRIX32 ")", at));
   }
   return r;
@@ -120,6 +129,8 @@ Region OsImage(std::span<const uint8_t> flash, const ModuleConfig& c) {
   StoredVersion version;
   uint32_t at;
   if (size != 0 && VersionRecordFind(flash, c.layoutOsImageBase, size, &version, &at)) {
+    r.hasVersion = true;
+    r.version = version;
     r.lines.push_back(VersionText(version) + Format(" (record at 0x%08" PRIX32 "; the next restart runs it)", at));
   }
   r.lines.push_back(Format("running version %" PRIu32 ".%" PRIu32 " build %" PRIu32 " (board support)", c.imageMajor,
@@ -201,23 +212,31 @@ bool ImageArea(const ModuleConfig& c, const ModuleImage& image, std::vector<uint
   return true;
 }
 
-void PrintRegions(const Module& module, const ModuleImage& image) {
+// The regions in flash order; false with `error` when the flash cannot be read.
+bool CollectRegions(const Module& module, const ModuleImage& image, std::vector<Region>* regions,
+                    bool* haveFileSystem, std::string* error) {
   const ModuleConfig& c = module.config;
   std::vector<uint8_t> copy;
   std::span<const uint8_t> flash;
+  if (!ImageArea(c, image, &copy, &flash, error)) return false;
+  *regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c), Registry(module, image.flash)};
+  if (c.layoutSecondBootloaderBase != 0) regions->push_back(SecondBootloader(flash, c.layoutSecondBootloaderBase));
+  Region fileSystem;
+  *haveFileSystem = FileSystem(module, image.flash, &fileSystem);
+  if (*haveFileSystem) regions->push_back(fileSystem);
+  std::stable_sort(regions->begin(), regions->end(),
+                   [](const Region& a, const Region& b) { return a.offset < b.offset; });
+  return true;
+}
+
+void PrintRegions(const Module& module, const ModuleImage& image) {
+  std::vector<Region> regions;
+  bool haveFileSystem = false;
   std::string error;
-  if (!ImageArea(c, image, &copy, &flash, &error)) {
+  if (!CollectRegions(module, image, &regions, &haveFileSystem, &error)) {
     std::printf("regions     unreadable (%s)\n", error.c_str());
     return;
   }
-  std::vector<Region> regions = {Bootloader(flash), ConfigBlock(flash), OsImage(flash, c),
-                                 Registry(module, image.flash)};
-  if (c.layoutSecondBootloaderBase != 0) regions.push_back(SecondBootloader(flash, c.layoutSecondBootloaderBase));
-  Region fileSystem;
-  bool haveFileSystem = FileSystem(module, image.flash, &fileSystem);
-  if (haveFileSystem) regions.push_back(fileSystem);
-
-  std::stable_sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) { return a.offset < b.offset; });
   std::printf("regions     as the module's software finds them:\n");
   for (const Region& r : regions) {
     for (size_t i = 0; i < r.lines.size(); i++) {
@@ -255,13 +274,88 @@ void PrintNorFlash(const ModuleConfig& c) {
               c.norDeviceCode, flashBytes >> 20, flashBytes, c.timing == ModuleTiming::Fast ? "fast" : "realistic");
 }
 
+void JsonVersion(JsonWriter* w, const char* key, uint32_t major, uint32_t minor, uint32_t build) {
+  JsonBeginObject(w, key);
+  JsonNumber(w, "major", major);
+  JsonNumber(w, "minor", minor);
+  JsonNumber(w, "build", build);
+  JsonEndObject(w);
+}
+
+void JsonFlash(JsonWriter* w, const ModuleConfig& c) {
+  JsonBeginObject(w, "flash");
+  bool nand = ModuleIsNand(c);
+  JsonString(w, "kind", nand ? "nand" : "nor");
+  JsonNumber(w, "chip_id", nand ? c.nandChipId : c.norDeviceCode);
+  const NandChipType* chip = nand ? NandChipTypeOf(c.nandChipId) : nullptr;
+  JsonBool(w, "known", !nand || chip != nullptr);
+  if (nand && chip == nullptr) JsonNull(w, "bytes");
+  else JsonNumber(w, "bytes", nand ? NandUsableBytes(chip) : ModuleFlashBytes(c));
+  JsonString(w, "timing", c.timing == ModuleTiming::Fast ? "fast" : "realistic");
+  JsonEndObject(w);
+}
+
+// The same as the text, one object: what a script asks of a module.
+int PrintJson(const Module& module) {
+  const ModuleConfig& c = module.config;
+  JsonWriter w;
+  JsonBeginObject(&w);
+  JsonString(&w, "module", module.dir);
+  JsonBeginObject(&w, "board");
+  JsonString(&w, "name", c.board);
+  JsonNumber(&w, "cpu_part_code", c.cpuPartCode);
+  JsonBool(&w, "two_stage", c.twoStage);
+  JsonEndObject(&w);
+  JsonBeginObject(&w, "versions");
+  JsonVersion(&w, "os", c.osMajor, c.osMinor, c.osBuild);
+  JsonVersion(&w, "running_image", c.imageMajor, c.imageMinor, c.imageBuild);
+  JsonBeginObject(&w, "hardware");
+  JsonNumber(&w, "major", c.hwVersionMajor);
+  JsonNumber(&w, "minor", c.hwVersionMinor);
+  JsonEndObject(&w);
+  JsonEndObject(&w);
+  JsonBeginObject(&w, "chips");
+  JsonFlash(&w, c);
+  JsonCpld(&w, module);
+  JsonEndObject(&w);
+  ModuleImage image;
+  std::vector<Region> regions;
+  bool haveFileSystem = false;
+  std::string error;
+  bool read = ModuleImageOpen(module, &image, &error);
+  if (read) {
+    read = CollectRegions(module, image, &regions, &haveFileSystem, &error);
+    ModuleImageClose(&image);
+  }
+  if (read) JsonNull(&w, "regions_error");
+  else JsonString(&w, "regions_error", error);
+  JsonBeginArray(&w, "regions");
+  for (const Region& r : regions) {
+    JsonBeginObject(&w);
+    JsonString(&w, "name", r.name);
+    JsonNumber(&w, "offset", r.offset);
+    if (r.hasVersion) JsonVersion(&w, "version", r.version.major, r.version.minor, r.version.build);
+    else JsonNull(&w, "version");
+    JsonBeginArray(&w, "details");
+    for (const std::string& line : r.lines) JsonString(&w, nullptr, line);
+    JsonEndArray(&w);
+    JsonEndObject(&w);
+  }
+  JsonEndArray(&w);
+  JsonEndObject(&w);
+  std::printf("%s\n", w.text.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int FwmoduleInfo(const std::vector<std::string>& args) {
-  if (args.size() != 1) return FwmoduleFail("info: name one module directory");
+  bool json = args.size() == 2 && args[1] == "--json";
+  if (args.size() != 1 && !json) return FwmoduleFail("info: name one module directory (and --json for JSON)");
   Module module;
   std::string error;
   if (!ModuleOpen(args[0], &module, &error)) return FwmoduleFail(error);
+  if (json) return PrintJson(module);
   const ModuleConfig& c = module.config;
   std::printf("module      %s\n", module.dir.c_str());
   std::printf("board       %s (processor part code %" PRIu32 "), %s boot\n", c.board.c_str(), c.cpuPartCode,

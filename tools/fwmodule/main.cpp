@@ -11,7 +11,7 @@ namespace {
 
 const char kUsage[] =
     "usage: fwmodule create DIR [--board nor|nand] [--two-stage] [--set SECTION.KEY=VALUE]... [--force]\n"
-    "       fwmodule info DIR                            (board, and what the flash holds)\n"
+    "       fwmodule info DIR [--json]                   (board, and what the flash holds)\n"
     "       fwmodule dump DIR OFFSET [LENGTH]            (flash bytes in hex, 256 by default)\n"
     "       fwmodule dump DIR --page N                   (NAND: physical page N with its spare bytes)\n"
     "       fwmodule fault DIR SECTION.KEY=VALUE...   (e.g. faults.never_ready=true)\n"
