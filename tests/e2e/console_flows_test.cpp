@@ -58,7 +58,7 @@ TEST_P(Console, EraseOfARegionFromTheBackupDialog) {
   EXPECT_EQ(r.exitCode, 1) << r.err;
   EXPECT_NE(r.err.find("to select list entries type: l 2"), std::string::npos) << r.err;
   // The region's end is reached, and shown before the message about it.
-  EXPECT_NE(r.err.find("Erasing Flash (at 01380000) done\n[Success] Region(s) successfully erased"), std::string::npos)
+  EXPECT_NE(r.err.find("Erasing Flash (at 01400000) done\n[Success] Region(s) successfully erased"), std::string::npos)
       << r.err;
   // The main dialog is drawn again when the backup dialog has gone.
   size_t backupClosed = r.err.rfind("+- BackUp ");
