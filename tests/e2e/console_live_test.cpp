@@ -2,6 +2,7 @@
 // datasheet times: what a person at a terminal types while the flash works,
 // and how often the log says that it does.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
