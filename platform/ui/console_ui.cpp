@@ -607,6 +607,7 @@ void Closed(HWND dialog, INT_PTR) {
     auto it = g_console.views.find(dialog);
     if (it == g_console.views.end() || !g_console.running) {
       if (it != g_console.views.end()) g_console.views.erase(it);
+      ForgetLog(dialog);  // a dialog that ended before it was shown
       return;
     }
     it->second.closing = true;
