@@ -1,5 +1,6 @@
 #include "app/progress.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "app/shell_state.h"
@@ -50,6 +51,10 @@ struct ProgressState {
   HANDLE windowThread = nullptr;
   RegionSummary currentImage = {};
   uint32_t baseAddress = 0;
+  // The starts of the regions an erase takes one after the other.
+  uint32_t eraseBases[REGION_COUNT] = {};
+  size_t eraseBaseCount = 0;
+  size_t eraseBaseNext = 0;
   // Nonzero while an animation runs: the number of that animation, so that an
   // older one still asleep does not take over when a new one starts.
   std::atomic<uint32_t> busy{0};
@@ -230,7 +235,11 @@ int OnEraseProgress(uint32_t first, uint32_t second) {
   }
   if (first == 0) {
     SetBarRange(IDC_PROGRESS_STEP_BAR, second);
-    SetLine(IDC_PROGRESS_STEP_TEXT, u"Erasing Flash (at 00000000)");
+    // Each region's erase counts from 0 again. No line names offset 0 before
+    // the real one: in a log it would read as if the bootloader were erased.
+    if (g_progress.eraseBaseNext < g_progress.eraseBaseCount) {
+      g_progress.baseAddress = g_progress.eraseBases[g_progress.eraseBaseNext++];
+    }
   }
   ShowEraseText(first, second);
   SetBarPos(IDC_PROGRESS_STEP_BAR, first);
@@ -291,7 +300,17 @@ void ProgressComplete() {
   }
 }
 
-void ProgressSetBaseAddress(uint32_t address) { g_progress.baseAddress = address; }
+void ProgressSetBaseAddress(uint32_t address) {
+  g_progress.baseAddress = address;
+  g_progress.eraseBaseCount = 0;
+  g_progress.eraseBaseNext = 0;
+}
+
+void ProgressSetEraseBases(const uint32_t* bases, size_t count) {
+  ProgressSetBaseAddress(count != 0 ? bases[0] : 0);
+  g_progress.eraseBaseCount = std::min(count, REGION_COUNT);
+  for (size_t i = 0; i < g_progress.eraseBaseCount; i++) g_progress.eraseBases[i] = bases[i];
+}
 
 void ProgressStopBusy() { g_progress.busy = 0; }
 
@@ -308,7 +327,7 @@ void ProgressResetForTests() {
     g_progress.busyThread = nullptr;
   }
   g_progress.currentImage = {};
-  g_progress.baseAddress = 0;
+  ProgressSetBaseAddress(0);
   g_progress.busyGeneration = 0;
   g_progress.validateNextStep = 0;
   g_progress.openFailed = false;

@@ -38,6 +38,10 @@ void ProgressComplete();
 
 // Erase positions are shown relative to this address.
 void ProgressSetBaseAddress(uint32_t address);
+// An erase of several regions reports each from 0: every erase that starts
+// takes the next of `bases` (at most REGION_COUNT), so its lines name flash
+// offsets.
+void ProgressSetEraseBases(const uint32_t* bases, size_t count);
 // Ends a running busy animation (it stops at its next step, unwaited).
 void ProgressStopBusy();
 // The summary last given to OnImageSummary.

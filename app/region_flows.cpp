@@ -32,6 +32,8 @@ const ResultMessage kBackupMessages[] = {
     {FWL_ERR_FS_DRIVER, u"The Flash filesystem is not loaded.\nReset the module, then try again."},
 };
 constexpr const WCHAR* kBackupUnknown = u"FWLBackupToFile: Unknown Error: %d";
+// The question and a line for each region the table can hold.
+constexpr size_t kEraseQuestionChars = 256;
 
 
 // A file name for the selection: the region's own name when it is one.
@@ -72,6 +74,31 @@ bool MayWrite(HWND owner, const WCHAR* path) {
   return MessageBoxW(owner, u"Do you want to overwrite the file?", u"File Exists", MSG_QUESTION) == IDYES;
 }
 
+// The selected regions in table order, the order the erase takes them; 0
+// when the table cannot say (the erase then reports why).
+size_t SelectedRegions(FlashRegion* list) {
+  RegionSummary summary = {g_shell.backupSelection.flags, 0, 0, 0};
+  if (FWLGetRegionInfo(&summary, list) != FWL_OK) return 0;
+  size_t count = 0;
+  while (count < REGION_COUNT && list[count].id != 0) count++;
+  return count;
+}
+
+// The question names what goes: a selection made long ago, or scrolled out
+// of sight, is no basis for erasing.
+bool ConfirmErase(HWND owner, const FlashRegion* regions, size_t count) {
+  WCHAR text[kEraseQuestionChars];
+  TextCopy(text, kEraseQuestionChars, u"Are you sure you want to erase the selected region(s)?");
+  if (count != 0) TextAppend(text, kEraseQuestionChars, u"\n");
+  for (size_t i = 0; i < count; i++) {
+    const WCHAR* name = FWLGetRegionName(regions[i].id);
+    if (name == nullptr) continue;
+    TextAppend(text, kEraseQuestionChars, u"\n- ");
+    TextAppend(text, kEraseQuestionChars, name);
+  }
+  return MessageBoxW(owner, text, u"Flash Erase", MSG_QUESTION) == IDYES;
+}
+
 }  // namespace
 
 void FormatBackupFailure(uint32_t result, const WCHAR* path, WCHAR* text, size_t capacity) {
@@ -81,14 +108,15 @@ void FormatBackupFailure(uint32_t result, const WCHAR* path, WCHAR* text, size_t
 
 int RunRegionErase(HWND owner) {
   if (g_shell.selectedCount == 0) return 0;
-  if (MessageBoxW(owner, u"Are you sure you want to erase the selected region(s)?", u"Flash Erase", MSG_QUESTION) !=
-      IDYES) {
-    return 0;
-  }
+  FlashRegion regions[REGION_TABLE_ENTRIES] = {};
+  size_t count = SelectedRegions(regions);
+  if (!ConfirmErase(owner, regions, count)) return 0;
   OpenProgress(owner, u"Image Erase");
-  // Each region's erase counts from its own start, so the lines show the
-  // offset within the region, not whatever image was written last.
-  ProgressSetBaseAddress(0);
+  // The library erases the regions in this same order, each counted from its
+  // own start: the lines name flash offsets, as the update's do.
+  uint32_t bases[REGION_COUNT] = {};
+  for (size_t i = 0; i < count; i++) bases[i] = regions[i].base;
+  ProgressSetEraseBases(bases, count);
   uint32_t result = FWLEraseRegions(g_shell.backupSelection.flags, OnEraseProgress);
   if (result != FWL_OK) NoteFailure(u"FWLEraseRegions", result);
   if (result == FWL_OK) {

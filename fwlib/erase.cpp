@@ -1,7 +1,5 @@
 #include "fwlib/erase.h"
 
-#include <algorithm>
-
 #include "flash/flash_layer.h"
 #include "fwlib/library_state.h"
 #include "fwlib/regions.h"
@@ -17,7 +15,7 @@ uint32_t FWLEraseRegions(uint32_t mask, EraseProgressFn eraseProgress) {
   if (FlashLock(FLASH_WAIT_FOREVER) == 0) return FWL_ERR_FLASH_ERASE;
   for (size_t i = 0; i < REGION_COUNT && list[i].id != 0; i++) {
     const FlashRegion& region = list[i];
-    FlashSetProgress(eraseProgress, std::max(region.length / ERASE_PROGRESS_DIVISOR, ERASE_MIN_PROGRESS_STEP));
+    FlashSetProgress(eraseProgress, ERASE_PROGRESS_STEP);
     if (FlashOps.Erase(region.base, region.length) == 0) {
       result = FWL_ERR_FLASH_ERASE;
       break;

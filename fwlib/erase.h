@@ -5,10 +5,10 @@
 
 #include "fwlib/callbacks.h"
 
-// Progress is reported every region length / 32 bytes, but no more often
-// than every ERASE_MIN_PROGRESS_STEP bytes.
-constexpr uint32_t ERASE_PROGRESS_DIVISOR = 32;
-constexpr uint32_t ERASE_MIN_PROGRESS_STEP = 0x20000;
+// Progress is reported before every block: a NOR main block takes about a
+// second, so a coarser step would leave a display standing still for
+// seconds, and a report costs nothing beside an erase.
+constexpr uint32_t ERASE_PROGRESS_STEP = 0;
 
 // Erases every present region of `mask` in table order; `eraseProgress`
 // gets (bytes erased, region length) during each region's erase, and

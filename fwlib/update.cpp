@@ -62,9 +62,15 @@ uint32_t WriteRecordData(uint32_t address, uint32_t length) {
     uint32_t piece = std::min(length, WorkBufferSize());
     if (!ImageFileReadAll(WorkBufferData(), piece)) return FWL_ERR_FILE_FORMAT;
     ChecksumFeed(WorkBufferData(), piece);
-    uint32_t result = PlacePiece(WorkBufferData(), address, piece);
-    if (result != FWL_OK) return result;
-    if (!ReportBytes(piece)) return FWL_ERR_USER_ABORT;
+    // Reading a piece takes no time beside programming it: the program is
+    // reported as it goes.
+    for (uint32_t at = 0; at < piece;) {
+      uint32_t part = std::min(piece - at, UPDATE_BYTES_PROGRESS_STEP);
+      uint32_t result = PlacePiece(WorkBufferData() + at, address + at, part);
+      if (result != FWL_OK) return result;
+      if (!ReportBytes(part)) return FWL_ERR_USER_ABORT;
+      at += part;
+    }
     address += piece;
     length -= piece;
   }

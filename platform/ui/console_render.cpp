@@ -19,6 +19,7 @@ constexpr int kMaxBarCells = 40;
 constexpr int kBarDecoration = 7;
 constexpr int kPercent = 100;
 constexpr size_t kMinFrameWidth = 20;
+constexpr char kQuitKey = 'q';
 constexpr char kFirstDigitKey = '1';
 constexpr char kLastDigitKey = '9';
 // Least blanks between two controls side by side.
@@ -139,7 +140,7 @@ const char kConsoleDialogHelp[] =
     "  (empty line)   Enter: the default button\n"
     "  l 0,2-3        select list entries (l none: select nothing)\n"
     "  click [right] [shift] [ctrl]   left click on the dialog with those held\n"
-    "  close          the close box;  esc: Escape\n";
+    "  close          the close box (also q, unless a button has it);  esc: Escape\n";
 
 std::vector<std::string> ConsoleSplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -315,7 +316,7 @@ ConsoleCommand ConsoleParseCommand(const UiDialogState& dialog, const std::vecto
     command.kind = ConsoleCommandKind::Enter;
   } else if (lower == "?" || lower == "help") {
     command.kind = ConsoleCommandKind::Help;
-  } else if (lower == "close") {
+  } else if (lower == "close" || lower == "quit") {
     command.kind = ConsoleCommandKind::Close;
   } else if (lower == "esc" || lower == "escape") {
     command.kind = ConsoleCommandKind::Escape;
@@ -354,7 +355,10 @@ ConsoleCommand ConsoleParseCommand(const UiDialogState& dialog, const std::vecto
         command.controlId = dialog.controls[i].id;
       }
     }
-    if (command.kind != ConsoleCommandKind::Press) {
+    // q leaves a dialog, as in other console programs, unless a button has it.
+    if (command.kind != ConsoleCommandKind::Press && key == kQuitKey) {
+      command.kind = ConsoleCommandKind::Close;
+    } else if (command.kind != ConsoleCommandKind::Press) {
       command.error = "no button has the key '" + text + "'" + ListHint(dialog, text);
     }
   } else {

@@ -11,7 +11,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 
 #include <chrono>
 #include <deque>
@@ -34,6 +38,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kReadChunk = 4096;
 constexpr int kNoTimeout = -1;
+// A log line of a progress bar: wide enough to move at every few percent.
+constexpr int kLogBarCells = 20;
+// Changes of one window kept for its log while a prompt holds the drawing;
+// a progress window changes a few times a second, a prompt waits for a person.
+constexpr size_t kMaxLoggedChanges = 100000;
 
 enum class RequestKind : uint8_t { Print, Question, Line };
 
@@ -57,7 +66,6 @@ struct DialogView {
   bool closing = false;
   bool* closed = nullptr;  // signalled once the final state is drawn
   std::u16string printedTitle;
-  std::map<int, std::u16string> printedTexts;
   Clock::time_point lastDraw{};
 };
 
@@ -82,8 +90,15 @@ struct ConsoleState {
   // Lines read before the prompt on screen was written: a terminal echoed
   // them above it.
   size_t aheadOfPrompt = 0;
-  std::mutex dirtyLock;    // guards `dirty` alone
+  std::mutex dirtyLock;    // guards `dirty`, `logLines` and `logLast`
   std::set<HWND> dirty;
+  // Without a terminal every change of a window that takes no input is a
+  // line of the log, in the order it happened (the window model tells each
+  // one): drawing from the latest state would leave out whatever came and
+  // went between two draws.
+  std::map<HWND, std::vector<std::string>> logLines;
+  std::map<HWND, std::map<int, std::string>> logLast;  // per control
+  size_t logDropped = 0;
 };
 
 // Never destroyed, like the model: the thread may outlive main's return.
@@ -149,20 +164,6 @@ bool WantsLines(const UiDialogState& d) {
   return false;
 }
 
-std::vector<int> ChangedTexts(const UiDialogState& d, DialogView* view) {
-  std::vector<int> changed;
-  for (size_t i = 0; i < d.controls.size(); i++) {
-    const UiControlState& c = d.controls[i];
-    if (c.kind != DialogControlKind::StaticText || !c.visible) continue;
-    auto it = view->printedTexts.find(static_cast<int>(i));
-    if ((it == view->printedTexts.end() && !c.text.empty()) || (it != view->printedTexts.end() && it->second != c.text)) {
-      changed.push_back(static_cast<int>(i));
-      view->printedTexts[static_cast<int>(i)] = c.text;
-    }
-  }
-  return changed;
-}
-
 // A window is first drawn once it says something: a progress window is
 // opened empty and titled later, and that first state tells nobody anything.
 bool HasContent(const UiDialogState& d) {
@@ -175,8 +176,63 @@ bool HasContent(const UiDialogState& d) {
   return !texts;
 }
 
-// A window that takes no input, as lines when its texts change (for logs)
-// or redrawn in place on a terminal.
+// A bar's picture, named by its place among the window's bars when it has
+// several (a log has no layout to tell them apart).
+std::string BarLogLine(const UiDialogState& d, size_t index) {
+  size_t number = 0, bars = 0;
+  for (size_t i = 0; i < d.controls.size(); i++) {
+    if (d.controls[i].kind != DialogControlKind::ProgressBar || !d.controls[i].visible) continue;
+    bars++;
+    if (i <= index) number = bars;
+  }
+  std::string bar = ConsoleProgressBar(d.controls[index], kLogBarCells);
+  return bars > 1 ? "bar " + std::to_string(number) + ": " + bar : bar;
+}
+
+// The window model's change watcher while the console writes a log: a
+// static text's new text, or a progress bar's new picture, once per value.
+void LogChange(const UiDialogState& d, int index, UiChange change) {
+  if (change != UiChange::Text && change != UiChange::ProgressPos && change != UiChange::ProgressRange &&
+      change != UiChange::Visible) {
+    return;
+  }
+  if (index < 0 || static_cast<size_t>(index) >= d.controls.size()) return;
+  const UiControlState& c = d.controls[static_cast<size_t>(index)];
+  if (!c.visible) return;
+  std::string line;
+  if (c.kind == DialogControlKind::StaticText) line = Utf16ToUtf8(c.text);
+  else if (c.kind == DialogControlKind::ProgressBar) line = BarLogLine(d, static_cast<size_t>(index));
+  else return;
+  std::lock_guard<std::mutex> guard(g_console.dirtyLock);
+  std::string& last = g_console.logLast[d.hwnd][index];
+  if (line == last) return;
+  last = line;
+  if (line.empty()) return;
+  std::vector<std::string>& pending = g_console.logLines[d.hwnd];
+  if (pending.size() < kMaxLoggedChanges) pending.push_back(line);
+  else g_console.logDropped++;
+}
+
+void ForgetLog(HWND dialog) {
+  std::lock_guard<std::mutex> guard(g_console.dirtyLock);
+  g_console.logLines.erase(dialog);
+  g_console.logLast.erase(dialog);
+}
+
+std::vector<std::string> TakeLogLines(HWND dialog) {
+  std::lock_guard<std::mutex> guard(g_console.dirtyLock);
+  std::vector<std::string> lines;
+  auto it = g_console.logLines.find(dialog);
+  if (it != g_console.logLines.end()) lines.swap(it->second);
+  if (g_console.logDropped != 0) {
+    lines.push_back("(" + std::to_string(g_console.logDropped) + " changes not shown)");
+    g_console.logDropped = 0;
+  }
+  return lines;
+}
+
+// A window that takes no input, as lines when it changes (for logs) or
+// redrawn in place on a terminal.
 void DrawPassive(const UiDialogState& d, DialogView* view) {
   if (g_console.terminal) {
     std::vector<std::string> lines = ConsoleRenderDialog(d, ConsoleButtonKeys(d));
@@ -192,10 +248,8 @@ void DrawPassive(const UiDialogState& d, DialogView* view) {
       view->printedTitle = d.title;
       out.push_back("== " + Utf16ToUtf8(d.title) + " ==");
     }
-    for (int i : ChangedTexts(d, view)) {
-      for (const std::string& line : ConsoleSplitLines(Utf16ToUtf8(d.controls[static_cast<size_t>(i)].text))) {
-        out.push_back("   " + line);
-      }
+    for (const std::string& change : TakeLogLines(d.hwnd)) {
+      for (const std::string& line : ConsoleSplitLines(change)) out.push_back("   " + line);
     }
     if (!out.empty()) EmitLines(out);
   }
@@ -223,6 +277,8 @@ int DrawPassiveWindows(bool hold, bool flush) {
     UiDialogState d;
     bool alive = UiSnapshotDialog(it->first, &d);
     bool passive = alive && d.shown && d.visible && d.modalChildren == 0 && !WantsLines(d) && HasContent(d);
+    // A window that takes input is drawn whole at its prompt.
+    if (alive && WantsLines(d)) ForgetLog(it->first);
     if (passive && view.dirty && !hold) {
       auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - view.lastDraw).count();
       int wait = static_cast<int>(g_console.config.redrawMs) - static_cast<int>(since);
@@ -234,6 +290,7 @@ int DrawPassiveWindows(bool hold, bool flush) {
     }
     if (view.closing) {
       if (g_console.blockOwner == it->first) g_console.blockOwner = nullptr;
+      ForgetLog(it->first);
       UiSignal(view.closed);
       it = g_console.views.erase(it);
       // Whatever takes the input next is drawn again: its last picture is
@@ -332,9 +389,24 @@ void ServeDialog(const UiDialogState& d, DialogView* view) {
   }
 }
 
+// A question about to be shown to someone at a terminal is answered by what
+// is typed after it appears, never by keys pressed while something else was
+// on screen: an Enter meant for a progress window must not restart the
+// module. The kernel's unread input goes too.
+void DropTypeAhead() {
+  size_t dropped = g_console.input.lines.size() + (g_console.input.partial.empty() ? 0 : 1);
+  ::tcflush(g_console.config.inputFd, TCIFLUSH);
+  g_console.input.lines.clear();
+  g_console.input.partial.clear();
+  if (dropped != 0) {
+    EmitLines({"  (" + std::to_string(dropped) + " line(s) typed before this question not taken as its answer)"});
+  }
+}
+
 void ServeRequest(ConsoleRequest* request) {
   if (!request->shown || g_console.promptFor != request->serial) {
     if (!request->shown) EmitLines(request->text);
+    if (!request->shown && request->kind == RequestKind::Question && g_console.echoes) DropTypeAhead();
     Prompt(request->serial, request->prompt);
     request->shown = true;
   }
@@ -463,8 +535,12 @@ void ConsoleMain() {
 void StartLocked() {
   if (g_console.running) return;
   if (::pipe2(g_console.wake, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  g_console.terminal =
-      g_console.config.terminal >= 0 ? g_console.config.terminal != 0 : ::isatty(g_console.config.outputFd) == 1;
+  // A dumb terminal cannot move the cursor: it gets the log.
+  const char* term = std::getenv("TERM");
+  bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
+  g_console.terminal = g_console.config.terminal >= 0 ? g_console.config.terminal != 0
+                                                      : ::isatty(g_console.config.outputFd) == 1 && !dumb;
+  UiSetChangeWatcher(g_console.terminal ? nullptr : LogChange);
   g_console.echoes = ::isatty(g_console.config.inputFd) == 1;
   g_console.stopping = false;
   g_console.inputEnded = false;
@@ -531,6 +607,7 @@ void Closed(HWND dialog, INT_PTR) {
     auto it = g_console.views.find(dialog);
     if (it == g_console.views.end() || !g_console.running) {
       if (it != g_console.views.end()) g_console.views.erase(it);
+      ForgetLog(dialog);  // a dialog that ended before it was shown
       return;
     }
     it->second.closing = true;
@@ -670,6 +747,13 @@ void ConsoleUiStop() {
     if (view.closing) UiSignal(view.closed);
   }
   g_console.views.clear();
+  UiSetChangeWatcher(nullptr);
+  {
+    std::lock_guard<std::mutex> dirtyGuard(g_console.dirtyLock);
+    g_console.logLines.clear();
+    g_console.logLast.clear();
+    g_console.logDropped = 0;
+  }
   ::close(g_console.wake[0]);
   ::close(g_console.wake[1]);
   g_console.wake[0] = g_console.wake[1] = -1;

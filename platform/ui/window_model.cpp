@@ -35,6 +35,7 @@ struct UiModelState {
   uint64_t events = 0;
   int pumpers = 0;
   const UiBackendOps* backend = nullptr;
+  UiChangeWatcher watcher = nullptr;
 };
 
 // Never destroyed: threads still waiting in the window system when the
@@ -187,7 +188,13 @@ UiControlState* UiControlLocked(UiDialogState* dialog, int id, int* index) {
 }
 
 void UiChangedLocked(const UiDialogState& dialog, int controlIndex, UiChange change) {
+  if (g_ui.watcher != nullptr) g_ui.watcher(dialog, controlIndex, change);
   UiBackend()->dialogChanged(dialog.hwnd, controlIndex, change);
+}
+
+void UiSetChangeWatcher(UiChangeWatcher watcher) {
+  auto lock = UiLock();
+  g_ui.watcher = watcher;
 }
 
 bool UiSnapshotDialog(HWND dialog, UiDialogState* out) {

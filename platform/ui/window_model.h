@@ -101,6 +101,11 @@ UiDialogState* UiResolveLocked(HWND window, int* controlIndex);
 UiControlState* UiControlLocked(UiDialogState* dialog, int id, int* index);
 // Tells the backend, with the lock held.
 void UiChangedLocked(const UiDialogState& dialog, int controlIndex, UiChange change);
+// Also called on every change, with the lock held and the state as the change
+// left it, for a backend that must see each value rather than the latest
+// (the console's log). Null: none. Must not block nor call the window system.
+using UiChangeWatcher = void (*)(const UiDialogState& dialog, int controlIndex, UiChange change);
+void UiSetChangeWatcher(UiChangeWatcher watcher);
 
 // Opening and ending dialogs (message_loop.cpp drives these).
 // Null when no handle is left (ERROR_NOT_ENOUGH_MEMORY).

@@ -120,10 +120,23 @@ TEST_F(Progress, EraseLinesShowAbsoluteAddresses) {
   EXPECT_EQ(LastValue(IDC_PROGRESS_STEP_BAR, UiChange::ProgressPos), 256);
   OnEraseProgress(0x100000, 0x100000);
   EXPECT_EQ(LastText(IDC_PROGRESS_STEP_TEXT), "Erasing Flash (at 00180000) done");
+  // No line names offset 0, which reads as the bootloader.
   std::vector<std::string> texts = Texts(IDC_PROGRESS_STEP_TEXT);
   ASSERT_GE(texts.size(), 2u);
-  EXPECT_EQ(texts[0], "Erasing Flash (at 00000000)");
-  EXPECT_EQ(texts[1], "Erasing Flash (at 00080000)");
+  EXPECT_EQ(texts[0], "Erasing Flash (at 00080000)");
+}
+
+// An erase of two regions reports each from 0: each names its own flash offset.
+TEST_F(Progress, EraseOfSeveralRegionsNamesEachRegionsOffset) {
+  const uint32_t bases[] = {0x40000, 0x1400000};
+  ProgressSetEraseBases(bases, 2);
+  for (uint32_t done : {0u, 0x20000u, 0x40000u}) OnEraseProgress(done, 0x40000);
+  OnEraseProgress(0, 0x80000);
+  OnEraseProgress(0x80000, 0x80000);
+  std::vector<std::string> expected = {"Erasing Flash (at 00040000)", "Erasing Flash (at 00060000)",
+                                       "Erasing Flash (at 00080000) done", "Erasing Flash (at 01400000)",
+                                       "Erasing Flash (at 01480000) done"};
+  EXPECT_EQ(Texts(IDC_PROGRESS_STEP_TEXT), expected);
 }
 
 TEST_F(Progress, ImageAndSectionLinesDriveBothBars) {

@@ -190,7 +190,7 @@ TEST_F(BackupFlows, EraseAsksFirstThenClearsExactlyTheRegion) {
   QMessageBox* box = WaitForMessageBox();
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->windowTitle(), "Flash Erase");
-  EXPECT_EQ(box->text(), "Are you sure you want to erase the selected region(s)?");
+  EXPECT_EQ(box->text(), "Are you sure you want to erase the selected region(s)?\n\n- Config Block");
   EXPECT_EQ(box->icon(), QMessageBox::Question);
   ASSERT_TRUE(Answer(box, IDNO));
 

@@ -121,13 +121,17 @@ TEST_F(QtShell, UpdateChoosesTheFileConfirmsTheRegionsAndOffersRegistryClearAndR
   EXPECT_EQ(box->windowTitle(), "Clear Registry");
   EXPECT_EQ(box->icon(), QMessageBox::Question);
   EXPECT_EQ(DefaultButtonOf(box), QString("button%1").arg(IDNO));
-  ASSERT_TRUE(Answer(box, IDYES));
+  // Each question is answered by its letter, and the one after a keyboard
+  // answer has the keyboard too.
+  ASSERT_TRUE(HasKeyboard(box));
+  PressKey(Qt::Key_Y);
 
   box = WaitForMessageBox();
   ASSERT_NE(box, nullptr);
   EXPECT_EQ(box->windowTitle(), "RESET");
   EXPECT_EQ(DefaultButtonOf(box), QString("button%1").arg(IDYES));
-  ASSERT_TRUE(Answer(box, IDYES));
+  ASSERT_TRUE(HasKeyboard(box));
+  PressKey(Qt::Key_Y, Qt::AltModifier);
   EXPECT_TRUE(HasKeyboard(DialogWindow(main))) << "the main dialog has the keyboard again after the update";
   EXPECT_EQ(StopProgram(), 1);
 

@@ -4,6 +4,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/files.h"
@@ -116,7 +117,7 @@ TEST(ConsoleRender, InputLinesAndAnswers) {
   EXPECT_EQ(ConsoleParseCommand(state, keys, "l 0").kind, ConsoleCommandKind::Unknown) << "no list here";
   EXPECT_EQ(ConsoleParseCommand(state, keys, "").kind, ConsoleCommandKind::Enter);
   EXPECT_EQ(ConsoleParseCommand(state, keys, "close").kind, ConsoleCommandKind::Close);
-  EXPECT_EQ(ConsoleParseCommand(state, keys, "q").kind, ConsoleCommandKind::Unknown);
+  EXPECT_EQ(ConsoleParseCommand(state, keys, "q").kind, ConsoleCommandKind::Close) << "no button has q";
 }
 
 // The console backend on pipes (or a pseudo-terminal) of the test's own.
@@ -270,6 +271,40 @@ TEST_F(Console, ProgressPrintsLinesOnlyWhenItsTextChanges) {
   }
   EXPECT_EQ(erasing, 1u) << seen_;
   EXPECT_EQ(seen_.find("Abort"), std::string::npos) << seen_;
+}
+
+// A log is no sample of the window: texts that come and go between two
+// draws are each a line, and a bar is a line whenever its picture moves. A
+// dumb terminal gets the same log, without a cursor movement.
+TEST_F(Console, TheLogHasEveryChangeAsALine) {
+  const char* term = std::getenv("TERM");
+  std::string savedTerm = term != nullptr ? term : "";
+  for (bool dumbTerminal : {false, true}) {
+    if (dumbTerminal) {
+      ::setenv("TERM", "dumb", 1);
+      ASSERT_NO_FATAL_FAILURE(OpenTerminal());
+    }
+    DialogThread t;
+    t.Start(&kProgress, ProgressProc);
+    HWND progress = WaitForDialog(kProgressId);
+    ASSERT_NE(progress, nullptr);
+    SendDlgItemMessageW(progress, kUpperBar, PBM_SETRANGE32, 0, 100);
+    for (const char16_t* text : {u"Section Start: 1", u"Section Start: 2", u"Section Start: 3"}) {
+      SetDlgItemTextW(progress, kUpper, text);
+      SendDlgItemMessageW(progress, kUpperBar, PBM_SETPOS, 50, 0);
+      SendDlgItemMessageW(progress, kUpperBar, PBM_SETPOS, 100, 0);
+    }
+    EndDialog(progress, 0);
+    ASSERT_TRUE(t.Join());
+    for (const char* line : {"   Section Start: 1", "   [##########..........]  50%", "   [####################] 100%",
+                             "   Section Start: 2", "   [##########..........]  50%", "   Section Start: 3"}) {
+      ASSERT_TRUE(Expect(line)) << dumbTerminal << line << "\n" << seen_;
+    }
+    EXPECT_EQ(seen_.find("\x1b"), std::string::npos) << seen_;
+  }
+  if (term != nullptr) ::setenv("TERM", savedTerm.c_str(), 1);
+  else ::unsetenv("TERM");
+  UiResetForTests();
 }
 
 TEST_F(Console, OnATerminalProgressIsRedrawnInPlace) {

@@ -341,6 +341,52 @@ TEST_F(QtUi, MessageBoxStylesMapToButtonsIconAndDefault) {
   }
 }
 
+// Every box answers the keyboard the moment it appears: its letters (alone or
+// with Alt), and Enter the button with the focus, one box after another.
+TEST_F(QtUi, BoxesAnswerTheirKeysAsSoonAsTheyAppear) {
+  struct Case {
+    UINT style;
+    const char* focus;  // the button given the focus first, or null
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    int answer;
+  };
+  const Case cases[] = {
+      {MB_YESNO, nullptr, Qt::Key_N, Qt::NoModifier, IDNO},
+      {MB_YESNO | MB_DEFBUTTON2, nullptr, Qt::Key_Y, Qt::AltModifier, IDYES},
+      {MB_YESNO, "button7", Qt::Key_Return, Qt::NoModifier, IDNO},
+      {MB_OKCANCEL | MB_ICONHAND, nullptr, Qt::Key_Space, Qt::NoModifier, IDOK},
+  };
+  for (const Case& c : cases) {
+    std::atomic<int> answer{-1};
+    Waiter asker([&] { answer = MessageBoxW(nullptr, u"Text", u"Caption", c.style); });
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(Pump([&] {
+      box = qobject_cast<QMessageBox*>(TopLevel("messageBox"));
+      return box != nullptr && QApplication::activeWindow() == box && QApplication::focusWidget() != nullptr;
+    })) << c.style;
+    if (c.focus != nullptr) box->findChild<QPushButton*>(c.focus)->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), c.key, c.modifiers);
+    ASSERT_TRUE(Pump([&] { return answer != -1; })) << c.style;
+    asker.Join();
+    EXPECT_EQ(answer, c.answer) << c.style;
+    Pump([] { return TopLevel("messageBox") == nullptr; });
+  }
+}
+
+// Enter presses the push button with the focus, not the default one.
+TEST_F(QtUi, EnterPressesTheFocusedButton) {
+  DialogThread t;
+  HWND dialog = StartSample(&t);
+  ASSERT_NE(dialog, nullptr);
+  QPushButton* hide = Control<QPushButton>(dialog, kSampleHide);
+  ASSERT_TRUE(Pump([&] { return QApplication::activeWindow() == QtDialogWidget(dialog); }));
+  hide->setFocus();
+  QTest::keyClick(hide, Qt::Key_Return);
+  ASSERT_TRUE(Pump([&] { return SawCommand(kSampleHide); }));
+  EXPECT_FALSE(SawCommand(IDOK));
+}
+
 TEST_F(QtUi, WorkerThreadsDriveAModalProgressWindowAndBoxesOwnedByDialogs) {
   DialogThread owner;
   HWND main = StartSample(&owner);

@@ -97,10 +97,10 @@ TEST_P(UpdateFlowTest, CallbacksSeeTheEraseEachRecordAndEveryPiece) {
   BinImageSpec spec = GappyOsImage();
   std::u16string path = Place(spec);
   ASSERT_EQ(Update(path), FWL_OK);
-  // Erase: before each block, from 0 on, every 0x80000 bytes; then the image length twice.
+  // Erase: before every block, from 0 on; then the image length twice.
   ASSERT_GE(g_log.erase.size(), 3u);
   EXPECT_EQ(g_log.erase.front(), std::make_pair(0u, 0x300000u));
-  EXPECT_EQ(g_log.erase[1], std::make_pair(0x80000u, 0x300000u));
+  EXPECT_EQ(g_log.erase[1], std::make_pair(eraseBlock_, 0x300000u));
   EXPECT_EQ(g_log.erase.back(), std::make_pair(0x300000u, 0x300000u));
   ASSERT_EQ(g_log.sections.size(), spec.bin.records.size());
   uint32_t total = 0;
@@ -113,6 +113,10 @@ TEST_P(UpdateFlowTest, CallbacksSeeTheEraseEachRecordAndEveryPiece) {
   EXPECT_EQ(g_log.bytes.back(), std::make_pair(2u, total));
   EXPECT_TRUE(std::count(g_log.bytes.begin(), g_log.bytes.end(), std::make_pair(0x200000u, 0x1000u + 17 + 0x200000)))
       << "the large record goes in pieces of the work buffer";
+  // Within a piece the programming is reported as it goes.
+  for (size_t i = 1; i < g_log.bytes.size(); i++) {
+    EXPECT_LE(g_log.bytes[i].second - g_log.bytes[i - 1].second, UPDATE_BYTES_PROGRESS_STEP) << i;
+  }
 }
 
 TEST_P(UpdateFlowTest, AStopAskedAnywhereEndsWithUserAbort) {

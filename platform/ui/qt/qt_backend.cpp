@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QPushButton>
@@ -72,6 +73,47 @@ void Closed(HWND dialog, INT_PTR) {
   QtPost([dialog] { QtDestroyDialog(dialog); });
 }
 
+// The button of `box` a key answers, or null: Enter and Space the focused
+// button (else the default one), a letter, alone or with Alt, the button it
+// begins (a box's buttons begin with different letters), as on the platform.
+QAbstractButton* BoxKeyTarget(QMessageBox* box, const QKeyEvent* key) {
+  if (key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) return nullptr;
+  int code = key->key();
+  if (code == Qt::Key_Return || code == Qt::Key_Enter || code == Qt::Key_Space) {
+    auto* focused = qobject_cast<QAbstractButton*>(QApplication::focusWidget());
+    if (focused != nullptr && box->buttons().contains(focused)) return focused;
+    return box->defaultButton();
+  }
+  if (code < Qt::Key_A || code > Qt::Key_Z) return nullptr;
+  QChar letter(u'a' + (code - Qt::Key_A));
+  for (QAbstractButton* b : box->buttons()) {
+    if (!b->text().isEmpty() && b->text()[0].toLower() == letter) return b;
+  }
+  return nullptr;
+}
+
+// A box takes the keyboard once it is on screen: activating it before the
+// window system shows it can be lost, or undone by the window that closed
+// just before it giving the keyboard back to its owner.
+bool BoxEvent(QMessageBox* box, QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::Show && watched == box) {
+    QMetaObject::invokeMethod(
+        box,
+        [box] {
+          QtActivate(box);
+          QAbstractButton* start = box->defaultButton() ? box->defaultButton() : box->buttons().value(0);
+          if (start != nullptr) start->setFocus(Qt::ActiveWindowFocusReason);
+        },
+        Qt::QueuedConnection);
+    return false;
+  }
+  if (event->type() != QEvent::KeyPress) return false;
+  QAbstractButton* target = BoxKeyTarget(box, static_cast<QKeyEvent*>(event));
+  if (target == nullptr) return false;
+  target->click();
+  return true;
+}
+
 QMessageBox::Icon IconOf(UiIcon icon) {
   switch (icon) {
     case UiIcon::Error:
@@ -104,6 +146,10 @@ void OpenMessageBox(const UiMessageBox& box, std::shared_ptr<QtAnswer> answer) {
     if (box.buttons[i] == box.defaultButton) mb->setDefaultButton(b);
     if (box.buttons[i] == box.escapeAnswer) mb->setEscapeButton(b);
   }
+  // On the box and its buttons, which see a key first when they have the focus.
+  auto* hook = new QtEventHook([mb](QObject* watched, QEvent* event) { return BoxEvent(mb, watched, event); }, mb);
+  mb->installEventFilter(hook);
+  for (const auto& entry : buttons) entry.first->installEventFilter(hook);
   QPointer<QWidget> owner = parent;
   QObject::connect(mb, &QMessageBox::buttonClicked, mb, [answer, buttons](QAbstractButton* clicked) {
     if (answer->done) return;

@@ -215,7 +215,13 @@ bool DialogEvent(HWND dialog, QObject* watched, QObject* window, QEvent* event) 
         return true;
       }
       if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-        UiUserEnter(dialog);
+        // As on the platform, the push button with the focus is the one
+        // Enter presses; elsewhere it is the default button.
+        auto* focused = qobject_cast<QPushButton*>(QApplication::focusWidget());
+        bool ok = false;
+        int id = focused != nullptr && focused->window() == window ? focused->objectName().toInt(&ok) : 0;
+        if (ok && focused->isEnabled() && focused->isVisible()) UiUserCommand(dialog, id);
+        else UiUserEnter(dialog);
         return true;
       }
       return false;
