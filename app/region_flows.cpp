@@ -10,6 +10,7 @@
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "platform/files.h"
+#include "platform/stop_request.h"
 #include "platform/text.h"
 
 namespace {
@@ -89,7 +90,9 @@ int RunRegionErase(HWND owner) {
   // Each region's erase counts from its own start, so the lines show the
   // offset within the region, not whatever image was written last.
   ProgressSetBaseAddress(0);
+  StopGuardEnter();
   uint32_t result = FWLEraseRegions(g_shell.backupSelection.flags, OnEraseProgress);
+  StopGuardLeave();
   if (result != FWL_OK) NoteFailure(u"FWLEraseRegions", result);
   if (result == FWL_OK) {
     ProgressComplete();
