@@ -12,7 +12,9 @@ namespace {
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int64_t kNanosPerSecond = 1000000000;
+static_assert(kStopConfirmSeconds == 5, "the warning names the wait");
 
+// Its "5 seconds" is kStopConfirmSeconds.
 constexpr char kWarning[] =
     "\nflashwright: the flash is being written; stopping now leaves the module without what is being written. "
     "Send the signal again (Ctrl-C) within 5 seconds to stop at the next safe point.\n";
