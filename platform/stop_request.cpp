@@ -78,7 +78,14 @@ void StopSignalsInstall() {
   }
 }
 
-void StopGuardEnter() { g_stop.guardDepth.fetch_add(1); }
+void StopGuardEnter() {
+  // New work starts unstopped: a stop the last work answered (or the run
+  // between the two took) must not end an update chosen in the dialog later.
+  if (g_stop.guardDepth.fetch_add(1) == 0) {
+    g_stop.stop.store(false);
+    g_stop.confirmUntilNs.store(0);
+  }
+}
 
 void StopGuardLeave() { g_stop.guardDepth.fetch_sub(1); }
 

@@ -12,11 +12,13 @@ constexpr int kStopConfirmSeconds = 5;
 // ignored (nohup). The host's entry calls it once.
 void StopSignalsInstall();
 
-// Brackets work that writes the flash; nests.
+// Brackets work that writes the flash; nests. The outermost enter forgets an
+// earlier stop.
 void StopGuardEnter();
 void StopGuardLeave();
 
-// True once a stop was confirmed: the progress callbacks answer "stop".
+// True once a stop was confirmed, until the next work begins: the progress
+// callbacks answer "stop", and a run of switches ends.
 bool StopRequested();
 
 void StopRequestResetForTests();
