@@ -70,6 +70,16 @@ std::string MakeTempDir(const char* prefix) {
   return templ;
 }
 
+void KeepTempDirForTheRun(const std::string& dir) {
+  std::vector<std::string>& byTest = g_tempDirs.madeByTest;
+  for (size_t i = 0; i < byTest.size(); i++) {
+    if (dir != byTest[i] && dir.rfind(byTest[i] + "/", 0) != 0) continue;
+    g_tempDirs.made.push_back(byTest[i]);
+    byTest.erase(byTest.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
 std::string AttachTempModule(const char* board) {
   std::string dir = MakeTempDir("fwmodule");
   if (dir.empty()) return {};
