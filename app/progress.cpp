@@ -6,6 +6,7 @@
 #include "app/shell_state.h"
 #include "fwlib/callbacks.h"
 #include "platform/clock.h"
+#include "platform/stop_request.h"
 #include "platform/format.h"
 #include "platform/handles.h"
 #include "platform/threads.h"
@@ -61,9 +62,19 @@ struct ProgressState {
   uint32_t busyGeneration = 0;
   HANDLE busyThread = nullptr;
   uint32_t validateNextStep = 0;
+  // A callback of the flash work answered "go on" since ProgressWorkBegin.
+  bool wentOn = false;
 };
 
 ProgressState g_progress;
+
+// The answer of the callbacks that can stop flash work: a confirmed stop is
+// taken at the next piece, erase block or section, never inside one.
+int GoOn() {
+  if (StopRequested()) return 0;
+  g_progress.wentOn = true;
+  return 1;
+}
 
 uint32_t BarUnits(uint32_t bytes) { return bytes / kBarUnitBytes; }
 
@@ -229,6 +240,7 @@ int OnValidateProgress(uint32_t position, uint32_t fileSize) {
 }
 
 int OnEraseProgress(uint32_t first, uint32_t second) {
+  if (!GoOn()) return 0;
   if (second == 0) {
     ShowPhase(first);
     return 1;
@@ -260,6 +272,7 @@ int OnImageSummary(RegionSummary* summary) {
 }
 
 int OnSectionStart(uint32_t address, uint32_t length, uint32_t checksum) {
+  if (!GoOn()) return 0;
   (void)checksum;
   if (CpldOnly()) {
     SetLine(IDC_PROGRESS_STEP_TEXT, u"Updating CPLD. Please wait...");
@@ -277,6 +290,7 @@ int OnSectionStart(uint32_t address, uint32_t length, uint32_t checksum) {
 }
 
 int OnBytesProgress(uint32_t sectionBytes, uint32_t totalBytes) {
+  if (!GoOn()) return 0;
   if (CpldOnly() && totalBytes != 0) {
     // The programmer may report many pieces; only the first ends the animation
     // and holds the done text, so the CPLD is not slowed by each report.
@@ -299,6 +313,10 @@ void ProgressComplete() {
     SendDlgItemMessageW(window, bar, PBM_SETPOS, static_cast<WPARAM>(end), 0);
   }
 }
+
+void ProgressWorkBegin() { g_progress.wentOn = false; }
+
+bool ProgressWorkWentOn() { return g_progress.wentOn; }
 
 void ProgressSetBaseAddress(uint32_t address) {
   g_progress.baseAddress = address;

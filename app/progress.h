@@ -1,7 +1,8 @@
 // The progress window of the long flows and the progress callbacks the shell
 // hands to the library. The callbacks run on the flow's thread and change the
-// window through the window system's cross-thread calls; they always return 1,
-// since the shell offers no way to abort a running operation.
+// window through the window system's cross-thread calls. The window offers no
+// way to abort a running operation; the erase, section and bytes callbacks
+// answer 0 (stop) only once the host confirmed a stop (stop_request.h).
 #pragma once
 
 #include "fwlib/regions.h"
@@ -35,6 +36,11 @@ int OnBytesProgress(uint32_t sectionBytes, uint32_t totalBytes);
 // region tails it had no bytes to report for included: both bars go to
 // their ends (the lower one stays as it is for a CPLD-only operation).
 void ProgressComplete();
+
+// Starts flash work; afterwards, whether a callback let it go on (a stop
+// answered at the first question touched nothing).
+void ProgressWorkBegin();
+bool ProgressWorkWentOn();
 
 // Erase positions are shown relative to this address.
 void ProgressSetBaseAddress(uint32_t address);

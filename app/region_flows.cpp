@@ -10,6 +10,7 @@
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "platform/files.h"
+#include "platform/stop_request.h"
 #include "platform/text.h"
 
 namespace {
@@ -117,7 +118,9 @@ int RunRegionErase(HWND owner) {
   uint32_t bases[REGION_COUNT] = {};
   for (size_t i = 0; i < count; i++) bases[i] = regions[i].base;
   ProgressSetEraseBases(bases, count);
+  StopGuardEnter();
   uint32_t result = FWLEraseRegions(g_shell.backupSelection.flags, OnEraseProgress);
+  StopGuardLeave();
   if (result != FWL_OK) NoteFailure(u"FWLEraseRegions", result);
   if (result == FWL_OK) {
     ProgressComplete();

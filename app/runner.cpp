@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/debug.h"
 #include "platform/format.h"
+#include "platform/stop_request.h"
 #include "platform/text.h"
 
 namespace {
@@ -188,6 +189,14 @@ int RunCommands(HINSTANCE instance) {
   for (uint32_t i = 0; i < g_commandTable.count; i++) {
     const ShellCommand& command = g_commandTable.commands[i];
     ClearFailure();
+    // A stop confirmed as the flash work ended still ends the run.
+    if (StopRequested()) {
+      WCHAR what[kSwitchTextChars];
+      SwitchText(command, what);
+      TextAppend(what, kSwitchTextChars, u" and what follows did not run: stopped on request");
+      ReportFailure(what);
+      return 0;
+    }
     if (RunCommand(command) == 0) {
       WCHAR what[kSwitchTextChars];
       SwitchText(command, what);

@@ -12,6 +12,7 @@
 #include "fwlib/regions.h"
 #include "fwlib/results.h"
 #include "fwlib/update.h"
+#include "platform/stop_request.h"
 #include "platform/text.h"
 #include "platform/ui/window.h"
 
@@ -86,19 +87,24 @@ bool ChooseImageFile() {
   return true;
 }
 
-bool ConfirmOverwrite(HWND owner, uint32_t covered) {
-  WCHAR text[kConfirmCapacity];
-  TextCopy(text, kConfirmCapacity, u"This Image will overwrite the following sections:\n");
+// One line "- name" per region of `covered`.
+void AppendRegionLines(WCHAR* text, size_t capacity, uint32_t covered) {
   for (uint32_t region : kListedRegions) {
     if ((covered & region) == 0) continue;
     // The bootloader's name depends on whether the module boots in two stages.
     uint32_t id = region == REGION_BOOTLOADER ? region | (covered & REGION_FIRST_BOOTLOADER) : region;
     const WCHAR* name = FWLGetRegionName(id);
     if (name == nullptr) continue;
-    TextAppend(text, kConfirmCapacity, u"- ");
-    TextAppend(text, kConfirmCapacity, name);
-    TextAppend(text, kConfirmCapacity, u"\n");
+    TextAppend(text, capacity, u"- ");
+    TextAppend(text, capacity, name);
+    TextAppend(text, capacity, u"\n");
   }
+}
+
+bool ConfirmOverwrite(HWND owner, uint32_t covered) {
+  WCHAR text[kConfirmCapacity];
+  TextCopy(text, kConfirmCapacity, u"This Image will overwrite the following sections:\n");
+  AppendRegionLines(text, kConfirmCapacity, covered);
   if ((covered & REGION_ID_BITS) == 0) TextAppend(text, kConfirmCapacity, u"- No Section\n\n");
   TextAppend(text, kConfirmCapacity, u"\n\nAre you sure you want to continue?");
   return MessageBoxW(owner, text, u"WARNING", MSG_WARNING_DEFAULT_NO) == IDYES;
@@ -114,6 +120,21 @@ void OfferRegistryClearAndReset(HWND owner, uint32_t covered) {
   if (MessageBoxW(owner, u"To finish the update reset the system.\n Reset now?", u"RESET", MSG_QUESTION) == IDYES) {
     ResetSystem(1);
   }
+}
+
+// A stop the user asked for (the host's signals) ends the work between two
+// pieces: what the image covers is then erased or part written, unless the
+// stop came before the work touched anything.
+void ShowStopped(HWND owner, uint32_t covered) {
+  WCHAR text[kConfirmCapacity];
+  if (!ProgressWorkWentOn()) {
+    TextCopy(text, kConfirmCapacity, u"Update stopped on request before anything was changed.");
+  } else {
+    TextCopy(text, kConfirmCapacity, u"Update stopped on request. These sections are left incomplete:\n");
+    AppendRegionLines(text, kConfirmCapacity, covered);
+    TextAppend(text, kConfirmCapacity, u"Don't reboot Now! Update again with this file.");
+  }
+  ShowError(owner, text);
 }
 
 // Everything between opening the progress window and closing it again;
@@ -140,9 +161,17 @@ bool ValidateAndWrite(HWND owner) {
 
   OnImageSummary(&summary);
   ProgressSetBaseAddress(summary.start);
+  StopGuardEnter();
+  ProgressWorkBegin();
   result = FWLDoUpdate(OnEraseProgress, OnSectionStart, OnBytesProgress);
+  StopGuardLeave();
   // No animation may outlive the operation, whatever ended it.
   ProgressStopBusy();
+  if (result == FWL_ERR_USER_ABORT) {
+    NoteFailure(u"FWLDoUpdate", result);
+    ShowStopped(owner, covered | (summary.flags & REGION_FILE_SYSTEM));
+    return false;
+  }
   if (result != FWL_OK) {
     NoteFailure(u"FWLDoUpdate", result);
     ShowImageFailure(owner, kDoUpdateMessages, result, u"FWLDoUpdate: Unknown Error: %d", nullptr);

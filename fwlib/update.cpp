@@ -172,8 +172,10 @@ uint32_t ProgramCpld() {
                          section.mode) != CPLD_OK) {
     result = FWL_ERR_CPLD_PROGRAM;
     RefuseCpldFailure(CpldLastProgramFailure());
-  } else if (!ReportBytes(section.dataLength)) {
-    result = FWL_ERR_USER_ABORT;
+  } else {
+    // Programmed: a stop asked now has nothing left to spare, and must not
+    // make a finished CPLD look stopped.
+    ReportBytes(section.dataLength);
   }
   CpldRelease();
   return result;

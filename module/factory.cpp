@@ -14,6 +14,7 @@
 #include "module/bin_image_builder.h"
 #include "module/cpld_model.h"
 #include "module/factory_images.h"
+#include "module/file_room.h"
 #include "module/factory_nand.h"
 #include "module/factory_registry.h"
 #include "module/module_image.h"
@@ -235,6 +236,10 @@ bool WriteErasedFlash(const std::string& path, uint32_t bytes, std::string* erro
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     *error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!FileRoomReserve(fd, bytes, path, error)) {
+    ::close(fd);
     return false;
   }
   std::vector<uint8_t> erased(1 << 20, 0xFF);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "module/file_room.h"
+
 namespace {
 
 // Never removed while the module exists: a process still counting in a
@@ -29,6 +31,11 @@ bool FlashImageOpen(const std::string& path, uint32_t blockSize, FlashImage* ima
     return false;
   }
   size_t bytes = static_cast<size_t>(st.st_size);
+  // A copy made sparse has holes the mapping could not fill on a full disk.
+  if (!FileRoomReserve(fd, bytes, path, error)) {
+    ::close(fd);
+    return false;
+  }
   void* map = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   // The mapping keeps the file referenced; the descriptor is no longer needed.
   ::close(fd);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "module/file_room.h"
+
 namespace {
 
 constexpr uint64_t kBlockRecordBytes = uint64_t{kNandPageRecordBytes} * kNandPagesPerBlock;
@@ -29,7 +31,8 @@ bool NandArrayCreate(const std::string& path, const NandChipType* chip, std::str
     *error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  // Truncating to the size leaves a file of holes: every cell erased.
+  // Truncating to the size leaves a file of holes, every cell erased; the
+  // open that follows gives them their room on the disk.
   bool ok = ::ftruncate(fd, static_cast<off_t>(NandArrayFileBytes(chip))) == 0;
   if (!ok) *error = "cannot size " + path + ": " + std::strerror(errno);
   ::close(fd);
@@ -47,6 +50,10 @@ bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray*
   uint64_t bytes = NandArrayFileBytes(chip);
   if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != bytes) {
     *error = path + " is not the cell array of a NAND chip " + std::to_string(chip->blocks) + " blocks large";
+    ::close(fd);
+    return false;
+  }
+  if (!FileRoomReserve(fd, bytes, path, error)) {
     ::close(fd);
     return false;
   }
@@ -93,9 +100,10 @@ void NandArrayProgram(NandArray* array, uint32_t page, uint32_t column, const vo
 void NandArrayErase(NandArray* array, uint32_t block) {
   CountChange(array);
   uint64_t offset = block * kBlockRecordBytes;
-  // A block record is a whole number of 4 KB file pages, so the hole frees
-  // the block's disk space; where holes cannot be punched, zeros do the same.
-  if (::fallocate(array->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+  // Zeroed in place, its disk blocks kept: a hole would give the room back
+  // and the next program could find the host's disk full. Where ranges
+  // cannot be zeroed so, the stores do the same.
+  if (::fallocate(array->fd, FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                   static_cast<off_t>(kBlockRecordBytes)) != 0) {
     std::memset(array->bytes + offset, 0, kBlockRecordBytes);
   }

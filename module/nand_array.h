@@ -1,7 +1,8 @@
 // The cells of a NAND chip, kept in flash.img: one record of page data and
 // spare area per page, in physical page order over every chip select. Bytes
-// are stored inverted, so that a sparse file (or a hole punched by an erase)
-// reads as erased 0xFF without taking disk space.
+// are stored inverted, so that a new file of holes reads as erased 0xFF and an
+// erase is a zeroed range. Every block of the file is allocated when it is
+// opened (file_room.h): a full host disk is an error there, never a SIGBUS.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +16,7 @@ struct NandArray {
   const NandChipType* chip = nullptr;
   uint8_t* bytes = nullptr;  // mapped shared: every process on the module sees every change
   size_t mappedBytes = 0;
-  int fd = -1;               // kept for punching erased blocks out of the file
+  int fd = -1;               // kept for zeroing erased blocks in the file
   CellChanges changes;       // counted in once attached
 };
 
@@ -25,7 +26,8 @@ inline uint64_t NandArrayFileBytes(const NandChipType* chip) {
 
 // Makes `path` a wholly erased array for `chip` (replacing what was there).
 bool NandArrayCreate(const std::string& path, const NandChipType* chip, std::string* error);
-// Maps an existing array; its size must be the chip's.
+// Maps an existing array, its room on the disk allocated; its size must be
+// the chip's.
 bool NandArrayOpen(const std::string& path, const NandChipType* chip, NandArray* array, std::string* error);
 void NandArrayClose(NandArray* array);
 

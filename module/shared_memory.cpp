@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "module/file_room.h"
 #include "module/object_name.h"
 
 namespace {
@@ -63,6 +64,9 @@ CreateResult CreateNew(const std::string& shmDir, const std::string& path, uint6
   CreateResult result = CreateResult::Created;
   if (::fchmod(fd, kBlockFileMode) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
     *error = SystemError("cannot size shared memory", path);
+    result = CreateResult::Failed;
+  } else if (!FileRoomReserve(fd, size, path, error)) {
+    // Mapped, a block without its room would end a process on a full disk.
     result = CreateResult::Failed;
   } else if (::link(temp.c_str(), path.c_str()) != 0) {
     if (errno == EEXIST) {

@@ -11,6 +11,7 @@
 #include "platform/host_options.h"
 #include "platform/text.h"
 #include "platform/platform.h"
+#include "platform/stop_request.h"
 #include "platform/ui/ui_backend.h"
 
 namespace {
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
   // A reader that goes away (`flashwright ... | head`) must not end the
   // program half way through writing the flash: writes to it just fail.
   std::signal(SIGPIPE, SIG_IGN);
+  StopSignalsInstall();
   HostOptions options;
   std::string error;
   if (!ParseHostOptions(argc, argv, &options, &error)) {

@@ -29,6 +29,7 @@ void CpldTest::AttachShared(const std::vector<std::string>& settings, const char
   auto found = made.find(key);
   if (found == made.end()) {
     ASSERT_NO_FATAL_FAILURE(Attach(settings, board));
+    KeepTempDirForTheRun(dir_);
     made[key] = dir_;
     return;
   }

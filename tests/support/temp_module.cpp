@@ -13,29 +13,48 @@
 
 namespace {
 
-// Temporary folders go away when the test process ends (a module holds a
-// full-size flash image); FW_KEEP_TEMP=1 keeps them for a post-mortem.
+// Temporary folders go away when the test that made them ends, the others
+// when the test process ends: a module holds a full-size flash image, its disk
+// room allocated, so a binary's worth of them could fill the disk.
+// FW_KEEP_TEMP=1 keeps them for a post-mortem.
 struct TempDirs {
   pid_t owner = 0;
-  std::vector<std::string> made;
+  std::vector<std::string> made;      // outside any test
+  std::vector<std::string> madeByTest;
+  bool listening = false;
 };
 TempDirs g_tempDirs;
 
-void RemoveTempDirs() {
+void RemoveAll(std::vector<std::string>* dirs) {
   // A forked child that exits normally must not take its parent's folders along.
   if (::getpid() != g_tempDirs.owner || std::getenv("FW_KEEP_TEMP") != nullptr) return;
-  for (const std::string& dir : g_tempDirs.made) {
+  for (const std::string& dir : *dirs) {
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
   }
+  dirs->clear();
 }
+
+void RemoveTempDirs() {
+  RemoveAll(&g_tempDirs.madeByTest);
+  RemoveAll(&g_tempDirs.made);
+}
+
+struct TestEndCleaner : testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override { RemoveAll(&g_tempDirs.madeByTest); }
+};
 
 void Remember(const std::string& dir) {
   if (g_tempDirs.owner == 0) {
     g_tempDirs.owner = ::getpid();
     std::atexit(RemoveTempDirs);
   }
-  g_tempDirs.made.push_back(dir);
+  bool inTest = testing::UnitTest::GetInstance()->current_test_info() != nullptr;
+  if (inTest && !g_tempDirs.listening) {
+    testing::UnitTest::GetInstance()->listeners().Append(new TestEndCleaner);
+    g_tempDirs.listening = true;
+  }
+  (inTest ? g_tempDirs.madeByTest : g_tempDirs.made).push_back(dir);
 }
 
 }  // namespace
@@ -49,6 +68,16 @@ std::string MakeTempDir(const char* prefix) {
   }
   Remember(templ);
   return templ;
+}
+
+void KeepTempDirForTheRun(const std::string& dir) {
+  std::vector<std::string>& byTest = g_tempDirs.madeByTest;
+  for (size_t i = 0; i < byTest.size(); i++) {
+    if (dir != byTest[i] && dir.rfind(byTest[i] + "/", 0) != 0) continue;
+    g_tempDirs.made.push_back(byTest[i]);
+    byTest.erase(byTest.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
 }
 
 std::string AttachTempModule(const char* board) {

@@ -4,8 +4,12 @@
 #include <string>
 #include <vector>
 
-// A fresh, empty directory under the system's temporary folder.
+// A fresh, empty directory under the system's temporary folder. Made inside
+// a test, it is removed when the test ends; otherwise when the process ends.
 std::string MakeTempDir(const char* prefix);
+// Keeps a directory made inside a test until the process ends, for a fixture
+// that shares it between tests.
+void KeepTempDirForTheRun(const std::string& dir);
 
 // Creates a module of `board` in a fresh temporary directory and attaches the
 // platform to it; returns the module directory. Fails the current test (and
