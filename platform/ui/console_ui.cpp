@@ -153,17 +153,6 @@ void Finish(ConsoleRequest* request) {
 // ---------------------------------------------------------------------------
 // Drawing dialogs.
 
-// A dialog takes lines when the user could use one of its buttons or lists.
-bool WantsLines(const UiDialogState& d) {
-  if (!UiDialogTakesInput(d)) return false;
-  for (const UiControlState& c : d.controls) {
-    bool usable = c.kind == DialogControlKind::PushButton || c.kind == DialogControlKind::DefPushButton ||
-                  c.kind == DialogControlKind::ListBox;
-    if (usable && c.visible && c.enabled) return true;
-  }
-  return false;
-}
-
 // A window is first drawn once it says something: a progress window is
 // opened empty and titled later, and that first state tells nobody anything.
 bool HasContent(const UiDialogState& d) {
@@ -276,9 +265,9 @@ int DrawPassiveWindows(bool hold, bool flush) {
     DialogView& view = it->second;
     UiDialogState d;
     bool alive = UiSnapshotDialog(it->first, &d);
-    bool passive = alive && d.shown && d.visible && d.modalChildren == 0 && !WantsLines(d) && HasContent(d);
+    bool passive = alive && d.shown && d.visible && d.modalChildren == 0 && !UiDialogWaitsForUser(d) && HasContent(d);
     // A window that takes input is drawn whole at its prompt.
-    if (alive && WantsLines(d)) ForgetLog(it->first);
+    if (alive && UiDialogWaitsForUser(d)) ForgetLog(it->first);
     if (passive && view.dirty && !hold) {
       auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - view.lastDraw).count();
       int wait = static_cast<int>(g_console.config.redrawMs) - static_cast<int>(since);
@@ -449,7 +438,7 @@ bool PromptAlive() {
   }
   for (HWND h : UiOpenDialogs()) {
     UiDialogState d;
-    if (UiSnapshotDialog(h, &d) && d.serial == g_console.promptFor) return WantsLines(d);
+    if (UiSnapshotDialog(h, &d) && d.serial == g_console.promptFor) return UiDialogWaitsForUser(d);
   }
   return false;
 }
@@ -491,7 +480,7 @@ int Step() {
     }
   }
   if (haveDialog) {
-    if (WantsLines(dialog)) ServeDialog(dialog, &g_console.views[dialog.hwnd]);
+    if (UiDialogWaitsForUser(dialog)) ServeDialog(dialog, &g_console.views[dialog.hwnd]);
   } else if (request) {
     ServeRequest(request);
   }

@@ -39,18 +39,6 @@ void WriteLines(const std::vector<std::string>& lines) {
   }
 }
 
-// A dialog waits for a user when it offers a button or list to use; the
-// progress window offers none and is left to run.
-bool WaitsForUser(const UiDialogState& d) {
-  if (!UiDialogTakesInput(d)) return false;
-  for (const UiControlState& c : d.controls) {
-    bool usable = c.kind == DialogControlKind::PushButton || c.kind == DialogControlKind::DefPushButton ||
-                  c.kind == DialogControlKind::ListBox;
-    if (usable && c.visible && c.enabled) return true;
-  }
-  return false;
-}
-
 bool Ready() { return true; }
 void Shown(HWND) {}
 void Changed(HWND, int, UiChange) {}
@@ -62,7 +50,7 @@ void Closed(HWND dialog, INT_PTR) {
 
 uint32_t Idle(HWND dialog) {
   UiDialogState d;
-  if (!UiSnapshotDialog(dialog, &d) || !WaitsForUser(d)) return 0;
+  if (!UiSnapshotDialog(dialog, &d) || !UiDialogWaitsForUser(d)) return 0;
   {
     std::lock_guard<std::mutex> guard(g_none.lock);
     if (g_none.closeSent.count(dialog)) return 0;

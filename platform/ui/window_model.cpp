@@ -136,6 +136,16 @@ bool UiDialogTakesInput(const UiDialogState& dialog) {
   return dialog.shown && !dialog.ended && dialog.visible && dialog.programEnabled && dialog.modalChildren == 0;
 }
 
+bool UiDialogWaitsForUser(const UiDialogState& dialog) {
+  if (!UiDialogTakesInput(dialog)) return false;
+  for (const UiControlState& c : dialog.controls) {
+    bool usable = c.kind == DialogControlKind::PushButton || c.kind == DialogControlKind::DefPushButton ||
+                  c.kind == DialogControlKind::ListBox;
+    if (usable && c.visible && c.enabled) return true;
+  }
+  return false;
+}
+
 bool UiControlTakesInput(const UiDialogState& dialog, const UiControlState& control) {
   return UiDialogTakesInput(dialog) && control.visible && control.enabled;
 }

@@ -55,6 +55,9 @@ struct UiDialogState {
 // A dialog takes input when it is shown, visible, enabled and no modal
 // window it owns is open.
 bool UiDialogTakesInput(const UiDialogState& dialog);
+// A dialog waits for a user when it takes input and offers a visible,
+// enabled button or list; the progress window offers none and runs on.
+bool UiDialogWaitsForUser(const UiDialogState& dialog);
 // A control takes input when it and its dialog do.
 bool UiControlTakesInput(const UiDialogState& dialog, const UiControlState& control);
 // The control Enter presses: the visible, enabled default push button, else
