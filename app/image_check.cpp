@@ -116,7 +116,8 @@ void ShowStreamPlans(const FsPlan& plan, CheckLineFn out) {
     }
   }
   if (plan.streams > FS_PLAN_STREAMS_SHOWN) {
-    Line(out, u"            and %u streams more, each formatting the store afresh", plan.streams - FS_PLAN_STREAMS_SHOWN);
+    Line(out, u"            and %u streams more, each formatting the store afresh",
+         plan.streams - FS_PLAN_STREAMS_SHOWN);
   }
 }
 

@@ -27,6 +27,7 @@
 #include "module/mfp_model.h"
 #include "platform/hardware_link.h"
 #include "platform/memory.h"
+#include "tests/support/jtag_server_process.h"
 
 namespace {
 
@@ -184,39 +185,8 @@ void BM_ProgramLightLed(benchmark::State& state) {
 }
 BENCHMARK(BM_ProgramLightLed)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
-// `fwmodule jtag-server DIR --once`, and the port it listens on (0: it did not start).
-struct Server {
-  pid_t pid = -1;
-  uint32_t port = 0;
-};
-
-Server StartServer(const std::string& dir) {
-  Server s;
-  int out[2];
-  if (::pipe(out) != 0) return s;
-  std::string fwmodule = BenchBuiltProgram("fwmodule");
-  s.pid = ::fork();
-  if (s.pid == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(fwmodule.c_str(), fwmodule.c_str(), "jtag-server", dir.c_str(), "--once", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  FILE* in = ::fdopen(out[0], "r");
-  char line[128] = {};
-  unsigned port = 0;
-  if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr &&
-      std::sscanf(line, "jtag-server: listening on 127.0.0.1:%u", &port) == 1) {
-    s.port = port;
-  }
-  if (in != nullptr) std::fclose(in);
-  return s;
-}
-
 // The session ends with OpenOCD's shutdown, and the server with it.
-bool StopServer(const Server& s) {
+bool StopServer(const JtagServerProcess& s) {
   int status = 0;
   if (s.port == 0) ::kill(s.pid, SIGTERM);
   return ::waitpid(s.pid, &status, 0) == s.pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -267,7 +237,7 @@ void BM_UpdateVsOpenocd(benchmark::State& state) {
         if (!FlashwrightUpdates(ownDir)) return state.SkipWithError("flashwright /u failed");
         ours.push_back(BenchNow() - start);
       } else {
-        Server server = StartServer(peerDir);
+        JtagServerProcess server = StartJtagServer(BenchBuiltProgram("fwmodule"), peerDir);
         double start = BenchNow();
         bool played = server.port != 0 && OpenocdPlays(server.port);
         theirs.push_back(BenchNow() - start);

@@ -305,10 +305,6 @@ bool UnloadsFlashDisk(const ImageDescription& image) {
 // where the file itself lies: an update that takes the flash disk offline
 // cannot go on reading a file kept on it.
 uint32_t PlanRun(const ImageDescription& image, const WCHAR* path) {
-  if ((image.contents & IMAGE_CONTENT_FS_STREAM) != 0) {
-    uint32_t result = ImageFileSeek(image.binPartEnd) ? CheckFileSystemStreams() : FWL_ERR_FILE_FORMAT;
-    if (result != FWL_OK) return result;
-  }
   if (!UnloadsFlashDisk(image)) return ImageFileSeek(0) ? FWL_OK : FWL_ERR_FILE_FORMAT;
   FsTarget target;
   FsTargetRead(&target);
@@ -316,6 +312,10 @@ uint32_t PlanRun(const ImageDescription& image, const WCHAR* path) {
     RefusalSet(u"%s lies on the flash disk, which this update takes offline: copy it to another volume "
                u"(\\Temp, \\USB HD) and update from there", path);
     return FWL_ERR_AREA;
+  }
+  if ((image.contents & IMAGE_CONTENT_FS_STREAM) != 0) {
+    uint32_t result = ImageFileSeek(image.binPartEnd) ? CheckFileSystemStreams(target) : FWL_ERR_FILE_FORMAT;
+    if (result != FWL_OK) return result;
   }
   return ImageFileSeek(0) ? FWL_OK : FWL_ERR_FILE_FORMAT;
 }

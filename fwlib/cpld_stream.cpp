@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "cpld/cpld.h"
 #include "cpld/jtag.h"
 #include "cpld/xsvf.h"
 #include "fwlib/refusal.h"
@@ -51,6 +52,16 @@ void Refuse(const XsvfCheckResult& r, uint32_t length) {
   }
 }
 
+const WCHAR* RunErrorText(uint32_t error) {
+  switch (error) {
+    case XSVF_ERR_NO_PORT: return u"the JTAG pins could not be reached";
+    case XSVF_ERR_TDO_MISMATCH: return u"the CPLD did not answer what the stream expects";
+    case XSVF_ERR_MAX_RETRIES: return u"the CPLD did not answer what the stream expects, retries included";
+    case XSVF_ERR_ILLEGAL_STATE: return u"a TAP move the CPLD cannot make from where it was";
+    default: return u"the stream's own fault";
+  }
+}
+
 }  // namespace
 
 uint32_t CpldStreamLength(const uint8_t* data, uint32_t dataLength, uint32_t recordedLength) {
@@ -65,4 +76,10 @@ uint32_t CpldStreamCheck(const uint8_t* data, uint32_t dataLength, uint32_t reco
   if (XsvfCheck(data, length, &r) == XSVF_OK) return FWL_OK;
   Refuse(r, length);
   return FWL_ERR_FILE_FORMAT;
+}
+
+void CpldRunFailureRefusal(const CpldProgramFailure& failure) {
+  RefusalSet(u"The CPLD %s failed at its command %u: %s. The CPLD may now be blank or part programmed; "
+             u"update it again before the module is used.",
+             failure.refresh ? u"refresh stream" : u"stream", failure.command, RunErrorText(failure.xsvfError));
 }

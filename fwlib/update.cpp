@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "cpld/cpld.h"
-#include "cpld/xsvf.h"
 #include "flash/flash_layer.h"
 #include "fwlib/address_map.h"
 #include "fwlib/bin_file_format.h"
@@ -22,6 +21,7 @@
 #include "fwlib/work_buffer.h"
 #include "storage/flash_disk_driver.h"
 #include "storage/fs_restore.h"
+#include "storage/fs_target.h"
 
 namespace {
 
@@ -131,24 +131,6 @@ uint32_t WriteBinPart(uint32_t regions) {
   return result;
 }
 
-const WCHAR* XsvfErrorText(uint32_t error) {
-  switch (error) {
-    case XSVF_ERR_NO_PORT: return u"the JTAG pins could not be reached";
-    case XSVF_ERR_TDO_MISMATCH: return u"the CPLD did not answer what the stream expects";
-    case XSVF_ERR_MAX_RETRIES: return u"the CPLD did not answer what the stream expects, retries included";
-    case XSVF_ERR_ILLEGAL_STATE: return u"a TAP move the CPLD cannot make from where it was";
-    default: return u"the stream's own fault";
-  }
-}
-
-// A run that failed after its erase leaves the array blank or part
-// programmed; the technician must know that it stays so.
-void RefuseCpldFailure(const CpldProgramFailure& failure) {
-  RefusalSet(u"The CPLD %s failed at its command %u: %s. The CPLD may now be blank or part programmed; "
-             u"update it again before the module is used.",
-             failure.refresh ? u"refresh stream" : u"stream", failure.command, XsvfErrorText(failure.xsvfError));
-}
-
 // The section is read and its stream judged again (the file may have changed
 // since it was validated) before CpldInit, whose identity read is the first
 // clock on the TAP: a refused stream clocks nothing.
@@ -171,7 +153,7 @@ uint32_t ProgramCpld() {
   } else if (CpldProgram(WorkBufferData(), CpldStreamLength(WorkBufferData(), section.dataLength, section.streamLength),
                          section.mode) != CPLD_OK) {
     result = FWL_ERR_CPLD_PROGRAM;
-    RefuseCpldFailure(CpldLastProgramFailure());
+    CpldRunFailureRefusal(CpldLastProgramFailure());
   } else {
     // Programmed: a stop asked now has nothing left to spare, and must not
     // make a finished CPLD look stopped.
@@ -209,9 +191,12 @@ uint32_t Run() {
   uint32_t result = FWL_OK;
   bool unloaded = hasStream || (regions & REGION_FILE_SYSTEM) != 0;
   g_update.fileSystemTouched = false;
-  // A stream that cannot be written back is refused before anything is.
+  // A stream that cannot be written back is refused before anything is,
+  // judged against the flash disk as it is before it goes offline.
   if (hasStream) {
-    result = ImageFileSeek(image.binPartEnd) ? CheckFileSystemStreams() : FWL_ERR_FILE_FORMAT;
+    FsTarget target;
+    FsTargetRead(&target);
+    result = ImageFileSeek(image.binPartEnd) ? CheckFileSystemStreams(target) : FWL_ERR_FILE_FORMAT;
     if (result != FWL_OK) return result;
   }
   if (unloaded) result = UnloadFlashDisk();

@@ -129,11 +129,11 @@ uint32_t ForEachStream(Each each) {
 
 }  // namespace
 
-uint32_t CheckFileSystemStreams() {
+uint32_t CheckFileSystemStreams(const FsTarget& target) {
   uint64_t start = 0;
   if (!ImageFilePosition(&start)) return FWL_ERR_FILE_FORMAT;
   g_checks = StreamChecks{};
-  FsTargetRead(&g_checks.target);
+  g_checks.target = target;
   FsPlan& plan = g_checks.plan;
   uint32_t result = ForEachStream([&](const FsStreamHeader& header, uint64_t data, bool) {
     FsStreamPlan stream = {};

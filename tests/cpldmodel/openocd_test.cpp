@@ -12,6 +12,7 @@
 
 #include "module/module_dir.h"
 #include "tests/cpldmodel/cpld_fixture.h"
+#include "tests/support/jtag_server_process.h"
 #include "tests/support/run_program.h"
 #include "tests/support/temp_module.h"
 
@@ -39,38 +40,8 @@ std::string NewNandModule() {
   return dir;
 }
 
-struct Server {
-  pid_t pid = -1;
-  uint32_t port = 0;
-};
-
-// Starts `fwmodule jtag-server DIR --once` and reads the port it prints.
-Server StartServer(const std::string& dir) {
-  Server s;
-  int out[2];
-  if (::pipe(out) != 0) return s;
-  std::string fwmodule = BuiltProgram("fwmodule");
-  s.pid = ::fork();
-  if (s.pid == 0) {
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execl(fwmodule.c_str(), fwmodule.c_str(), "jtag-server", dir.c_str(), "--once", static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  FILE* in = ::fdopen(out[0], "r");
-  char line[128] = {};
-  if (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-    unsigned port = 0;
-    if (std::sscanf(line, "jtag-server: listening on 127.0.0.1:%u", &port) == 1) s.port = port;
-  }
-  if (in != nullptr) std::fclose(in);
-  return s;
-}
-
 // The server's exit code once its session ended; it is stopped if it lingers.
-int StopServer(const Server& s) {
+int StopServer(const JtagServerProcess& s) {
   int status = 0;
   for (int i = 0; i < kServerWaitPolls; i++) {
     if (::waitpid(s.pid, &status, WNOHANG) == s.pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -103,7 +74,7 @@ TEST(OpenOcdPeer, ProgramsTheCpldAsOurUpdateDoes) {
   std::string file = std::string(FW_SHARED_TESTDATA) + "/xsvf/" + kLedFile;
 
   std::string peerDir = NewNandModule();
-  Server server = StartServer(peerDir);
+  JtagServerProcess server = StartJtagServer(BuiltProgram("fwmodule"), peerDir);
   ASSERT_GT(server.pid, 0);
   ASSERT_NE(server.port, 0u) << "the server printed no port";
   std::string port = std::to_string(server.port);
